@@ -1,0 +1,126 @@
+// Byte buffers and the little-endian writer and reader every codec is built on.
+// Includes nothing of quarn, so every layer may use it.
+#pragma once
+
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quarn {
+
+using Bytes = std::vector<std::uint8_t>;
+using ByteSpan = std::span<const std::uint8_t>;
+
+inline ByteSpan as_span(std::string_view text) {
+  return ByteSpan(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+}
+
+// Appends little-endian fixed-width integers and length-prefixed strings to a buffer it does
+// not own.
+class ByteWriter {
+ public:
+  explicit ByteWriter(Bytes& out) : out_(out) {}
+
+  void put_u8(std::uint8_t v) { out_.push_back(v); }
+  void put_u16(std::uint16_t v) { put_le(v, 2); }
+  void put_u32(std::uint32_t v) { put_le(v, 4); }
+  void put_u64(std::uint64_t v) { put_le(v, 8); }
+  void put_i64(std::int64_t v) { put_le(static_cast<std::uint64_t>(v), 8); }
+  void put_f64(double v) { put_le(std::bit_cast<std::uint64_t>(v), 8); }
+  void put_bytes(ByteSpan bytes) { out_.insert(out_.end(), bytes.begin(), bytes.end()); }
+  void put_bytes(std::string_view bytes) { put_bytes(as_span(bytes)); }
+  // REQUIRES: bytes.size() fits in 32 bits (callers check and report their own error).
+  void put_len_prefixed(ByteSpan bytes) {
+    put_u32(static_cast<std::uint32_t>(bytes.size()));
+    put_bytes(bytes);
+  }
+  void put_len_prefixed(std::string_view text) { put_len_prefixed(as_span(text)); }
+
+  std::size_t size() const { return out_.size(); }
+
+ private:
+  void put_le(std::uint64_t v, int n) {
+    for (int i = 0; i < n; ++i) out_.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+  }
+  Bytes& out_;
+};
+
+// Reads little-endian values off a span. A get_* short of bytes returns false and consumes
+// nothing; the codec turns that into its own exact error.
+class ByteReader {
+ public:
+  explicit ByteReader(ByteSpan data) : data_(data) {}
+
+  std::size_t remaining() const { return data_.size() - pos_; }
+  std::size_t position() const { return pos_; }
+  bool at_end() const { return pos_ == data_.size(); }
+
+  bool get_u8(std::uint8_t& v) {
+    std::uint64_t x;
+    if (!get_le(x, 1)) return false;
+    v = static_cast<std::uint8_t>(x);
+    return true;
+  }
+  bool get_u16(std::uint16_t& v) {
+    std::uint64_t x;
+    if (!get_le(x, 2)) return false;
+    v = static_cast<std::uint16_t>(x);
+    return true;
+  }
+  bool get_u32(std::uint32_t& v) {
+    std::uint64_t x;
+    if (!get_le(x, 4)) return false;
+    v = static_cast<std::uint32_t>(x);
+    return true;
+  }
+  bool get_u64(std::uint64_t& v) { return get_le(v, 8); }
+  bool get_i64(std::int64_t& v) {
+    std::uint64_t x;
+    if (!get_le(x, 8)) return false;
+    v = static_cast<std::int64_t>(x);
+    return true;
+  }
+  bool get_f64(double& v) {
+    std::uint64_t x;
+    if (!get_le(x, 8)) return false;
+    v = std::bit_cast<double>(x);
+    return true;
+  }
+  // A view of the next n bytes, valid as long as the underlying data.
+  bool get_span(std::size_t n, ByteSpan& v) {
+    if (remaining() < n) return false;
+    v = data_.subspan(pos_, n);
+    pos_ += n;
+    return true;
+  }
+  bool get_bytes(std::size_t n, Bytes& v) {
+    ByteSpan s;
+    if (!get_span(n, s)) return false;
+    v.assign(s.begin(), s.end());
+    return true;
+  }
+  bool skip(std::size_t n) {
+    if (remaining() < n) return false;
+    pos_ += n;
+    return true;
+  }
+  ByteSpan rest() const { return data_.subspan(pos_); }
+
+ private:
+  bool get_le(std::uint64_t& v, int n) {
+    if (remaining() < static_cast<std::size_t>(n)) return false;
+    std::uint64_t x = 0;
+    for (int i = 0; i < n; ++i) x |= static_cast<std::uint64_t>(data_[pos_ + static_cast<std::size_t>(i)]) << (8 * i);
+    pos_ += static_cast<std::size_t>(n);
+    v = x;
+    return true;
+  }
+  ByteSpan data_;
+  std::size_t pos_ = 0;
+};
+
+}  // namespace quarn

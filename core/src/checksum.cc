@@ -1,0 +1,1 @@
+// CRC-32C of byte strings, and extension of a finished checksum.

@@ -1,0 +1,1 @@
+// The 32-byte file header.

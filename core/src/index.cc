@@ -1,0 +1,1 @@
+// The in-memory index state and the index payload.

@@ -1,0 +1,1 @@
+// Classification of schema changes and migration plans.

@@ -1,0 +1,1 @@
+// Appending a manifest and publishing the next superblock.

@@ -1,0 +1,1 @@
+// Record payloads of version 1.

@@ -1,0 +1,1 @@
+// Row values and rows, and their encoding.

@@ -1,0 +1,1 @@
+// Scalar values, their tagged encoding and canonical key bytes.

@@ -1,0 +1,1 @@
+// Schema types: field paths, types, constraints and index definitions.

@@ -1,0 +1,1 @@
+// The 32-byte segment header and the segment types.

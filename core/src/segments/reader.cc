@@ -1,0 +1,1 @@
+// Scanning and reading checksummed segments.

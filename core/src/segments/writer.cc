@@ -1,0 +1,1 @@
+// Appending checksummed segments.

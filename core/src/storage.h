@@ -1,0 +1,54 @@
+// Byte stores: the Store interface every engine component is written against, the in-memory
+// VecStore and the unbuffered RawFileStore. The page-cached stores live in pager.h.
+#pragma once
+
+#include <concepts>
+#include <cstdint>
+#include <span>
+#include <utility>
+
+#include "bytes.h"
+#include "result.h"
+
+namespace quarn {
+
+// A flat, growable array of bytes addressed by 64-bit offsets. Every failure is DbError::Io.
+//   write_all_at(offset, bytes): the store holds bytes at [offset, offset + size); it grows as
+//     needed and a gap reads as zero bytes.
+//   read_exact_at(offset, buffer): fills the whole buffer; a range past the end is an error.
+//   len(): the current length.  sync(): makes all writes durable.  truncate(n): cuts to n.
+template <class S>
+concept Store = requires(S& s, std::uint64_t offset, ByteSpan in, std::span<std::uint8_t> out) {
+  { s.write_all_at(offset, in) } -> std::same_as<Status>;
+  { s.read_exact_at(offset, out) } -> std::same_as<Status>;
+  { s.len() } -> std::same_as<Result<std::uint64_t>>;
+  { s.sync() } -> std::same_as<Status>;
+  { s.truncate(offset) } -> std::same_as<Status>;
+};
+
+// The whole image in a byte vector: in-memory databases and snapshots.
+class VecStore {
+ public:
+  VecStore() = default;
+  explicit VecStore(Bytes bytes) : bytes_(std::move(bytes)) {}
+
+  // InvalidInput "overflow" when offset + size passes 2^64 - 1.
+  Status write_all_at(std::uint64_t offset, ByteSpan bytes);
+  // UnexpectedEof "read past end of VecStore" (also when offset + size would overflow).
+  Status read_exact_at(std::uint64_t offset, std::span<std::uint8_t> buffer);
+  Result<std::uint64_t> len() { return static_cast<std::uint64_t>(bytes_.size()); }
+  Status sync() { return ok_status(); }
+  // Shortens the vector; a greater length leaves it as it is.
+  Status truncate(std::uint64_t length);
+
+  const Bytes& bytes() const { return bytes_; }
+  // Gives the image back (snapshot bytes); the store is empty afterwards.
+  Bytes take_bytes() { return std::move(bytes_); }
+
+ private:
+  Bytes bytes_;
+};
+
+static_assert(Store<VecStore>);
+
+}  // namespace quarn

@@ -1,0 +1,1 @@
+// Superblocks and the choice of slot.

@@ -1,0 +1,1 @@
+// The transaction-marker payload.

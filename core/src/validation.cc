@@ -1,0 +1,1 @@
+// Validation of rows against a schema.

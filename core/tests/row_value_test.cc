@@ -1,0 +1,1 @@
+// Tests of row_value.

@@ -1,0 +1,1 @@
+// A store wrapper that fails a chosen write, sync or truncate.

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Builds quarn and runs every test: the engine suite, the engine suite again under
+# AddressSanitizer and UndefinedBehaviorSanitizer, then the Python suite against the
+# installed module.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+py=${PYTHON:-python3}
+jobs=$(nproc)
+
+build_and_test() {
+  local dir=$1
+  shift
+  cmake -S . -B "$dir" -G Ninja -DQUARN_BUILD_PYTHON=OFF -DQUARN_WERROR=ON "$@" >/dev/null
+  cmake --build "$dir" -j "$jobs"
+  ctest --test-dir "$dir" -j "$jobs" --output-on-failure
+}
+
+echo "== engine tests"
+build_and_test build/test -DCMAKE_BUILD_TYPE=RelWithDebInfo
+echo "== engine tests under ASan and UBSan"
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  build_and_test build/asan -DCMAKE_BUILD_TYPE=Debug -DQUARN_SANITIZE=ON
+
+echo "== Python tests"
+"$py" -m pip install -q --no-build-isolation . 
+"$py" -m pytest -q python/tests
