@@ -1,1 +1,252 @@
-// The in-memory index state and the index payload.
+// The in-memory index state and the index payload codec.
+//
+// Index payload, little-endian; "counted" is a u32 length and that many bytes:
+//   [0, 2)   version, u16: 1 or 2 (written: 2)
+//   [2, 6)   entry count n, u32
+//   [6, ..)  n entries, nothing after the last:
+//              collection id, u32
+//              kind, u8: 1 Unique, 2 NonUnique
+//              op, u8, version 2 only: 1 Insert, 2 Delete (a version 1 entry is an insert)
+//              index name, counted UTF-8, at least 1 byte
+//              key, counted
+//              primary key, counted
+#include "index.h"
+
+#include <algorithm>
+#include <functional>
+#include <limits>
+#include <utility>
+
+namespace quarn {
+namespace {
+
+// Smallest encoded entry: id, kind, op, a one-byte name, two empty counted fields.
+constexpr std::size_t kMinEntrySizeV2 = 4 + 1 + 1 + (4 + 1) + 4 + 4;
+constexpr std::size_t kMinEntrySizeV1 = kMinEntrySizeV2 - 1;
+
+std::string_view as_chars(ByteSpan bytes) {
+  return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+}
+
+FormatError invalid(std::string message) {
+  return FormatError::InvalidCatalogPayload{std::move(message)};
+}
+
+// Well-formed UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool valid_utf8(ByteSpan s) {
+  std::size_t i = 0;
+  while (i < s.size()) {
+    const std::uint8_t b = s[i];
+    std::size_t n = 0;
+    std::uint8_t lo = 0x80;
+    std::uint8_t hi = 0xBF;
+    if (b < 0x80) {
+      ++i;
+      continue;
+    } else if (b >= 0xC2 && b <= 0xDF) {
+      n = 1;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+      n = 2;
+      if (b == 0xE0) lo = 0xA0;
+      if (b == 0xED) hi = 0x9F;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+      n = 3;
+      if (b == 0xF0) lo = 0x90;
+      if (b == 0xF4) hi = 0x8F;
+    } else {
+      return false;
+    }
+    if (s.size() - i - 1 < n) return false;
+    if (s[i + 1] < lo || s[i + 1] > hi) return false;
+    for (std::size_t k = 2; k <= n; ++k) {
+      if (s[i + k] < 0x80 || s[i + k] > 0xBF) return false;
+    }
+    i += n + 1;
+  }
+  return true;
+}
+
+// The index payload's own reader: every short read is "unexpected eof", and a length read off
+// the data is checked against the remaining bytes before anything is allocated.
+class Cursor {
+ public:
+  explicit Cursor(ByteSpan data) : reader_(data) {}
+
+  std::size_t remaining() const { return reader_.remaining(); }
+
+  Result<std::uint8_t> take_u8() {
+    std::uint8_t v = 0;
+    if (!reader_.get_u8(v)) return eof();
+    return v;
+  }
+  Result<std::uint16_t> take_u16() {
+    std::uint16_t v = 0;
+    if (!reader_.get_u16(v)) return eof();
+    return v;
+  }
+  Result<std::uint32_t> take_u32() {
+    std::uint32_t v = 0;
+    if (!reader_.get_u32(v)) return eof();
+    return v;
+  }
+  Result<Bytes> take_bytes(std::size_t n) {
+    Bytes v;
+    if (!reader_.get_bytes(n, v)) return eof();
+    return v;
+  }
+  Result<Bytes> take_counted() {
+    QUARN_ASSIGN_OR_RETURN(const std::uint32_t n, take_u32());
+    return take_bytes(n);
+  }
+
+ private:
+  static FormatError eof() { return invalid("unexpected eof"); }
+  ByteReader reader_;
+};
+
+void put_counted(ByteWriter& w, ByteSpan bytes) {
+  QUARN_CHECK(bytes.size() <= std::numeric_limits<std::uint32_t>::max(),
+              "index payload field longer than 2^32 - 1 bytes");
+  w.put_len_prefixed(bytes);
+}
+
+}  // namespace
+
+std::size_t IndexState::IndexIdHash::operator()(const IndexIdView& id) const {
+  const std::size_t h = std::hash<std::string_view>{}(id.name);
+  return h ^ (std::hash<std::uint32_t>{}(id.collection_id) + 0x9e3779b97f4a7c15ull + (h << 6) +
+              (h >> 2));
+}
+
+std::size_t IndexState::KeyHash::operator()(ByteSpan key) const {
+  return std::hash<std::string_view>{}(as_chars(key));
+}
+
+bool IndexState::KeyEq::operator()(ByteSpan a, ByteSpan b) const {
+  return std::ranges::equal(a, b);
+}
+
+template <class V>
+IndexState::KeyMap<V>& IndexState::key_map(PerIndex<V>& maps, IndexEntry& entry) {
+  auto it = maps.find(IndexIdView{entry.collection_id, entry.index_name});
+  if (it == maps.end()) {
+    it = maps.emplace(IndexId{entry.collection_id, std::move(entry.index_name)}, KeyMap<V>{}).first;
+  }
+  return it->second;
+}
+
+Status IndexState::apply(IndexEntry entry) {
+  if (entry.kind == IndexKind::NonUnique) {
+    KeyMap<std::set<Bytes>>& keys = key_map(non_unique_, entry);
+    if (entry.op == IndexOp::Insert) {
+      keys[std::move(entry.key)].insert(std::move(entry.pk));
+      return ok_status();
+    }
+    auto it = keys.find(ByteSpan(entry.key));
+    if (it != keys.end()) {
+      it->second.erase(entry.pk);
+      // A key never stays behind with an empty set.
+      if (it->second.empty()) keys.erase(it);
+    }
+    return ok_status();
+  }
+
+  KeyMap<Bytes>& keys = key_map(unique_, entry);
+  auto it = keys.find(ByteSpan(entry.key));
+  if (entry.op == IndexOp::Insert) {
+    if (it == keys.end()) {
+      keys.emplace(std::move(entry.key), std::move(entry.pk));
+      return ok_status();
+    }
+    if (it->second == entry.pk) return ok_status();
+    return SchemaError::UniqueIndexViolation{};
+  }
+  // Another row's entry under the same key is not this delete's to remove.
+  if (it != keys.end() && it->second == entry.pk) keys.erase(it);
+  return ok_status();
+}
+
+std::optional<ByteSpan> IndexState::unique_lookup(std::uint32_t collection_id,
+                                                  std::string_view index_name, ByteSpan key) const {
+  auto index = unique_.find(IndexIdView{collection_id, index_name});
+  if (index == unique_.end()) return std::nullopt;
+  auto it = index->second.find(key);
+  if (it == index->second.end()) return std::nullopt;
+  return ByteSpan(it->second);
+}
+
+std::optional<std::vector<Bytes>> IndexState::non_unique_lookup(std::uint32_t collection_id,
+                                                                std::string_view index_name,
+                                                                ByteSpan key) const {
+  auto index = non_unique_.find(IndexIdView{collection_id, index_name});
+  if (index == non_unique_.end()) return std::nullopt;
+  auto it = index->second.find(key);
+  if (it == index->second.end()) return std::nullopt;
+  return std::vector<Bytes>(it->second.begin(), it->second.end());
+}
+
+Bytes encode_index_payload(const std::vector<IndexEntry>& entries) {
+  QUARN_CHECK(entries.size() <= std::numeric_limits<std::uint32_t>::max(),
+              "more than 2^32 - 1 index entries in one payload");
+  Bytes out;
+  ByteWriter w(out);
+  w.put_u16(kIndexPayloadVersion);
+  w.put_u32(static_cast<std::uint32_t>(entries.size()));
+  for (const IndexEntry& e : entries) {
+    w.put_u32(e.collection_id);
+    w.put_u8(static_cast<std::uint8_t>(static_cast<std::uint8_t>(e.kind) + 1));
+    w.put_u8(static_cast<std::uint8_t>(static_cast<std::uint8_t>(e.op) + 1));
+    put_counted(w, as_span(e.index_name));
+    put_counted(w, e.key);
+    put_counted(w, e.pk);
+  }
+  return out;
+}
+
+Result<std::vector<IndexEntry>> decode_index_payload(ByteSpan payload) {
+  Cursor in(payload);
+  QUARN_ASSIGN_OR_RETURN(const std::uint16_t version, in.take_u16());
+  if (version != 1 && version != 2) return FormatError::UnsupportedVersion{0, version};
+  const bool has_op = version == 2;
+
+  QUARN_ASSIGN_OR_RETURN(const std::uint32_t count, in.take_u32());
+  // A forged count must not force a large allocation.
+  const std::size_t fit = in.remaining() / (has_op ? kMinEntrySizeV2 : kMinEntrySizeV1);
+  std::vector<IndexEntry> entries;
+  entries.reserve(std::min({static_cast<std::size_t>(count), kMaxIndexEntriesReserved, fit}));
+
+  for (std::uint32_t i = 0; i < count; ++i) {
+    IndexEntry e;
+    QUARN_ASSIGN_OR_RETURN(e.collection_id, in.take_u32());
+    QUARN_ASSIGN_OR_RETURN(const std::uint8_t kind, in.take_u8());
+    if (kind == 1) {
+      e.kind = IndexKind::Unique;
+    } else if (kind == 2) {
+      e.kind = IndexKind::NonUnique;
+    } else {
+      return invalid("unknown index kind tag " + std::to_string(kind));
+    }
+    if (has_op) {
+      QUARN_ASSIGN_OR_RETURN(const std::uint8_t op, in.take_u8());
+      if (op == 1) {
+        e.op = IndexOp::Insert;
+      } else if (op == 2) {
+        e.op = IndexOp::Delete;
+      } else {
+        return invalid("unknown index op tag " + std::to_string(op));
+      }
+    }
+    QUARN_ASSIGN_OR_RETURN(const std::uint32_t name_len, in.take_u32());
+    if (name_len == 0) return invalid("empty index name");
+    QUARN_ASSIGN_OR_RETURN(const Bytes name, in.take_bytes(name_len));
+    if (!valid_utf8(name)) return invalid("invalid utf-8 in index name");
+    e.index_name.assign(name.begin(), name.end());
+    QUARN_ASSIGN_OR_RETURN(e.key, in.take_counted());
+    QUARN_ASSIGN_OR_RETURN(e.pk, in.take_counted());
+    entries.push_back(std::move(e));
+  }
+  if (in.remaining() != 0) return invalid("trailing bytes in index payload");
+  return entries;
+}
+
+}  // namespace quarn

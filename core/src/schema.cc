@@ -1,1 +1,145 @@
 // Schema types: field paths, types, constraints and index definitions.
+#include "schema.h"
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace quarn {
+
+namespace {
+
+template <class... Fs>
+struct Overloaded : Fs... {
+  using Fs::operator()...;
+};
+template <class... Fs>
+Overloaded(Fs...) -> Overloaded<Fs...>;
+
+}  // namespace
+
+Result<FieldPath> FieldPath::make(std::vector<std::string> segments) {
+  if (segments.empty()) return SchemaError::InvalidFieldPath{};
+  for (const std::string& segment : segments) {
+    if (segment.empty()) return SchemaError::InvalidFieldPath{};
+  }
+  return FieldPath(std::move(segments));
+}
+
+std::string FieldPath::debug() const {
+  std::string out = "FieldPath([";
+  for (std::size_t i = 0; i < segments_.size(); ++i) {
+    if (i > 0) out += ", ";
+    out += debug_string(segments_[i]);
+  }
+  out += "])";
+  return out;
+}
+
+std::size_t FieldPathHash::operator()(const FieldPath& path) const {
+  std::size_t h = path.size();
+  for (const std::string& segment : path.segments()) {
+    // Boost's combine: order-sensitive, so ["a", "b"] and ["b", "a"] spread apart.
+    h ^= std::hash<std::string>{}(segment) + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2);
+  }
+  return h;
+}
+
+bool Constraint::operator==(const Constraint& other) const {
+  if (value_.index() != other.value_.index()) return false;
+  return std::visit(
+      Overloaded{
+          [&](const MinI64& a) { return a.value == std::get<MinI64>(other.value_).value; },
+          [&](const MaxI64& a) { return a.value == std::get<MaxI64>(other.value_).value; },
+          [&](const MinU64& a) { return a.value == std::get<MinU64>(other.value_).value; },
+          [&](const MaxU64& a) { return a.value == std::get<MaxU64>(other.value_).value; },
+          [&](const MinF64& a) { return a.value == std::get<MinF64>(other.value_).value; },
+          [&](const MaxF64& a) { return a.value == std::get<MaxF64>(other.value_).value; },
+          [&](const MinLength& a) { return a.value == std::get<MinLength>(other.value_).value; },
+          [&](const MaxLength& a) { return a.value == std::get<MaxLength>(other.value_).value; },
+          [&](const Regex& a) { return a.pattern == std::get<Regex>(other.value_).pattern; },
+          [](const Email&) { return true; },
+          [](const Url&) { return true; },
+          [](const NonEmpty&) { return true; },
+      },
+      value_);
+}
+
+Type::Type(Kind primitive) : kind_(primitive) {
+  QUARN_CHECK(primitive <= Kind::Timestamp, "Type(Kind) of a non-primitive kind");
+}
+
+Type Type::optional(Type inner) {
+  Type t;
+  t.kind_ = Kind::Optional;
+  t.inner_ = std::make_unique<Type>(std::move(inner));
+  return t;
+}
+
+Type Type::list(Type element) {
+  Type t;
+  t.kind_ = Kind::List;
+  t.inner_ = std::make_unique<Type>(std::move(element));
+  return t;
+}
+
+Type Type::object(std::vector<FieldDef> members) {
+  Type t;
+  t.kind_ = Kind::Object;
+  t.members_ = std::make_unique<std::vector<FieldDef>>(std::move(members));
+  return t;
+}
+
+Type Type::enumeration(std::vector<std::string> variants) {
+  Type t;
+  t.kind_ = Kind::Enum;
+  t.variants_ = std::move(variants);
+  return t;
+}
+
+Type::Type(const Type& other)
+    : kind_(other.kind_),
+      inner_(other.inner_ ? std::make_unique<Type>(*other.inner_) : nullptr),
+      members_(other.members_ ? std::make_unique<std::vector<FieldDef>>(*other.members_)
+                              : nullptr),
+      variants_(other.variants_) {}
+
+Type& Type::operator=(const Type& other) {
+  if (this != &other) {
+    Type copy(other);
+    *this = std::move(copy);
+  }
+  return *this;
+}
+
+Type::~Type() = default;
+
+bool Type::operator==(const Type& other) const {
+  if (kind_ != other.kind_) return false;
+  switch (kind_) {
+    case Kind::Optional:
+    case Kind::List:
+      return *inner_ == *other.inner_;
+    case Kind::Object:
+      // FieldDef equality: path, then type, then the constraint list in order.
+      return *members_ == *other.members_;
+    case Kind::Enum:
+      return variants_ == other.variants_;
+    default:
+      return true;
+  }
+}
+
+const char* debug(IndexKind kind) {
+  switch (kind) {
+    case IndexKind::Unique:
+      return "Unique";
+    case IndexKind::NonUnique:
+      return "NonUnique";
+  }
+  return "NonUnique";
+}
+
+}  // namespace quarn

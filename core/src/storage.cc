@@ -2,10 +2,27 @@
 #include "storage.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <limits>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace quarn {
+namespace {
+
+// Linux transfers at most this much per call; asking for more is implementation-defined.
+constexpr std::size_t kMaxTransfer = 0x7ffff000;
+
+Status seek_to(int fd, std::uint64_t offset) {
+  // An offset beyond the signed range becomes negative and the system rejects it (EINVAL).
+  if (::lseek(fd, static_cast<off_t>(offset), SEEK_SET) < 0) return io_error_from_errno(errno);
+  return ok_status();
+}
+
+}  // namespace
 
 Status VecStore::write_all_at(std::uint64_t offset, ByteSpan bytes) {
   if (bytes.size() > std::numeric_limits<std::uint64_t>::max() - offset) {
@@ -31,6 +48,99 @@ Status VecStore::read_exact_at(std::uint64_t offset, std::span<std::uint8_t> buf
 
 Status VecStore::truncate(std::uint64_t length) {
   if (length < bytes_.size()) bytes_.resize(static_cast<std::size_t>(length));
+  return ok_status();
+}
+
+Result<RawFileStore> RawFileStore::open(const std::string& path, OpenMode mode) {
+  if (path.find('\0') != std::string::npos) {
+    return io_error(IoErrorKind::InvalidInput, "file name contained an unexpected NUL byte");
+  }
+  int flags = O_RDWR | O_CLOEXEC;
+  switch (mode) {
+    case OpenMode::CreateIfMissing:
+      flags |= O_CREAT;
+      break;
+    case OpenMode::Truncate:
+      flags |= O_CREAT | O_TRUNC;
+      break;
+    case OpenMode::ExistingOnly:
+      break;
+  }
+  int fd;
+  do {
+    fd = ::open(path.c_str(), flags, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return io_error_from_errno(errno);
+  return RawFileStore(fd);
+}
+
+RawFileStore::~RawFileStore() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+RawFileStore& RawFileStore::operator=(RawFileStore&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = std::exchange(other.fd_, -1);
+  }
+  return *this;
+}
+
+Status RawFileStore::write_all_at(std::uint64_t offset, ByteSpan bytes) {
+  QUARN_TRY(seek_to(fd_, offset));
+  const std::uint8_t* p = bytes.data();
+  std::size_t left = bytes.size();
+  while (left > 0) {
+    const ssize_t n = ::write(fd_, p, std::min(left, kMaxTransfer));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return io_error_from_errno(errno);
+    }
+    if (n == 0) return io_error(IoErrorKind::WriteZero, "failed to write whole buffer");
+    p += n;
+    left -= static_cast<std::size_t>(n);
+  }
+  return ok_status();
+}
+
+Status RawFileStore::read_exact_at(std::uint64_t offset, std::span<std::uint8_t> buffer) {
+  QUARN_TRY(seek_to(fd_, offset));
+  std::uint8_t* p = buffer.data();
+  std::size_t left = buffer.size();
+  while (left > 0) {
+    const ssize_t n = ::read(fd_, p, std::min(left, kMaxTransfer));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return io_error_from_errno(errno);
+    }
+    if (n == 0) return io_error(IoErrorKind::UnexpectedEof, "failed to fill whole buffer");
+    p += n;
+    left -= static_cast<std::size_t>(n);
+  }
+  return ok_status();
+}
+
+Result<std::uint64_t> RawFileStore::len() {
+  struct stat st;
+  if (::fstat(fd_, &st) != 0) return io_error_from_errno(errno);
+  return static_cast<std::uint64_t>(st.st_size);
+}
+
+Status RawFileStore::sync() {
+  int rc;
+  do {
+    rc = ::fsync(fd_);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) return io_error_from_errno(errno);
+  return ok_status();
+}
+
+Status RawFileStore::truncate(std::uint64_t length) {
+  int rc;
+  do {
+    rc = ::ftruncate(fd_, static_cast<off_t>(length));
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) return io_error_from_errno(errno);
   return ok_status();
 }
 

@@ -5,6 +5,7 @@
 #include <concepts>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <utility>
 
 #include "bytes.h"
@@ -50,5 +51,51 @@ class VecStore {
 };
 
 static_assert(Store<VecStore>);
+
+// How RawFileStore::open treats the path. Every mode opens for reading and writing with
+// close-on-exec; a created file gets permission bits 0666 before the process umask.
+enum class OpenMode {
+  CreateIfMissing,  // a database file: created when missing, never truncated
+  Truncate,         // a compaction target: created when missing, cut to length 0
+  ExistingOnly,     // a spill file: the file must exist, never truncated
+};
+
+// The unbuffered file: every call goes straight to the operating system. Each read and write
+// seeks first, so the handle's file position is state of this store: one thread at a time.
+// Operating-system failures are the system's error; interrupted calls are retried.
+class RawFileStore {
+ public:
+  // Takes ownership of an open read-write descriptor.
+  explicit RawFileStore(int fd) : fd_(fd) {}
+  // Errors: the open's system error; a path holding a NUL character is InvalidInput
+  // "file name contained an unexpected NUL byte".
+  static Result<RawFileStore> open(const std::string& path, OpenMode mode);
+
+  // Closes the file; a failing close is ignored (nothing is buffered here).
+  ~RawFileStore();
+  RawFileStore(const RawFileStore&) = delete;
+  RawFileStore& operator=(const RawFileStore&) = delete;
+  RawFileStore(RawFileStore&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  RawFileStore& operator=(RawFileStore&& other) noexcept;
+
+  // WriteZero "failed to write whole buffer" when the system accepts 0 bytes. A failure
+  // part-way may leave a prefix of the bytes in the file.
+  Status write_all_at(std::uint64_t offset, ByteSpan bytes);
+  // UnexpectedEof "failed to fill whole buffer" when the file ends before the buffer is full.
+  Status read_exact_at(std::uint64_t offset, std::span<std::uint8_t> buffer);
+  // The size the system reports for the handle (fstat), asked every time.
+  Result<std::uint64_t> len();
+  // fsync: data and metadata.
+  Status sync();
+  // ftruncate: a greater length extends the file with zero bytes.
+  Status truncate(std::uint64_t length);
+
+  int fd() const { return fd_; }
+
+ private:
+  int fd_ = -1;
+};
+
+static_assert(Store<RawFileStore>);
 
 }  // namespace quarn

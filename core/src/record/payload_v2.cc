@@ -1,1 +1,63 @@
-// Record payloads of version 2.
+// Row-record payloads of version 2 (written) and the decoder of every version. The version-2
+// body has the version-1 layout with values in the row-value format.
+//
+//   [0, 2)    payload version, u16: 2
+//   [2, 6)    collection id, u32
+//   [6, 10)   schema version, u32
+//   [10, 11)  operation byte, u8
+//   [11, k)   primary key, tagged scalar
+//   [k, k+4)  value count, u32; 0 for a delete
+//   [k+4, n)  the values, row values in the order given
+#include "record/payload_v2.h"
+
+#include <limits>
+
+#include "record/payload_v1.h"
+
+namespace quarn {
+
+Result<Bytes> encode_record_payload_v2_op(std::uint32_t collection_id,
+                                          std::uint32_t schema_version, std::uint8_t op,
+                                          const ScalarValue& pk, const Type& pk_type,
+                                          std::span<const RecordFieldValue> values) {
+  Bytes out;
+  ByteWriter w(out);
+  w.put_u16(kRecordPayloadV2);
+  w.put_u32(collection_id);
+  w.put_u32(schema_version);
+  w.put_u8(op);
+  QUARN_TRY(encode_tagged_scalar(out, pk, pk_type));
+  if (op == static_cast<std::uint8_t>(RecordOp::Delete)) {
+    w.put_u32(0);
+    return out;
+  }
+  // A count that does not fit would be written truncated and misread every later value.
+  if (values.size() > std::numeric_limits<std::uint32_t>::max()) {
+    return FormatError::RecordTypeMismatch{};
+  }
+  w.put_u32(static_cast<std::uint32_t>(values.size()));
+  for (const RecordFieldValue& pair : values) {
+    QUARN_CHECK(pair.first != nullptr, "record value without a field definition");
+    QUARN_TRY(encode_row_value(out, pair.second, pair.first->type));
+  }
+  return out;
+}
+
+Result<RecordPayload> decode_record_payload(ByteSpan payload, const std::string& primary,
+                                            const FieldDef& primary_def,
+                                            const std::vector<FieldDef>& fields) {
+  record::scalar::Cursor reader(payload);
+  QUARN_ASSIGN_OR_RETURN(const std::uint16_t version, reader.take_u16());
+  if (version != kRecordPayloadV1 && version != kRecordPayloadV2) {
+    return FormatError::UnknownRecordPayloadVersion{version};
+  }
+  QUARN_ASSIGN_OR_RETURN(
+      RecordPayload decoded,
+      version == kRecordPayloadV1
+          ? decode_record_payload_v1_body(reader, primary, primary_def, fields)
+          : record::decode_record_body(reader, primary, primary_def, fields, &decode_row_value));
+  if (reader.remaining() != 0) return FormatError::TrailingRecordBytes{};
+  return decoded;
+}
+
+}  // namespace quarn

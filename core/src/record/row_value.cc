@@ -1,1 +1,233 @@
-// Row values and rows, and their encoding.
+// Row values and rows, and their type-driven encoding.
+//
+// Row-value format, by type:
+//   primitive    the tagged scalar
+//   Optional T   flag u8: 0 null (nothing follows), 1 a value in the format of T
+//   List T       u32 element count, then each element in the format of T
+//   Object       each member's value in the type's member order; no count, no names
+//   Enum         the tagged scalar of kind 4 (String)
+#include "record/row_value.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace quarn {
+
+namespace {
+
+using record::scalar::Cursor;
+
+FormatError mismatch() { return FormatError::RecordTypeMismatch{}; }
+FormatError truncated() { return FormatError::TruncatedRecordPayload{}; }
+
+// The fewest bytes any value of the type encodes in: a true lower bound, so a list count that
+// cannot fit in the remaining bytes is refused before its elements are read.
+std::uint64_t min_encoded_size(const Type& type) {
+  switch (type.kind()) {
+    case Type::Kind::Bool:
+      return 2;
+    case Type::Kind::Int64:
+    case Type::Kind::Uint64:
+    case Type::Kind::Float64:
+    case Type::Kind::Timestamp:
+      return 9;
+    case Type::Kind::String:
+    case Type::Kind::Bytes:
+    case Type::Kind::Enum:
+      return 5;
+    case Type::Kind::Uuid:
+      return 17;
+    case Type::Kind::Optional:
+      return 1;
+    case Type::Kind::List:
+      return 4;
+    case Type::Kind::Object: {
+      std::uint64_t total = 0;
+      for (const FieldDef& member : type.members()) total += min_encoded_size(member.type);
+      return total;
+    }
+  }
+  return 0;
+}
+
+// One encode or decode call: counts the zero-byte list elements across all nested lists, so
+// that lists inside lists cannot multiply the cap.
+struct ZeroByteBudget {
+  std::size_t used = 0;
+  // Decoded objects without members share one immutable empty row.
+  std::shared_ptr<const Row> empty_row;
+
+  bool take(std::size_t count) {
+    if (count > kMaxZeroByteListElements - used) return false;
+    used += count;
+    return true;
+  }
+};
+
+Status encode_value(Bytes& out, const RowValue& value, const Type& type, ZeroByteBudget& budget) {
+  if (value.is_null()) {
+    if (type.kind() != Type::Kind::Optional) return mismatch();
+    out.push_back(0);
+    return ok_status();
+  }
+  const Type* t = &type;
+  while (t->kind() == Type::Kind::Optional) {
+    out.push_back(1);
+    t = &t->inner();
+  }
+  if (t->is_primitive()) {
+    const std::optional<ScalarValue> scalar = value.as_scalar();
+    if (!scalar) return mismatch();
+    return encode_tagged_scalar(out, *scalar, *t);
+  }
+  switch (t->kind()) {
+    case Type::Kind::List: {
+      const RowValue::List* list = value.as_list();
+      if (list == nullptr) return mismatch();
+      QUARN_TRY(check_encoded_length(list->size()));
+      // What the decoder would refuse is not written.
+      if (min_encoded_size(t->inner()) == 0 && !budget.take(list->size())) return mismatch();
+      ByteWriter(out).put_u32(static_cast<std::uint32_t>(list->size()));
+      for (const RowValue& element : *list) QUARN_TRY(encode_value(out, element, t->inner(), budget));
+      return ok_status();
+    }
+    case Type::Kind::Object: {
+      const Row* row = value.as_object();
+      if (row == nullptr) return mismatch();
+      for (const FieldDef& member : t->members()) {
+        const auto it = row->find(member.path.first());
+        if (it == row->end()) return truncated();
+        QUARN_TRY(encode_value(out, it->second, member.type, budget));
+      }
+      return ok_status();
+    }
+    case Type::Kind::Enum: {
+      const auto* text = std::get_if<ScalarValue::String>(&value.value());
+      if (text == nullptr) return mismatch();
+      return encode_tagged_scalar(out, ScalarValue(*text), Type(Type::Kind::String));
+    }
+    default:
+      return mismatch();
+  }
+}
+
+Result<RowValue> decode_value(Cursor& reader, const Type& type, ZeroByteBudget& budget) {
+  if (type.is_primitive()) {
+    QUARN_ASSIGN_OR_RETURN(const ScalarValue scalar, decode_tagged_scalar(reader, type));
+    return RowValue(scalar);
+  }
+  switch (type.kind()) {
+    case Type::Kind::Optional: {
+      QUARN_ASSIGN_OR_RETURN(const std::uint8_t flag, reader.take_u8());
+      if (flag == 0) return RowValue(RowValue::Null{});
+      if (flag != 1) return mismatch();
+      return decode_value(reader, type.inner(), budget);
+    }
+    case Type::Kind::List: {
+      QUARN_ASSIGN_OR_RETURN(const std::uint32_t count, reader.take_u32());
+      const std::uint64_t min_size = min_encoded_size(type.inner());
+      if (min_size == 0) {
+        if (!budget.take(count)) return truncated();
+      } else if (count > reader.remaining() / min_size) {
+        return truncated();
+      }
+      RowValue::List list;
+      list.reserve(std::min({static_cast<std::size_t>(count), kMaxListReserve, reader.remaining()}));
+      for (std::uint32_t i = 0; i < count; ++i) {
+        QUARN_ASSIGN_OR_RETURN(RowValue element, decode_value(reader, type.inner(), budget));
+        list.push_back(std::move(element));
+      }
+      return RowValue(std::move(list));
+    }
+    case Type::Kind::Object: {
+      if (type.members().empty()) {
+        if (!budget.empty_row) budget.empty_row = std::make_shared<const Row>();
+        return RowValue(RowValue::Object{budget.empty_row});
+      }
+      Row row;
+      for (const FieldDef& member : type.members()) {
+        QUARN_ASSIGN_OR_RETURN(RowValue v, decode_value(reader, member.type, budget));
+        row.insert_or_assign(member.path.first(), std::move(v));
+      }
+      return RowValue::object(std::move(row));
+    }
+    case Type::Kind::Enum: {
+      QUARN_ASSIGN_OR_RETURN(const ScalarValue scalar,
+                             decode_tagged_scalar(reader, Type(Type::Kind::String)));
+      return RowValue(scalar);
+    }
+    default:
+      return mismatch();
+  }
+}
+
+}  // namespace
+
+bool RowValue::Object::operator==(const Object& other) const { return *row == *other.row; }
+
+RowValue::RowValue(const ScalarValue& scalar)
+    : value_(std::visit([](const auto& a) -> Variant { return a; }, scalar.value())) {}
+
+RowValue RowValue::object(Row row) {
+  return RowValue(Object{std::make_shared<const Row>(std::move(row))});
+}
+
+const Row* RowValue::as_object() const {
+  const auto* object = std::get_if<Object>(&value_);
+  return object == nullptr ? nullptr : object->row.get();
+}
+
+std::optional<ScalarValue> RowValue::as_scalar() const {
+  return std::visit(
+      [](const auto& a) -> std::optional<ScalarValue> {
+        using A = std::decay_t<decltype(a)>;
+        if constexpr (AlternativeOf<A, ScalarValue::Variant>) {
+          return ScalarValue(a);
+        } else {
+          return std::nullopt;
+        }
+      },
+      value_);
+}
+
+Result<ScalarValue> RowValue::into_scalar() const {
+  std::optional<ScalarValue> scalar = as_scalar();
+  if (!scalar) return mismatch();
+  return std::move(*scalar);
+}
+
+bool RowValue::operator==(const RowValue& other) const {
+  if (value_.index() != other.value_.index()) return false;
+  return std::visit(
+      [&](const auto& a) -> bool {
+        using A = std::decay_t<decltype(a)>;
+        const A& b = std::get<A>(other.value_);
+        if constexpr (AlternativeOf<A, ScalarValue::Variant>) {
+          return a.value == b.value;  // Float64: IEEE equality
+        } else {
+          return a == b;
+        }
+      },
+      value_);
+}
+
+Status encode_row_value(Bytes& out, const RowValue& value, const Type& type) {
+  ZeroByteBudget budget;
+  return encode_value(out, value, type, budget);
+}
+
+Result<RowValue> decode_row_value(record::scalar::Cursor& reader, const Type& type) {
+  ZeroByteBudget budget;
+  return decode_value(reader, type, budget);
+}
+
+std::vector<const FieldDef*> non_pk_defs_in_order(const std::vector<FieldDef>& fields,
+                                                  const std::string& primary) {
+  std::vector<const FieldDef*> out;
+  for (const FieldDef& def : fields) {
+    if (def.path.is_top_level() && def.path.first() != primary) out.push_back(&def);
+  }
+  return out;
+}
+
+}  // namespace quarn

@@ -1,1 +1,292 @@
 // Scalar values, their tagged encoding and canonical key bytes.
+//
+// Tagged scalar: one kind byte, then the payload.
+//   0 Bool       1 byte, 1 or 0 (any non-zero byte reads as true)
+//   1 Int64      8 bytes, signed, little-endian (7 Timestamp the same)
+//   2 Uint64     8 bytes, little-endian
+//   3 Float64    8 bytes, IEEE-754 bit pattern, little-endian
+//   4 String     u32 byte length, then UTF-8 bytes
+//   5 Bytes      u32 byte length, then the bytes
+//   6 Uuid       16 bytes
+#include "record/scalar.h"
+
+#include <bit>
+#include <charconv>
+#include <cmath>
+#include <string>
+#include <system_error>
+
+namespace quarn {
+
+namespace {
+
+template <class... Fs>
+struct Overloaded : Fs... {
+  using Fs::operator()...;
+};
+template <class... Fs>
+Overloaded(Fs...) -> Overloaded<Fs...>;
+
+void put_le(Bytes& out, std::uint64_t v, int n) {
+  for (int i = 0; i < n; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+}
+
+std::string decimal_list(const std::uint8_t* data, std::size_t size) {
+  std::string out = "[";
+  for (std::size_t i = 0; i < size; ++i) {
+    if (i > 0) out += ", ";
+    out += std::to_string(data[i]);
+  }
+  out += "]";
+  return out;
+}
+
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool is_valid_utf8(const Bytes& bytes) {
+  std::size_t i = 0;
+  const std::size_t n = bytes.size();
+  while (i < n) {
+    const std::uint8_t b = bytes[i];
+    if (b < 0x80) {
+      ++i;
+      continue;
+    }
+    std::size_t len = 0;
+    std::uint8_t lo = 0x80;
+    std::uint8_t hi = 0xBF;
+    if (b >= 0xC2 && b <= 0xDF) {
+      len = 2;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+      len = 3;
+      if (b == 0xE0) lo = 0xA0;
+      if (b == 0xED) hi = 0x9F;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+      len = 4;
+      if (b == 0xF0) lo = 0x90;
+      if (b == 0xF4) hi = 0x8F;
+    } else {
+      return false;
+    }
+    if (n - i < len) return false;
+    if (bytes[i + 1] < lo || bytes[i + 1] > hi) return false;
+    for (std::size_t k = 2; k < len; ++k) {
+      if (bytes[i + k] < 0x80 || bytes[i + k] > 0xBF) return false;
+    }
+    i += len;
+  }
+  return true;
+}
+
+FormatError truncated() { return FormatError::TruncatedRecordPayload{}; }
+
+}  // namespace
+
+quarn::Bytes ScalarValue::canonical_key_bytes() const {
+  quarn::Bytes out;
+  std::visit(Overloaded{
+                 [&](const Bool& v) {
+                   out.push_back(0x00);
+                   out.push_back(v.value ? 0x01 : 0x00);
+                 },
+                 [&](const Int64& v) { put_le(out, static_cast<std::uint64_t>(v.value), 8); },
+                 [&](const Uint64& v) { put_le(out, v.value, 8); },
+                 [&](const Float64& v) { put_le(out, std::bit_cast<std::uint64_t>(v.value), 8); },
+                 [&](const String& v) { out.assign(v.value.begin(), v.value.end()); },
+                 [&](const Bytes& v) { out = v.value; },
+                 [&](const Uuid& v) { out.assign(v.value.begin(), v.value.end()); },
+                 [&](const Timestamp& v) { put_le(out, static_cast<std::uint64_t>(v.value), 8); },
+             },
+             value_);
+  return out;
+}
+
+bool ScalarValue::operator==(const ScalarValue& other) const {
+  if (value_.index() != other.value_.index()) return false;
+  return std::visit(
+      Overloaded{
+          [&](const Bool& a) { return a.value == std::get<Bool>(other.value_).value; },
+          [&](const Int64& a) { return a.value == std::get<Int64>(other.value_).value; },
+          [&](const Uint64& a) { return a.value == std::get<Uint64>(other.value_).value; },
+          [&](const Float64& a) { return a.value == std::get<Float64>(other.value_).value; },
+          [&](const String& a) { return a.value == std::get<String>(other.value_).value; },
+          [&](const Bytes& a) { return a.value == std::get<Bytes>(other.value_).value; },
+          [&](const Uuid& a) { return a.value == std::get<Uuid>(other.value_).value; },
+          [&](const Timestamp& a) { return a.value == std::get<Timestamp>(other.value_).value; },
+      },
+      value_);
+}
+
+std::string ScalarValue::debug() const {
+  return std::visit(
+      Overloaded{
+          [](const Bool& v) { return std::string("Bool(") + (v.value ? "true" : "false") + ")"; },
+          [](const Int64& v) { return "Int64(" + std::to_string(v.value) + ")"; },
+          [](const Uint64& v) { return "Uint64(" + std::to_string(v.value) + ")"; },
+          [](const Float64& v) { return "Float64(" + debug_f64(v.value) + ")"; },
+          [](const String& v) { return "String(" + debug_string(v.value) + ")"; },
+          [](const Bytes& v) {
+            return "Bytes(" + decimal_list(v.value.data(), v.value.size()) + ")";
+          },
+          [](const Uuid& v) { return "Uuid(" + decimal_list(v.value.data(), v.value.size()) + ")"; },
+          [](const Timestamp& v) { return "Timestamp(" + std::to_string(v.value) + ")"; },
+      },
+      value_);
+}
+
+std::string debug_f64(double value) {
+  if (std::isnan(value)) return "NaN";
+  if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
+  char buf[64];
+  const double magnitude = std::fabs(value);
+  if (magnitude >= 1e16 || (magnitude != 0.0 && magnitude < 1e-4)) {
+    // Shortest round-trip digits; the library writes "1.5e-07" and "1e+16", we want
+    // "1.5e-7" and "1e16".
+    const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
+    QUARN_CHECK(ec == std::errc(), "to_chars of a double");
+    const std::string text(buf, end);
+    const std::size_t e = text.find('e');
+    std::string out = text.substr(0, e + 1);
+    std::size_t i = e + 1;
+    if (text[i] == '-') {
+      out += '-';
+      ++i;
+    } else if (text[i] == '+') {
+      ++i;
+    }
+    while (i + 1 < text.size() && text[i] == '0') ++i;
+    out.append(text, i, std::string::npos);
+    return out;
+  }
+  const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed);
+  QUARN_CHECK(ec == std::errc(), "to_chars of a double");
+  std::string out(buf, end);
+  if (out.find('.') == std::string::npos) out += ".0";
+  return out;
+}
+
+namespace record::scalar {
+
+Result<std::uint8_t> Cursor::take_u8() {
+  if (remaining() < 1) return truncated();
+  return data_[pos_++];
+}
+
+Result<std::uint16_t> Cursor::take_u16() {
+  if (remaining() < 2) return truncated();
+  const auto v = static_cast<std::uint16_t>(data_[pos_] | (data_[pos_ + 1] << 8));
+  pos_ += 2;
+  return v;
+}
+
+Result<std::uint32_t> Cursor::take_u32() {
+  if (remaining() < 4) return truncated();
+  std::uint32_t v = 0;
+  for (std::size_t i = 0; i < 4; ++i) v |= static_cast<std::uint32_t>(data_[pos_ + i]) << (8 * i);
+  pos_ += 4;
+  return v;
+}
+
+Result<std::uint64_t> Cursor::take_u64() {
+  if (remaining() < 8) return truncated();
+  std::uint64_t v = 0;
+  for (std::size_t i = 0; i < 8; ++i) v |= static_cast<std::uint64_t>(data_[pos_ + i]) << (8 * i);
+  pos_ += 8;
+  return v;
+}
+
+Result<std::int64_t> Cursor::take_i64() {
+  QUARN_ASSIGN_OR_RETURN(const std::uint64_t v, take_u64());
+  return static_cast<std::int64_t>(v);
+}
+
+Result<quarn::Bytes> Cursor::take_bytes(std::size_t n) {
+  // Tested before allocating: n may come straight off the data.
+  if (remaining() < n) return truncated();
+  const auto first = data_.begin() + static_cast<std::ptrdiff_t>(pos_);
+  quarn::Bytes out(first, first + static_cast<std::ptrdiff_t>(n));
+  pos_ += n;
+  return out;
+}
+
+}  // namespace record::scalar
+
+Status check_encoded_length(std::size_t length) {
+  if (static_cast<std::uint64_t>(length) > kMaxEncodedLength) {
+    return FormatError::RecordTypeMismatch{};
+  }
+  return ok_status();
+}
+
+Status encode_tagged_scalar(Bytes& out, const ScalarValue& value, const Type& type) {
+  if (value.kind() != type.number()) return FormatError::RecordTypeMismatch{};
+  // Lengths are checked before the kind byte so that a refused value writes nothing.
+  if (const auto* s = value.get_if<ScalarValue::String>()) {
+    QUARN_TRY(check_encoded_length(s->value.size()));
+  } else if (const auto* b = value.get_if<ScalarValue::Bytes>()) {
+    QUARN_TRY(check_encoded_length(b->value.size()));
+  }
+  ByteWriter w(out);
+  w.put_u8(value.kind());
+  std::visit(Overloaded{
+                 [&](const ScalarValue::Bool& v) { w.put_u8(v.value ? 1 : 0); },
+                 [&](const ScalarValue::Int64& v) { w.put_i64(v.value); },
+                 [&](const ScalarValue::Uint64& v) { w.put_u64(v.value); },
+                 [&](const ScalarValue::Float64& v) { w.put_f64(v.value); },
+                 [&](const ScalarValue::String& v) { w.put_len_prefixed(v.value); },
+                 [&](const ScalarValue::Bytes& v) { w.put_len_prefixed(ByteSpan(v.value)); },
+                 [&](const ScalarValue::Uuid& v) { w.put_bytes(ByteSpan(v.value)); },
+                 [&](const ScalarValue::Timestamp& v) { w.put_i64(v.value); },
+             },
+             value.value());
+  return ok_status();
+}
+
+Result<ScalarValue> decode_tagged_scalar(record::scalar::Cursor& reader, const Type& type) {
+  QUARN_ASSIGN_OR_RETURN(const std::uint8_t kind, reader.take_u8());
+  if (!type.is_primitive()) return FormatError::UnsupportedTypeInV1{};
+  if (kind != type.number()) return FormatError::RecordTypeMismatch{};
+  switch (type.kind()) {
+    case Type::Kind::Bool: {
+      QUARN_ASSIGN_OR_RETURN(const std::uint8_t b, reader.take_u8());
+      return ScalarValue(ScalarValue::Bool{b != 0});
+    }
+    case Type::Kind::Int64: {
+      QUARN_ASSIGN_OR_RETURN(const std::int64_t v, reader.take_i64());
+      return ScalarValue(ScalarValue::Int64{v});
+    }
+    case Type::Kind::Uint64: {
+      QUARN_ASSIGN_OR_RETURN(const std::uint64_t v, reader.take_u64());
+      return ScalarValue(ScalarValue::Uint64{v});
+    }
+    case Type::Kind::Float64: {
+      QUARN_ASSIGN_OR_RETURN(const std::uint64_t bits, reader.take_u64());
+      return ScalarValue(ScalarValue::Float64{std::bit_cast<double>(bits)});
+    }
+    case Type::Kind::String: {
+      QUARN_ASSIGN_OR_RETURN(const std::uint32_t len, reader.take_u32());
+      QUARN_ASSIGN_OR_RETURN(quarn::Bytes bytes, reader.take_bytes(len));
+      if (!is_valid_utf8(bytes)) return FormatError::InvalidRecordUtf8{};
+      return ScalarValue(ScalarValue::String{std::string(bytes.begin(), bytes.end())});
+    }
+    case Type::Kind::Bytes: {
+      QUARN_ASSIGN_OR_RETURN(const std::uint32_t len, reader.take_u32());
+      QUARN_ASSIGN_OR_RETURN(quarn::Bytes bytes, reader.take_bytes(len));
+      return ScalarValue(ScalarValue::Bytes{std::move(bytes)});
+    }
+    case Type::Kind::Uuid: {
+      QUARN_ASSIGN_OR_RETURN(const quarn::Bytes bytes, reader.take_bytes(16));
+      ScalarValue::Uuid uuid{};
+      std::copy(bytes.begin(), bytes.end(), uuid.value.begin());
+      return ScalarValue(uuid);
+    }
+    case Type::Kind::Timestamp: {
+      QUARN_ASSIGN_OR_RETURN(const std::int64_t v, reader.take_i64());
+      return ScalarValue(ScalarValue::Timestamp{v});
+    }
+    default:
+      break;
+  }
+  return FormatError::UnsupportedTypeInV1{};
+}
+
+}  // namespace quarn

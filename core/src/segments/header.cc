@@ -1,1 +1,79 @@
 // The 32-byte segment header and the segment types.
+//
+//   [0, 4)    magic "QSG0"
+//   [4, 6)    version, u16: 0
+//   [6, 8)    segment type, u16: 1 to 9
+//   [8, 12)   header length, u32: 32
+//   [12, 20)  payload length, u64
+//   [20, 24)  CRC-32C of the payload, u32
+//   [24, 25)  flags, u8: 0
+//   [25, 28)  zero (covered by the header CRC only)
+//   [28, 32)  CRC-32C of [0, 28), u32
+#include "segments/header.h"
+
+#include <algorithm>
+
+#include "checksum.h"
+
+namespace quarn {
+namespace {
+
+std::uint64_t load_le(ByteSpan bytes, std::size_t at, std::size_t width) {
+  std::uint64_t v = 0;
+  for (std::size_t i = 0; i < width; ++i) v |= static_cast<std::uint64_t>(bytes[at + i]) << (8 * i);
+  return v;
+}
+
+}  // namespace
+
+Bytes SegmentHeader::encode() const {
+  Bytes out;
+  encode_segment_header(*this, out);
+  return out;
+}
+
+void encode_segment_header(const SegmentHeader& header, Bytes& out) {
+  const std::size_t start = out.size();
+  out.reserve(start + kSegmentHeaderSize);
+  ByteWriter w(out);
+  w.put_bytes(ByteSpan(kSegmentMagic));
+  w.put_u16(kSegmentVersion);
+  w.put_u16(static_cast<std::uint16_t>(header.segment_type));
+  w.put_u32(static_cast<std::uint32_t>(kSegmentHeaderSize));
+  w.put_u64(header.payload_len);
+  w.put_u32(header.payload_crc);
+  for (int i = 0; i < 4; ++i) w.put_u8(0);
+  w.put_u32(crc32c(ByteSpan(out).subspan(start, kSegmentHeaderCrcAt)));
+}
+
+Result<SegmentHeader> decode_segment_header(ByteSpan bytes) {
+  if (bytes.size() < kSegmentHeaderSize) {
+    return FormatError::TruncatedSegmentHeader{bytes.size(), kSegmentHeaderSize};
+  }
+  std::array<std::uint8_t, 4> magic{};
+  std::copy_n(bytes.begin(), 4, magic.begin());
+  if (magic != kSegmentMagic) return FormatError::BadSegmentMagic{magic};
+  const auto version = static_cast<std::uint16_t>(load_le(bytes, kSegmentVersionAt, 2));
+  if (version != kSegmentVersion) return FormatError::UnsupportedVersion{0, version};
+  const auto type = static_cast<std::uint16_t>(load_le(bytes, kSegmentTypeAt, 2));
+  if (type < kMinSegmentType || type > kMaxSegmentType) {
+    return FormatError::UnsupportedVersion{0, type};
+  }
+  const auto header_len = load_le(bytes, kSegmentHeaderLenAt, 4);
+  if (header_len != kSegmentHeaderSize) {
+    return FormatError::UnsupportedVersion{0, static_cast<std::uint16_t>(header_len & 0xFFFF)};
+  }
+  const std::uint8_t flags = bytes[kSegmentFlagsAt];
+  if (flags != 0) return FormatError::UnsupportedVersion{0, flags};
+  const auto stored = static_cast<std::uint32_t>(load_le(bytes, kSegmentHeaderCrcAt, 4));
+  if (stored != crc32c(bytes.first(kSegmentHeaderCrcAt))) {
+    return FormatError::SegmentHeaderChecksumMismatch{};
+  }
+  SegmentHeader h;
+  h.payload_len = load_le(bytes, kSegmentPayloadLenAt, 8);
+  h.payload_crc = static_cast<std::uint32_t>(load_le(bytes, kSegmentPayloadCrcAt, 4));
+  h.segment_type = static_cast<SegmentType>(type);
+  return h;
+}
+
+}  // namespace quarn

@@ -1,1 +1,33 @@
-// Appending checksummed segments.
+// Appending checksummed segments: header first, then payload, both written as they are.
+#include "segments/writer.h"
+
+#include <limits>
+
+#include "checksum.h"
+#include "pager.h"
+
+namespace quarn {
+
+template <Store S>
+Result<std::uint64_t> SegmentWriter<S>::append(SegmentType type, ByteSpan payload) {
+  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+  if (offset_ > kMax - kSegmentHeaderSize ||
+      payload.size() > kMax - (offset_ + kSegmentHeaderSize)) {
+    return io_error(IoErrorKind::InvalidInput, "overflow");
+  }
+  const SegmentHeader header{payload.size(), crc32c(payload), type};
+  Bytes header_bytes;
+  encode_segment_header(header, header_bytes);
+
+  const std::uint64_t at = offset_;
+  QUARN_TRY(store_.write_all_at(at, header_bytes));
+  offset_ = at + kSegmentHeaderSize;
+  QUARN_TRY(store_.write_all_at(offset_, payload));
+  offset_ += payload.size();
+  return at;
+}
+
+template class SegmentWriter<VecStore>;
+template class SegmentWriter<FileStore>;
+
+}  // namespace quarn

@@ -1,0 +1,123 @@
+// Secondary indexes in memory, one map per (collection id, index name), and the index payload
+// that logs every change to them. Keys and primary keys are opaque canonical key bytes.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "bytes.h"
+#include "result.h"
+#include "schema.h"
+
+namespace quarn {
+
+// The index payload version the encoder writes; the decoder also reads version 1.
+inline constexpr std::uint16_t kIndexPayloadVersion = 2;
+// Most entries a decoder reserves room for before it has seen them.
+inline constexpr std::size_t kMaxIndexEntriesReserved = 1024;
+
+// Wire byte is the number plus 1, as for IndexKind (frozen).
+enum class IndexOp : std::uint8_t { Insert = 0, Delete = 1 };
+
+// One change to one index.
+struct IndexEntry {
+  std::string index_name;
+  Bytes key;
+  Bytes pk;
+  std::uint32_t collection_id = 0;
+  IndexKind kind = IndexKind::Unique;
+  IndexOp op = IndexOp::Insert;
+
+  bool operator==(const IndexEntry&) const = default;
+};
+
+// The unique and non-unique index maps. Accepts entries for any collection id and index name;
+// it does not consult the catalog. A plain value: copies are deep and independent, which is how
+// a transaction stages its own state.
+class IndexState {
+ public:
+  IndexState() = default;
+
+  // Applies one entry; its kind picks the map. A unique insert of a key held by another primary
+  // key fails with SchemaError::UniqueIndexViolation and changes nothing; the same key and
+  // primary key again is a no-op. A unique delete removes the key only if it maps to this
+  // primary key. A non-unique key disappears with its last primary key. Deleting what is not
+  // there succeeds.
+  Status apply(IndexEntry entry);
+
+  // The primary key a unique index maps key to. The view is valid until the next apply().
+  std::optional<ByteSpan> unique_lookup(std::uint32_t collection_id, std::string_view index_name,
+                                        ByteSpan key) const;
+
+  // Copies of the primary keys under key in a non-unique index, in ascending byte order; never
+  // an empty list.
+  std::optional<std::vector<Bytes>> non_unique_lookup(std::uint32_t collection_id,
+                                                      std::string_view index_name,
+                                                      ByteSpan key) const;
+
+ private:
+  struct IndexId {
+    std::uint32_t collection_id;
+    std::string name;
+  };
+  struct IndexIdView {
+    std::uint32_t collection_id;
+    std::string_view name;
+  };
+  struct IndexIdHash {
+    using is_transparent = void;
+    std::size_t operator()(const IndexIdView& id) const;
+    std::size_t operator()(const IndexId& id) const { return (*this)(view(id)); }
+  };
+  struct IndexIdEq {
+    using is_transparent = void;
+    bool operator()(const IndexIdView& a, const IndexIdView& b) const {
+      return a.collection_id == b.collection_id && a.name == b.name;
+    }
+    bool operator()(const IndexId& a, const IndexIdView& b) const { return (*this)(view(a), b); }
+    bool operator()(const IndexIdView& a, const IndexId& b) const { return (*this)(a, view(b)); }
+    bool operator()(const IndexId& a, const IndexId& b) const { return (*this)(view(a), view(b)); }
+  };
+  struct KeyHash {
+    using is_transparent = void;
+    std::size_t operator()(ByteSpan key) const;
+  };
+  struct KeyEq {
+    using is_transparent = void;
+    bool operator()(ByteSpan a, ByteSpan b) const;
+  };
+  static IndexIdView view(const IndexId& id) { return {id.collection_id, id.name}; }
+
+  template <class V>
+  using KeyMap = std::unordered_map<Bytes, V, KeyHash, KeyEq>;
+  template <class V>
+  using PerIndex = std::unordered_map<IndexId, KeyMap<V>, IndexIdHash, IndexIdEq>;
+
+  // The key map of the entry's index, created empty if there is none; takes the entry's name
+  // only when it creates one.
+  template <class V>
+  static KeyMap<V>& key_map(PerIndex<V>& maps, IndexEntry& entry);
+
+  // Byte order of std::vector<std::uint8_t>'s operator<: lexicographic, a prefix first.
+  PerIndex<Bytes> unique_;
+  PerIndex<std::set<Bytes>> non_unique_;
+};
+
+// Entry list to payload, version 2. REQUIRES: every name, key and primary key, and the entry
+// count, fit in 32 bits (an InternalFault otherwise, never a wrong length on disk).
+Bytes encode_index_payload(const std::vector<IndexEntry>& entries);
+
+// Reads versions 1 (every entry an insert) and 2. A version other than 1 or 2 is
+// FormatError::UnsupportedVersion 0.<version>; every other failure is
+// FormatError::InvalidCatalogPayload: "unexpected eof", "unknown index kind tag {}",
+// "unknown index op tag {}", "empty index name", "invalid utf-8 in index name",
+// "trailing bytes in index payload". Reserves at most 1024 entries up front, and never more
+// than the remaining bytes could hold.
+Result<std::vector<IndexEntry>> decode_index_payload(ByteSpan payload);
+
+}  // namespace quarn

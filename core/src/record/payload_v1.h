@@ -1,0 +1,39 @@
+// Row-record payloads of version 1, read only: field values are tagged scalars, so only
+// primitive fields can be read. The body layout is shared with version 2.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "record/payload.h"
+#include "record/row_value.h"
+#include "record/scalar.h"
+#include "result.h"
+#include "schema.h"
+
+namespace quarn {
+
+namespace record {
+
+// Reads one field value in the format of a payload version.
+using ReadFieldValue = Result<RowValue> (*)(scalar::Cursor& reader, const Type& type);
+
+// The body after the version: collection id, schema version, operation byte, primary key,
+// value count and one value per field of non_pk_defs_in_order(fields, primary). A delete must
+// carry count 0, any other operation exactly one value per such field (RecordTypeMismatch).
+// Does not test for trailing bytes; the caller does.
+Result<RecordPayload> decode_record_body(scalar::Cursor& reader, const std::string& primary,
+                                         const FieldDef& primary_def,
+                                         const std::vector<FieldDef>& fields,
+                                         ReadFieldValue read_value);
+
+}  // namespace record
+
+// The version-1 body, reader positioned after the version. A non-primitive field type
+// fails with UnsupportedTypeInV1 when its value is reached. Called by decode_record_payload.
+Result<RecordPayload> decode_record_payload_v1_body(record::scalar::Cursor& reader,
+                                                    const std::string& primary,
+                                                    const FieldDef& primary_def,
+                                                    const std::vector<FieldDef>& fields);
+
+}  // namespace quarn

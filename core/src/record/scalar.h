@@ -1,0 +1,94 @@
+// Scalar values: the eight primitive kinds, their tagged encoding, canonical key bytes and the
+// bounded record byte reader every record decoder uses.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <variant>
+
+#include "bytes.h"
+#include "result.h"
+#include "schema.h"
+
+namespace quarn {
+
+// One primitive value; the variant index is the kind number (frozen, equals Type numbers 0-7).
+class ScalarValue {
+ public:
+  struct Bool { bool value; };
+  struct Int64 { std::int64_t value; };
+  struct Uint64 { std::uint64_t value; };
+  struct Float64 { double value; };
+  struct String { std::string value; };
+  struct Bytes { quarn::Bytes value; };
+  struct Uuid { std::array<std::uint8_t, 16> value; };
+  struct Timestamp { std::int64_t value; };
+  using Variant = std::variant<Bool, Int64, Uint64, Float64, String, Bytes, Uuid, Timestamp>;
+
+  template <AlternativeOf<Variant> A>
+  ScalarValue(A&& alternative) : value_(std::forward<A>(alternative)) {}
+
+  const Variant& value() const { return value_; }
+  Variant& value() { return value_; }
+  std::uint8_t kind() const { return static_cast<std::uint8_t>(value_.index()); }
+  template <class A>
+  const A* get_if() const {
+    return std::get_if<A>(&value_);
+  }
+
+  // The key form: no kind byte, numbers little-endian, texts and bytes raw.
+  quarn::Bytes canonical_key_bytes() const;
+  // Same kind and equal payload; Float64 by IEEE equality.
+  bool operator==(const ScalarValue& other) const;
+  // `Int64(-5)`, `Float64(1e16)`, `String("x")`, `Bytes([1, 2])`.
+  std::string debug() const;
+
+ private:
+  Variant value_;
+};
+
+// The Float64 payload text of the debug form ("5.0", "1e16", "NaN", "-inf").
+std::string debug_f64(double value);
+
+namespace record::scalar {
+
+// Reads a borrowed byte string from a position. A failed read leaves the position unchanged
+// and returns FormatError::TruncatedRecordPayload; lengths are tested before any allocation.
+class Cursor {
+ public:
+  explicit Cursor(ByteSpan data, std::size_t position = 0) : data_(data), pos_(position) {}
+
+  std::size_t position() const { return pos_; }
+  std::size_t remaining() const { return pos_ >= data_.size() ? 0 : data_.size() - pos_; }
+
+  Result<std::uint8_t> take_u8();
+  Result<std::uint16_t> take_u16();
+  Result<std::uint32_t> take_u32();
+  Result<std::uint64_t> take_u64();
+  Result<std::int64_t> take_i64();
+  Result<quarn::Bytes> take_bytes(std::size_t n);
+
+ private:
+  ByteSpan data_;
+  std::size_t pos_;
+};
+
+}  // namespace record::scalar
+
+// The largest length or element count a 32-bit length field holds.
+inline constexpr std::uint64_t kMaxEncodedLength = 0xFFFF'FFFFULL;
+
+// RecordTypeMismatch when a text, byte string or list of `length` bytes or elements is too
+// long for its 32-bit length field; encoders call it before writing anything of the value.
+Status check_encoded_length(std::size_t length);
+
+// Appends the kind byte and payload. RecordTypeMismatch when the kinds differ (so for every
+// non-primitive type) and for a text or byte string longer than 2^32 - 1 bytes.
+Status encode_tagged_scalar(Bytes& out, const ScalarValue& value, const Type& type);
+
+// Checks in order: no byte (Truncated), kind byte consumed, non-primitive type
+// (UnsupportedTypeInV1), kind mismatch, payload (Truncated, then InvalidRecordUtf8).
+Result<ScalarValue> decode_tagged_scalar(record::scalar::Cursor& reader, const Type& type);
+
+}  // namespace quarn

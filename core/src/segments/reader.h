@@ -1,0 +1,44 @@
+// Walking and reading the segment log: the strict scan and the payload read.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "bytes.h"
+#include "result.h"
+#include "segments/header.h"
+#include "storage.h"
+
+namespace quarn {
+
+// Payloads are checksummed through one buffer of this size, whatever their length.
+inline constexpr std::size_t kPayloadChunkSize = 8192;
+
+// One segment of a scan: where its header lies, and the header.
+struct SegmentMeta {
+  std::uint64_t offset = 0;
+  SegmentHeader header;
+
+  bool operator==(const SegmentMeta&) const = default;
+};
+
+// The CRC-32C of the length bytes at offset, read in chunks of kPayloadChunkSize. Read errors
+// are returned.
+template <Store S>
+Result<std::uint32_t> stream_crc32c(S& store, std::uint64_t offset, std::uint64_t length);
+
+// Every segment from start to the end of the store, in log order; empty when start is at or
+// past the end. Strict: the first problem fails the whole scan, a torn tail included
+// (TruncatedSegmentHeader with the bytes left, SegmentPayloadPastEof, a header decode error,
+// SegmentPayloadChecksumMismatch except for checkpoint and spill segments). Payloads are
+// checksummed, not kept.
+template <Store S>
+Result<std::vector<SegmentMeta>> scan_segments(S& store, std::uint64_t start);
+
+// The payload of a segment, read whole from meta.offset + 32; its CRC is not checked again. A
+// payload that would end past the store fails with the store's read-past-end error, before
+// anything is allocated for a length read off the disk.
+template <Store S>
+Result<Bytes> read_segment_payload(S& store, const SegmentMeta& meta);
+
+}  // namespace quarn

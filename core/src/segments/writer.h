@@ -1,0 +1,38 @@
+// Appending checksummed segments to the log.
+#pragma once
+
+#include <cstdint>
+
+#include "bytes.h"
+#include "result.h"
+#include "segments/header.h"
+#include "storage.h"
+
+namespace quarn {
+
+// Appends segments at a running offset. Short-lived: made at the offset to append at (normally
+// the store length, never below the data start), dropped after its appends. Borrows the store,
+// which must outlive it. Writes are not synced; durability is the caller's business.
+template <Store S>
+class SegmentWriter {
+ public:
+  SegmentWriter(S& store, std::uint64_t offset) : store_(store), offset_(offset) {}
+  SegmentWriter(const SegmentWriter&) = delete;
+  SegmentWriter& operator=(const SegmentWriter&) = delete;
+
+  // Writes the 32-byte header (with the payload's CRC-32C) and then the payload at offset();
+  // returns the header's offset and advances offset() past the payload. InvalidInput "overflow"
+  // when the segment would end past 2^64 - 1, before anything is written. A failed header write
+  // leaves offset() unchanged; a failed payload write leaves a header without its payload, which
+  // the caller treats as the failure of its whole commit.
+  Result<std::uint64_t> append(SegmentType type, ByteSpan payload);
+
+  // Where the next segment header goes.
+  std::uint64_t offset() const { return offset_; }
+
+ private:
+  S& store_;
+  std::uint64_t offset_;
+};
+
+}  // namespace quarn
