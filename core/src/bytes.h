@@ -19,6 +19,40 @@ inline ByteSpan as_span(std::string_view text) {
   return ByteSpan(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
 }
 
+// Well-formed UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+inline bool is_valid_utf8(ByteSpan s) {
+  std::size_t i = 0;
+  while (i < s.size()) {
+    const std::uint8_t b = s[i];
+    std::size_t n = 0;
+    std::uint8_t lo = 0x80;
+    std::uint8_t hi = 0xBF;
+    if (b < 0x80) {
+      ++i;
+      continue;
+    } else if (b >= 0xC2 && b <= 0xDF) {
+      n = 1;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+      n = 2;
+      if (b == 0xE0) lo = 0xA0;
+      if (b == 0xED) hi = 0x9F;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+      n = 3;
+      if (b == 0xF0) lo = 0x90;
+      if (b == 0xF4) hi = 0x8F;
+    } else {
+      return false;
+    }
+    if (s.size() - i - 1 < n) return false;
+    if (s[i + 1] < lo || s[i + 1] > hi) return false;
+    for (std::size_t k = 2; k <= n; ++k) {
+      if (s[i + k] < 0x80 || s[i + k] > 0xBF) return false;
+    }
+    i += n + 1;
+  }
+  return true;
+}
+
 // Appends little-endian fixed-width integers and length-prefixed strings to a buffer it does
 // not own.
 class ByteWriter {

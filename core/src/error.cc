@@ -9,12 +9,6 @@
 namespace quarn {
 namespace {
 
-template <class... Fs>
-struct Overloaded : Fs... {
-  using Fs::operator()...;
-};
-template <class... Fs>
-Overloaded(Fs...) -> Overloaded<Fs...>;
 
 std::string hex_char(std::uint32_t v) {
   static const char* digits = "0123456789abcdef";

@@ -15,6 +15,14 @@
 
 namespace quarn {
 
+// std::visit over a set of lambdas.
+template <class... Fs>
+struct Overloaded : Fs... {
+  using Fs::operator()...;
+};
+template <class... Fs>
+Overloaded(Fs...) -> Overloaded<Fs...>;
+
 template <class A, class V>
 struct IsAlternativeOf : std::false_type {};
 template <class A, class... Ts>

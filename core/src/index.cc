@@ -32,40 +32,6 @@ FormatError invalid(std::string message) {
   return FormatError::InvalidCatalogPayload{std::move(message)};
 }
 
-// Well-formed UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool valid_utf8(ByteSpan s) {
-  std::size_t i = 0;
-  while (i < s.size()) {
-    const std::uint8_t b = s[i];
-    std::size_t n = 0;
-    std::uint8_t lo = 0x80;
-    std::uint8_t hi = 0xBF;
-    if (b < 0x80) {
-      ++i;
-      continue;
-    } else if (b >= 0xC2 && b <= 0xDF) {
-      n = 1;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-      n = 2;
-      if (b == 0xE0) lo = 0xA0;
-      if (b == 0xED) hi = 0x9F;
-    } else if (b >= 0xF0 && b <= 0xF4) {
-      n = 3;
-      if (b == 0xF0) lo = 0x90;
-      if (b == 0xF4) hi = 0x8F;
-    } else {
-      return false;
-    }
-    if (s.size() - i - 1 < n) return false;
-    if (s[i + 1] < lo || s[i + 1] > hi) return false;
-    for (std::size_t k = 2; k <= n; ++k) {
-      if (s[i + k] < 0x80 || s[i + k] > 0xBF) return false;
-    }
-    i += n + 1;
-  }
-  return true;
-}
-
 // The index payload's own reader: every short read is "unexpected eof", and a length read off
 // the data is checked against the remaining bytes before anything is allocated.
 class Cursor {
@@ -239,7 +205,7 @@ Result<std::vector<IndexEntry>> decode_index_payload(ByteSpan payload) {
     QUARN_ASSIGN_OR_RETURN(const std::uint32_t name_len, in.take_u32());
     if (name_len == 0) return invalid("empty index name");
     QUARN_ASSIGN_OR_RETURN(const Bytes name, in.take_bytes(name_len));
-    if (!valid_utf8(name)) return invalid("invalid utf-8 in index name");
+    if (!is_valid_utf8(name)) return invalid("invalid utf-8 in index name");
     e.index_name.assign(name.begin(), name.end());
     QUARN_ASSIGN_OR_RETURN(e.key, in.take_counted());
     QUARN_ASSIGN_OR_RETURN(e.pk, in.take_counted());

@@ -30,42 +30,6 @@ constexpr std::uint8_t kTagList = 9;
 constexpr std::uint8_t kTagObject = 10;
 constexpr std::uint8_t kTagEnum = 11;
 
-// True for well-formed UTF-8: no overlong forms, surrogates or code points past U+10FFFF.
-bool is_valid_utf8(ByteSpan text) {
-  std::size_t i = 0;
-  const std::size_t n = text.size();
-  while (i < n) {
-    const std::uint8_t b = text[i];
-    if (b < 0x80) {
-      ++i;
-      continue;
-    }
-    std::size_t len = 0;
-    std::uint8_t lo = 0x80;
-    std::uint8_t hi = 0xBF;
-    if (b >= 0xC2 && b <= 0xDF) {
-      len = 2;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-      len = 3;
-      if (b == 0xE0) lo = 0xA0;
-      if (b == 0xED) hi = 0x9F;
-    } else if (b >= 0xF0 && b <= 0xF4) {
-      len = 4;
-      if (b == 0xF0) lo = 0x90;
-      if (b == 0xF4) hi = 0x8F;
-    } else {
-      return false;
-    }
-    if (n - i < len) return false;
-    if (text[i + 1] < lo || text[i + 1] > hi) return false;
-    for (std::size_t k = 2; k < len; ++k) {
-      if (text[i + k] < 0x80 || text[i + k] > 0xBF) return false;
-    }
-    i += len;
-  }
-  return true;
-}
-
 std::size_t reserve_bound(std::uint32_t count, std::size_t cap, std::size_t remaining) {
   // Every element takes at least one byte, so the remaining bytes bound a real count too.
   return std::min({static_cast<std::size_t>(count), cap, remaining});

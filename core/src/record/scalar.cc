@@ -20,12 +20,6 @@ namespace quarn {
 
 namespace {
 
-template <class... Fs>
-struct Overloaded : Fs... {
-  using Fs::operator()...;
-};
-template <class... Fs>
-Overloaded(Fs...) -> Overloaded<Fs...>;
 
 void put_le(Bytes& out, std::uint64_t v, int n) {
   for (int i = 0; i < n; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
@@ -39,42 +33,6 @@ std::string decimal_list(const std::uint8_t* data, std::size_t size) {
   }
   out += "]";
   return out;
-}
-
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool is_valid_utf8(const Bytes& bytes) {
-  std::size_t i = 0;
-  const std::size_t n = bytes.size();
-  while (i < n) {
-    const std::uint8_t b = bytes[i];
-    if (b < 0x80) {
-      ++i;
-      continue;
-    }
-    std::size_t len = 0;
-    std::uint8_t lo = 0x80;
-    std::uint8_t hi = 0xBF;
-    if (b >= 0xC2 && b <= 0xDF) {
-      len = 2;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-      len = 3;
-      if (b == 0xE0) lo = 0xA0;
-      if (b == 0xED) hi = 0x9F;
-    } else if (b >= 0xF0 && b <= 0xF4) {
-      len = 4;
-      if (b == 0xF0) lo = 0x90;
-      if (b == 0xF4) hi = 0x8F;
-    } else {
-      return false;
-    }
-    if (n - i < len) return false;
-    if (bytes[i + 1] < lo || bytes[i + 1] > hi) return false;
-    for (std::size_t k = 2; k < len; ++k) {
-      if (bytes[i + k] < 0x80 || bytes[i + k] > 0xBF) return false;
-    }
-    i += len;
-  }
-  return true;
 }
 
 FormatError truncated() { return FormatError::TruncatedRecordPayload{}; }
