@@ -9,6 +9,7 @@
 #include "manifest.h"
 #include "pager.h"
 #include "segments/writer.h"
+#include "store_instances.h"
 
 namespace quarn {
 
@@ -41,9 +42,9 @@ Result<Superblock> append_manifest_and_publish_with_checkpoint(S& store, std::ui
   return next;
 }
 
-template Result<Superblock> append_manifest_and_publish_with_checkpoint<VecStore>(VecStore&,
-                                                                                  std::uint64_t);
-template Result<Superblock> append_manifest_and_publish_with_checkpoint<FileStore>(FileStore&,
-                                                                                   std::uint64_t);
+#define QUARN_INSTANTIATE(S) \
+  template Result<Superblock> append_manifest_and_publish_with_checkpoint<S>(S&, std::uint64_t);
+QUARN_FOR_EACH_STORE(QUARN_INSTANTIATE)
+#undef QUARN_INSTANTIATE
 
 }  // namespace quarn

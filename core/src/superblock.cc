@@ -21,6 +21,7 @@
 
 #include "checksum.h"
 #include "pager.h"
+#include "store_instances.h"
 
 namespace quarn {
 namespace {
@@ -126,7 +127,8 @@ SuperblockSlot publish_target_slot(const SuperblockSlots& slots) {
   return SuperblockSlot::B;
 }
 
-template Result<SuperblockSlots> read_superblock_slots<VecStore>(VecStore& store);
-template Result<SuperblockSlots> read_superblock_slots<FileStore>(FileStore& store);
+#define QUARN_INSTANTIATE(S) template Result<SuperblockSlots> read_superblock_slots<S>(S&);
+QUARN_FOR_EACH_STORE(QUARN_INSTANTIATE)
+#undef QUARN_INSTANTIATE
 
 }  // namespace quarn

@@ -10,6 +10,7 @@
 
 #include "checksum.h"
 #include "pager.h"
+#include "store_instances.h"
 
 namespace quarn {
 namespace {
@@ -85,11 +86,11 @@ Result<Bytes> read_segment_payload(S& store, const SegmentMeta& meta) {
   return payload;
 }
 
-template Result<std::uint32_t> stream_crc32c<VecStore>(VecStore&, std::uint64_t, std::uint64_t);
-template Result<std::vector<SegmentMeta>> scan_segments<VecStore>(VecStore&, std::uint64_t);
-template Result<Bytes> read_segment_payload<VecStore>(VecStore&, const SegmentMeta&);
-template Result<std::uint32_t> stream_crc32c<FileStore>(FileStore&, std::uint64_t, std::uint64_t);
-template Result<std::vector<SegmentMeta>> scan_segments<FileStore>(FileStore&, std::uint64_t);
-template Result<Bytes> read_segment_payload<FileStore>(FileStore&, const SegmentMeta&);
+#define QUARN_INSTANTIATE(S)                                                           \
+  template Result<std::uint32_t> stream_crc32c<S>(S&, std::uint64_t, std::uint64_t); \
+  template Result<std::vector<SegmentMeta>> scan_segments<S>(S&, std::uint64_t);      \
+  template Result<Bytes> read_segment_payload<S>(S&, const SegmentMeta&);
+QUARN_FOR_EACH_STORE(QUARN_INSTANTIATE)
+#undef QUARN_INSTANTIATE
 
 }  // namespace quarn

@@ -5,6 +5,7 @@
 
 #include "checksum.h"
 #include "pager.h"
+#include "store_instances.h"
 
 namespace quarn {
 
@@ -27,7 +28,8 @@ Result<std::uint64_t> SegmentWriter<S>::append(SegmentType type, ByteSpan payloa
   return at;
 }
 
-template class SegmentWriter<VecStore>;
-template class SegmentWriter<FileStore>;
+#define QUARN_INSTANTIATE(S) template class SegmentWriter<S>;
+QUARN_FOR_EACH_STORE(QUARN_INSTANTIATE)
+#undef QUARN_INSTANTIATE
 
 }  // namespace quarn

@@ -1,0 +1,169 @@
+// The engine handle: one store and the state rebuilt from its log, and every operation on it.
+// Written once for every store type; the .cc files instantiate it for the types of
+// store_instances.h.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "bytes.h"
+#include "catalog/state.h"
+#include "db/latest_rows.h"
+#include "index.h"
+#include "migration.h"
+#include "pager.h"
+#include "record/row_value.h"
+#include "record/scalar.h"
+#include "result.h"
+#include "schema.h"
+#include "segments/header.h"
+#include "storage.h"
+
+namespace quarn {
+
+// The path an in-memory database reports.
+inline constexpr const char* kMemoryPath = ":memory:";
+
+// One segment handed to the commit path: a view of a payload owned by the caller.
+struct SegmentView {
+  SegmentType type;
+  ByteSpan payload;
+};
+
+// One segment a transaction will write at commit; it owns its payload.
+struct PendingSegment {
+  SegmentType type;
+  Bytes payload;
+};
+
+// An open transaction: private copies of the committed state, the segments to write, the id.
+struct TxnStaging {
+  Catalog catalog;
+  LatestRows latest;
+  IndexState indexes;
+  std::vector<PendingSegment> pending;
+  std::uint64_t txn_id = 0;
+};
+
+template <Store S = FileStore>
+class Database {
+ public:
+  // Opening. Each runs the whole open sequence: create an empty image, rewrite a header-only
+  // 0.2 image, check header and superblocks, cut a torn or unfinished tail, load a checkpoint
+  // or replay the log.
+
+  // Opens or creates the file at path (0666 before the umask, close-on-exec, never truncated).
+  // A missing file, or an empty one, becomes a new image, written so that a crash leaves no
+  // half-made file behind.
+  static Result<Database> open(const std::string& path)
+    requires std::same_as<S, FileStore>;
+  static Result<Database> open_with_store(std::string path, S store);
+  static Result<Database> open_in_memory()
+    requires std::same_as<S, VecStore>;
+  static Result<Database> from_snapshot_bytes(Bytes bytes)
+    requires std::same_as<S, VecStore>;
+
+  // The image as a file would hold it; staged writes of an open transaction are not in it.
+  Bytes snapshot_bytes() const
+    requires std::same_as<S, VecStore>;
+  Bytes into_snapshot_bytes() &&
+    requires std::same_as<S, VecStore>;
+
+  Database(Database&&) noexcept = default;
+  Database& operator=(Database&&) noexcept = default;
+
+  // Rows. Outside a transaction each write is one framed transaction of its own, and memory
+  // changes only once it is durable; inside one the write changes only the staged state.
+
+  // Insert or replace by primary key.
+  Status insert(std::uint32_t collection_id, Row row);
+  // A copy of the latest row of that key, if any.
+  Result<std::optional<Row>> get(std::uint32_t collection_id, const ScalarValue& pk) const;
+  // Removes the row of that key; an absent key writes nothing. (`delete` is a keyword.)
+  Status delete_row(std::uint32_t collection_id, const ScalarValue& pk);
+
+  // Transactions: at most one per handle, no nesting.
+  Status begin_transaction();
+  // Writes the staged segments as one framed transaction and then installs the staged state.
+  // The transaction is over whatever the outcome; with none open this succeeds doing nothing.
+  Status commit_txn_staging();
+  // Drops the staged state; nothing was written for it.
+  void rollback_transaction() { txn_.reset(); }
+  bool in_transaction() const { return txn_.has_value(); }
+
+  // Collections and schema versions.
+  Result<std::uint32_t> collection_id_named(std::string_view name) const;
+  // Returns (collection id, schema version).
+  Result<std::pair<std::uint32_t, std::uint32_t>> register_collection_with_indexes(
+      std::string_view name, std::vector<FieldDef> fields, std::vector<IndexDef> indexes,
+      std::string_view primary_field);
+  Result<MigrationPlan> plan_schema_version_with_indexes(std::uint32_t collection_id,
+                                                         const std::vector<FieldDef>& fields,
+                                                         const std::vector<IndexDef>& indexes) const;
+  // Refuses a change that needs migration or breaks stored rows.
+  Result<std::uint32_t> register_schema_version_with_indexes(std::uint32_t collection_id,
+                                                             std::vector<FieldDef> fields,
+                                                             std::vector<IndexDef> indexes);
+  Result<std::uint32_t> register_schema_version_with_indexes_force(
+      std::uint32_t collection_id, std::vector<FieldDef> fields, std::vector<IndexDef> indexes);
+
+  // Maintenance, each one transaction of its own (so both fail inside a transaction).
+  Status backfill_top_level_field_with_value(std::uint32_t collection_id, std::string_view field,
+                                             RowValue value);
+  Status rebuild_indexes_for_collection(std::uint32_t collection_id);
+
+  // Compaction: a fresh image holding only the live state.
+  Status compact_to(const std::string& dest_path)
+    requires std::same_as<S, FileStore>;
+  Status compact_in_place()
+    requires std::same_as<S, FileStore>;
+
+  // State. The working state is the staged one while a transaction is open.
+  const Catalog& catalog() const { return txn_ ? txn_->catalog : catalog_; }
+  const LatestRows& latest() const { return txn_ ? txn_->latest : latest_; }
+  const IndexState& indexes() const { return txn_ ? txn_->indexes : indexes_; }
+  const Catalog& committed_catalog() const { return catalog_; }
+  const LatestRows& committed_latest() const { return latest_; }
+  const IndexState& committed_indexes() const { return indexes_; }
+  const std::optional<TxnStaging>& txn() const { return txn_; }
+
+  const std::string& path() const { return path_; }
+  S& store() { return store_; }
+  const S& store() const { return store_; }
+  std::uint64_t data_start() const { return data_start_; }
+  std::uint64_t last_txn_id() const { return last_txn_id_; }
+  std::uint16_t format_minor() const { return format_minor_; }
+
+ private:
+  Database(std::string path, S store, Catalog catalog, LatestRows latest, IndexState indexes,
+           std::uint16_t format_minor)
+      : path_(std::move(path)),
+        store_(std::move(store)),
+        catalog_(std::move(catalog)),
+        latest_(std::move(latest)),
+        indexes_(std::move(indexes)),
+        format_minor_(format_minor) {}
+
+  // Writes segments as one framed transaction with a fresh id (an auto-committed write).
+  // On failure the store is cut back to where the commit began (see commit.h).
+  Status commit_segments(std::span<const SegmentView> segments);
+  // Refuses every write once a failed commit could not be cut back.
+  Status check_writable() const;
+
+  std::string path_;
+  S store_;
+  Catalog catalog_;
+  LatestRows latest_;
+  IndexState indexes_;
+  std::optional<TxnStaging> txn_;
+  std::uint64_t data_start_ = 8224;
+  std::uint64_t last_txn_id_ = 0;
+  std::uint16_t format_minor_ = 6;
+  // Set when a failed commit left bytes that could not be cut off; every later write fails.
+  bool write_poisoned_ = false;
+};
+
+}  // namespace quarn
