@@ -1,9 +1,10 @@
-// Insert planning and the key helpers that writes and queries share. None of them touches a
-// store or a handle: they read the state they are given and return values.
+// Insert planning, the key helpers that writes and queries share, and row projection. None
+// of them touches a store or a handle: they read the state they are given and return values.
 #pragma once
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "bytes.h"
@@ -38,5 +39,17 @@ std::vector<IndexEntry> index_deletes_for_existing_row(std::uint32_t collection_
                                                        const ScalarValue& pk,
                                                        const std::vector<IndexDef>& indexes,
                                                        const Row& old_row);
+
+// Projection: the row cut down to the paths of field_defs, keeping the nesting; paths under one
+// top-level field merge into one object. A path that does not resolve is left out.
+Row row_subset_by_field_defs(const Row& row, const std::vector<FieldDef>& field_defs);
+
+// {segments[0]: {segments[1]: ... leaf}} over the first count segments.
+// REQUIRES: 1 <= count <= segments.size().
+RowValue row_value_nested_object_path(const std::vector<std::string>& segments, std::size_t count,
+                                      RowValue leaf);
+
+// Merges source into target: objects merge entry by entry, anything else replaces target.
+void merge_row_value_trees(RowValue& target, RowValue source);
 
 }  // namespace quarn
