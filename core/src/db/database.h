@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -147,10 +148,14 @@ class Database {
         indexes_(std::move(indexes)),
         format_minor_(format_minor) {}
 
-  // Writes segments as one framed transaction with a fresh id (an auto-committed write).
-  // On failure the store is cut back to where the commit began (see commit.h).
-  Status commit_segments(std::span<const SegmentView> segments);
-  // Refuses every write once a failed commit could not be cut back.
+  // Raises the transaction counter by one, saturating, and returns the new value: the id of
+  // a begin, or of a write committed outside a transaction.
+  std::uint64_t next_txn_id();
+  // Writes segments as one framed transaction with that id (commit_write_txn_v6). If it fails
+  // part-way, the store is cut back to where the commit began and synced before the error is
+  // returned; if that fails too, the handle refuses every later write until reopened.
+  Status commit_segments(std::uint64_t txn_id, std::span<const SegmentView> segments);
+  // An i/o error once a failed commit could not be cut back; call before any write.
   Status check_writable() const;
 
   std::string path_;
