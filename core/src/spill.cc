@@ -1,1 +1,246 @@
-// (being written)
+// External sort: sort keys, run encoding, the spill file and the merge.
+//
+// Run item layout (no header, no count; items back to back in sorted order):
+//   [0, 1)          is_null, 0 or 1
+//   [1, 5)          key length n, u32
+//   [5, 5 + n)      key bytes
+//   [5 + n, 9 + n)  primary-key length m, u32
+//   [9 + n, 9 + n + m)  primary-key bytes
+#include "spill.h"
+
+#include <algorithm>
+#include <bit>
+#include <compare>
+#include <limits>
+#include <utility>
+#include <variant>
+
+#include "db/helpers.h"
+#include "query/planner.h"
+#include "segments/header.h"
+#include "segments/writer.h"
+
+namespace quarn {
+namespace {
+
+constexpr std::uint64_t kSignBit = std::uint64_t{1} << 63;
+
+// Sized once: no growth while bytes are added.
+Bytes with_be64(std::uint8_t kind, std::uint64_t v) {
+  Bytes out(9);
+  out[0] = kind;
+  for (std::size_t i = 0; i < 8; ++i) out[1 + i] = static_cast<std::uint8_t>(v >> (56 - 8 * i));
+  return out;
+}
+
+Bytes with_raw(std::uint8_t kind, ByteSpan rest) {
+  Bytes out(1 + rest.size());
+  out[0] = kind;
+  std::copy(rest.begin(), rest.end(), out.begin() + 1);
+  return out;
+}
+
+int compare_bytes(ByteSpan a, ByteSpan b) {
+  const auto order = std::lexicographical_compare_three_way(a.begin(), a.end(), b.begin(), b.end());
+  return order < 0 ? -1 : (order > 0 ? 1 : 0);
+}
+
+}  // namespace
+
+Bytes sort_key(const ScalarValue& value) {
+  const std::uint8_t kind = value.kind();
+  return std::visit(
+      Overloaded{
+          [&](const ScalarValue::Bool& v) {
+            return Bytes{kind, static_cast<std::uint8_t>(v.value ? 1 : 0)};
+          },
+          [&](const ScalarValue::Int64& v) {
+            return with_be64(kind, static_cast<std::uint64_t>(v.value) ^ kSignBit);
+          },
+          [&](const ScalarValue::Uint64& v) { return with_be64(kind, v.value); },
+          [&](const ScalarValue::Float64& v) {
+            const auto bits = std::bit_cast<std::uint64_t>(v.value);
+            return with_be64(kind, (bits & kSignBit) == 0 ? bits | kSignBit : ~bits);
+          },
+          [&](const ScalarValue::String& v) { return with_raw(kind, as_span(v.value)); },
+          [&](const ScalarValue::Bytes& v) { return with_raw(kind, ByteSpan(v.value)); },
+          [&](const ScalarValue::Uuid& v) { return with_raw(kind, ByteSpan(v.value)); },
+          [&](const ScalarValue::Timestamp& v) {
+            return with_be64(kind, static_cast<std::uint64_t>(v.value) ^ kSignBit);
+          },
+      },
+      value.value());
+}
+
+int compare_sort_items(bool a_null, ByteSpan a_key, ByteSpan a_pk, bool b_null, ByteSpan b_key,
+                       ByteSpan b_pk) {
+  if (a_null != b_null) return a_null ? 1 : -1;
+  if (const int by_key = compare_bytes(a_key, b_key); by_key != 0) return by_key;
+  return compare_bytes(a_pk, b_pk);
+}
+
+void sort_run_items(std::vector<SortItem>& items, bool desc) {
+  std::stable_sort(items.begin(), items.end(), [desc](const SortItem& a, const SortItem& b) {
+    const int c = compare_sort_items(a.is_null, a.key, a.pk, b.is_null, b.key, b.pk);
+    return desc ? c > 0 : c < 0;
+  });
+}
+
+Bytes encode_run(std::span<const SortItem> items) {
+  std::size_t total = 0;
+  for (const SortItem& item : items) total += 9 + item.key.size() + item.pk.size();
+  Bytes out;
+  out.reserve(total);
+  ByteWriter w(out);
+  for (const SortItem& item : items) {
+    QUARN_CHECK(item.key.size() <= kMaxEncodedLength && item.pk.size() <= kMaxEncodedLength,
+                "sort key or primary key too long for a spill run");
+    w.put_u8(item.is_null ? 1 : 0);
+    w.put_len_prefixed(ByteSpan(item.key));
+    w.put_len_prefixed(ByteSpan(item.pk));
+  }
+  return out;
+}
+
+std::optional<RunReader::Item> RunReader::next_item() {
+  ByteReader r(ByteSpan(data_).subspan(std::min(pos_, data_.size())));
+  std::uint8_t is_null = 0;
+  std::uint32_t key_len = 0;
+  std::uint32_t pk_len = 0;
+  Item item;
+  if (!r.get_u8(is_null) || !r.get_u32(key_len) || !r.get_bytes(key_len, item.key) ||
+      !r.get_u32(pk_len) || !r.get_bytes(pk_len, item.pk)) {
+    pos_ = data_.size();
+    return std::nullopt;
+  }
+  item.is_null = is_null != 0;
+  pos_ += r.position();
+  return item;
+}
+
+bool operator<(const HeapItem& a, const HeapItem& b) {
+  const int natural = compare_sort_items(a.is_null, a.key, a.pk, b.is_null, b.key, b.pk);
+  return a.desc ? natural < 0 : natural > 0;
+}
+
+TempSpillFile::~TempSpillFile() {
+  if (!store_) return;
+  Status cut = store_->truncate(base_len_);
+  ignore_error(cut, "a drop cannot fail; the runs then stay until compaction, and open skips them");
+  if (cut.ok()) {
+    ignore_error(store_->sync(), "a drop cannot fail; an unsynced cut only leaves runs behind");
+  }
+}
+
+TempSpillFile::TempSpillFile(TempSpillFile&& other) noexcept
+    : store_(std::move(other.store_)), base_len_(other.base_len_) {
+  // The moved-from object must not cut the file when it is dropped.
+  other.store_.reset();
+}
+
+Result<TempSpillFile> TempSpillFile::open(const std::string& path) {
+  QUARN_ASSIGN_OR_RETURN(FileStore store, FileStore::open(path, OpenMode::ExistingOnly));
+  QUARN_ASSIGN_OR_RETURN(const std::uint64_t base_len, store.len());
+  return TempSpillFile(std::move(store), base_len);
+}
+
+Result<std::uint64_t> TempSpillFile::append_temp_segment(ByteSpan payload) {
+  QUARN_ASSIGN_OR_RETURN(const std::uint64_t end, store_->len());
+  SegmentWriter<FileStore> writer(*store_, end);
+  return writer.append(SegmentType::TempSpill, payload);
+}
+
+Result<Bytes> TempSpillFile::read_temp_payload(std::uint64_t offset, std::uint64_t length) {
+  Bytes payload(static_cast<std::size_t>(length));
+  QUARN_TRY(store_->read_exact_at(offset + kSegmentHeaderSize, payload));
+  return payload;
+}
+
+ExternalSortSource::ExternalSortSource(TempSpillFile spill, std::vector<RunReader> runs,
+                                       std::uint32_t collection_id, bool desc)
+    : spill_(std::move(spill)), runs_(std::move(runs)), collection_id_(collection_id), desc_(desc) {
+  for (std::size_t run = 0; run < runs_.size(); ++run) {
+    if (std::optional<RunReader::Item> head = runs_[run].next_item()) {
+      heap_.push_back(
+          HeapItem{std::move(head->key), std::move(head->pk), run, desc_, head->is_null});
+    }
+  }
+  std::make_heap(heap_.begin(), heap_.end());
+}
+
+Result<std::optional<RowKey>> ExternalSortSource::next_key() {
+  if (heap_.empty()) return std::optional<RowKey>();
+  std::pop_heap(heap_.begin(), heap_.end());
+  HeapItem top = std::move(heap_.back());
+  heap_.pop_back();
+  if (std::optional<RunReader::Item> next = runs_[top.run].next_item()) {
+    heap_.push_back(
+        HeapItem{std::move(next->key), std::move(next->pk), top.run, desc_, next->is_null});
+    std::push_heap(heap_.begin(), heap_.end());
+  }
+  return std::optional<RowKey>(RowKey{collection_id_, std::move(top.pk)});
+}
+
+Result<std::unique_ptr<ExternalSortSource>> sort_with_spill(TempSpillFile spill, RowSource& base,
+                                                            const LatestRows& latest,
+                                                            const OrderBy& order_by,
+                                                            std::uint32_t collection_id) {
+  // Owned here, so every early return (and an exception) drops it and cuts the file back.
+  TempSpillFile file(std::move(spill));
+  const bool desc = order_by.direction == OrderDirection::Desc;
+  struct RunRef {
+    std::uint64_t offset;
+    std::uint64_t length;
+  };
+  std::vector<RunRef> runs;
+  std::vector<SortItem> buffer;
+  buffer.reserve(kSpillRunItems);
+  auto write_run = [&]() -> Status {
+    sort_run_items(buffer, desc);
+    const Bytes payload = encode_run(buffer);
+    QUARN_ASSIGN_OR_RETURN(const std::uint64_t offset, file.append_temp_segment(payload));
+    runs.push_back(RunRef{offset, payload.size()});
+    buffer.clear();
+    return ok_status();
+  };
+  while (true) {
+    QUARN_ASSIGN_OR_RETURN(std::optional<RowKey> key, base.next_key());
+    if (!key) break;
+    const Row* row = latest.get(key->collection_id, key->pk);
+    if (row == nullptr) continue;
+    const std::optional<ScalarValue> value = scalar_at_path(*row, order_by.path);
+    buffer.push_back(SortItem{value ? sort_key(*value) : Bytes{}, key->collection_id,
+                              std::move(key->pk), !value.has_value()});
+    if (buffer.size() == kSpillRunItems) QUARN_TRY(write_run());
+  }
+  if (!buffer.empty()) QUARN_TRY(write_run());
+  std::vector<RunReader> readers;
+  readers.reserve(runs.size());
+  for (const RunRef& run : runs) {
+    QUARN_ASSIGN_OR_RETURN(Bytes payload, file.read_temp_payload(run.offset, run.length));
+    readers.emplace_back(std::move(payload));
+  }
+  return std::make_unique<ExternalSortSource>(std::move(file), std::move(readers), collection_id,
+                                              desc);
+}
+
+Result<QueryRowIter> execute_query_iter_with_spill_path(
+    const Catalog& catalog, const IndexState& indexes, const LatestRows& latest, const Query& query,
+    const std::optional<std::string>& spill_path) {
+  if (!query.order_by) return execute_query_iter(catalog, indexes, latest, query);
+  if (!spill_path) {
+    QUARN_ASSIGN_OR_RETURN(std::vector<Row> rows, execute_query(catalog, indexes, latest, query));
+    return QueryRowIter::materialized(std::move(rows));
+  }
+  QUARN_ASSIGN_OR_RETURN(const Plan plan, plan_catalog_query(catalog, query));
+  // Without the limit: it applies to the merged order, not to what the sort reads.
+  const std::unique_ptr<RowSource> base = make_plan_source(plan, indexes, latest);
+  QUARN_ASSIGN_OR_RETURN(TempSpillFile spill, TempSpillFile::open(*spill_path));
+  QUARN_ASSIGN_OR_RETURN(
+      std::unique_ptr<RowSource> source,
+      sort_with_spill(std::move(spill), *base, latest, *query.order_by, plan.collection_id()));
+  if (query.limit) source = std::make_unique<LimitOp>(std::move(source), *query.limit);
+  return QueryRowIter::streaming(latest, std::move(source));
+}
+
+}  // namespace quarn

@@ -1,1 +1,230 @@
-// (being written)
+// Compaction: round trips into a fresh image, refusals, and what a crash during the in-place
+// replacement leaves at the path.
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include "db/database.h"
+#include "db/durable_file.h"
+#include "segments/reader.h"
+#include "testing/log_images.h"
+#include "testing/matchers.h"
+#include "testing/temp_dir.h"
+
+namespace quarn {
+namespace {
+
+using testing::ErrorRenders;
+using testing::IsOk;
+using testing::StateSummary;
+using testing::TempDir;
+
+Bytes read_file(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+void write_file(const std::filesystem::path& path, const Bytes& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
+}
+
+template <class S>
+StateSummary summary_of(const Database<S>& db) {
+  return testing::summarize(db.catalog(), db.latest(), db.indexes(), {"a", "b", "c", "z"});
+}
+
+StateSummary summary_at(const std::filesystem::path& path) {
+  auto db = Database<FileStore>::open(path.string());
+  EXPECT_THAT(db, IsOk());
+  return db.ok() ? summary_of(db.value()) : StateSummary{};
+}
+
+std::size_t entries_in(const std::filesystem::path& dir) {
+  return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator(dir),
+                                                std::filesystem::directory_iterator{}));
+}
+
+// A file database with users at schema version 3, a row replaced many times, a deleted row and
+// a spill run left behind.
+class CompactTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    auto opened = Database<FileStore>::open(path_.string());
+    ASSERT_OK(opened);
+    db_.emplace(std::move(opened).value());
+    ASSERT_OK(db_->register_collection_with_indexes("users", testing::users_fields(),
+                                                    testing::users_indexes(), "id"));
+    ASSERT_OK(db_->insert(1, testing::user_row(1, "a")));
+    ASSERT_OK(db_->insert(1, testing::user_row(2, "b")));
+    ASSERT_OK(db_->insert(1, testing::user_row(3, "c")));
+    for (int i = 0; i < 5; ++i)
+      ASSERT_OK(db_->insert(1, testing::user_row(1, "z" + std::to_string(i))));
+    ASSERT_OK(db_->insert(1, testing::user_row(1, "z")));
+    ASSERT_OK(db_->delete_row(1, ScalarValue::Int64{2}));
+    for (int i = 0; i < 2; ++i) {
+      ASSERT_OK(db_->register_schema_version_with_indexes_force(1, testing::users_fields(),
+                                                                testing::users_indexes()));
+    }
+    ASSERT_OK_AND_ASSIGN(const std::uint64_t end, db_->store().len());
+    ASSERT_OK(
+        db_->store().write_all_at(end, testing::segment(SegmentType::TempSpill, Bytes(100, 9))));
+    state_ = summary_of(*db_);
+  }
+
+  TempDir dir_;
+  const std::filesystem::path path_ = dir_.file("db.quarn");
+  std::optional<Database<FileStore>> db_;
+  StateSummary state_;
+};
+
+bool holds_segment_type(const std::filesystem::path& path, SegmentType type) {
+  VecStore store(read_file(path));
+  auto segments = scan_segments(store, kDataStart);
+  EXPECT_THAT(segments, IsOk());
+  for (const SegmentMeta& meta : segments.value()) {
+    if (meta.header.segment_type == type) return true;
+  }
+  return false;
+}
+
+TEST_F(CompactTest, InPlaceKeepsTheLiveStateOnly) {
+  const std::size_t before = read_file(path_).size();
+  ASSERT_OK(db_->compact_in_place());
+  EXPECT_EQ(summary_of(*db_), state_);
+  EXPECT_EQ(db_->catalog().get(1)->schema_version, 3u);
+  EXPECT_EQ(db_->path(), path_.string());
+  EXPECT_EQ(db_->last_txn_id(), 0u);
+  EXPECT_LT(read_file(path_).size(), before);
+  EXPECT_FALSE(holds_segment_type(path_, SegmentType::TempSpill));
+  EXPECT_EQ(entries_in(dir_.path()), 1u);
+  // The handle goes on over the new file.
+  ASSERT_OK(db_->insert(1, testing::user_row(5, "e")));
+  db_.reset();
+  ASSERT_OK_AND_ASSIGN(Database<FileStore> reopened, Database<FileStore>::open(path_.string()));
+  EXPECT_EQ(reopened.latest().size(), 3u);
+}
+
+TEST_F(CompactTest, ToAnotherFileLeavesTheSourceAlone) {
+  const Bytes source = read_file(path_);
+  const std::filesystem::path dest = dir_.file("copy.quarn");
+  write_file(dest, Bytes(100000, 1));
+  ASSERT_EQ(::chmod(dest.c_str(), 0640), 0);
+  ASSERT_OK(db_->compact_to(dest.string()));
+  EXPECT_EQ(read_file(path_), source);
+  EXPECT_EQ(summary_at(dest), state_);
+  struct stat st;
+  ASSERT_EQ(::stat(dest.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+  EXPECT_EQ(entries_in(dir_.path()), 2u);
+}
+
+TEST_F(CompactTest, ToTheDatabasesOwnFileIsRefusedWhateverTheSpelling) {
+  const Bytes source = read_file(path_);
+  std::filesystem::create_symlink(path_, dir_.file("link"));
+  std::filesystem::create_hard_link(path_, dir_.file("hard"));
+  for (const std::filesystem::path& spelling :
+       {path_, dir_.path() / "." / "db.quarn", dir_.file("link"), dir_.file("hard")}) {
+    SCOPED_TRACE(spelling.string());
+    EXPECT_THAT(db_->compact_to(spelling.string()),
+                ErrorRenders("i/o error: compaction target is the database's own file; use "
+                             "compact instead"));
+  }
+  EXPECT_EQ(read_file(path_), source);
+}
+
+TEST_F(CompactTest, OpenTransactionIsCompactedAndEnds) {
+  ASSERT_OK(db_->begin_transaction());
+  ASSERT_OK(db_->insert(1, testing::user_row(7, "g")));
+  ASSERT_OK(db_->compact_in_place());
+  EXPECT_FALSE(db_->in_transaction());
+  db_.reset();
+  ASSERT_OK_AND_ASSIGN(Database<FileStore> reopened, Database<FileStore>::open(path_.string()));
+  EXPECT_NE(reopened.latest().get(1, testing::user_key(7)), nullptr);
+}
+
+TEST_F(CompactTest, RowsTheCurrentDefinitionRefusesFailBeforeAnythingIsWritten) {
+  ASSERT_OK(db_->register_schema_version_with_indexes_force(1, testing::users_fields_v2(),
+                                                            testing::users_indexes()));
+  const Bytes source = read_file(path_);
+  const std::filesystem::path dest = dir_.file("copy.quarn");
+  EXPECT_THAT(db_->compact_in_place(), ErrorRenders("validation error at age: missing field"));
+  EXPECT_THAT(db_->compact_to(dest.string()),
+              ErrorRenders("validation error at age: missing field"));
+  EXPECT_EQ(read_file(path_), source);
+  EXPECT_EQ(entries_in(dir_.path()), 1u);
+}
+
+TEST(CompactFormatTest, EmptyDatabaseCompactsToANewImageAndOldFormatsTo6) {
+  TempDir dir;
+  const std::filesystem::path path = dir.file("db");
+  write_file(path, testing::image_with_log(
+                       5, testing::segment(SegmentType::Catalog, testing::create_users())));
+  ASSERT_OK_AND_ASSIGN(Database<FileStore> db, Database<FileStore>::open(path.string()));
+  ASSERT_EQ(db.format_minor(), 5);
+  ASSERT_OK(db.compact_in_place());
+  EXPECT_EQ(db.format_minor(), 6);
+  EXPECT_EQ(db.catalog().collections().size(), 1u);
+
+  write_file(path, {});
+  ASSERT_OK_AND_ASSIGN(Database<FileStore> empty, Database<FileStore>::open(path.string()));
+  ASSERT_OK(empty.compact_in_place());
+  ASSERT_OK_AND_ASSIGN(Database<VecStore> fresh, Database<VecStore>::open_in_memory());
+  EXPECT_EQ(read_file(path), fresh.snapshot_bytes());
+}
+
+// A process death at each step of the replacement leaves the old image or the new one at the
+// path, and either opens.
+TEST_F(CompactTest, CrashAtEachReplacementStepLeavesTheOldOrTheNewImage) {
+  const Bytes old_image = read_file(path_);
+  const std::filesystem::path compacted = dir_.file("compacted");
+  ASSERT_OK(db_->compact_to(compacted.string()));
+  const Bytes new_image = read_file(compacted);
+  db_.reset();
+  const std::vector<std::pair<ReplaceStep, bool>> steps = {{ReplaceStep::CreateTemp, false},
+                                                           {ReplaceStep::Write, false},
+                                                           {ReplaceStep::SyncTemp, false},
+                                                           {ReplaceStep::Rename, false},
+                                                           {ReplaceStep::SyncDirectory, true}};
+  for (const auto& [step, replaced] : steps) {
+    SCOPED_TRACE(static_cast<int>(step));
+    write_file(path_, old_image);
+    EXPECT_THAT(replace_file_durably(path_.string(), new_image, step),
+                ErrorRenders("i/o error: stopped for a test"));
+    EXPECT_EQ(read_file(path_), replaced ? new_image : old_image);
+    EXPECT_EQ(summary_at(path_), state_);
+  }
+}
+
+TEST_F(CompactTest, FailedWriteOfTheNewImageKeepsTheOldFileAndTheHandleWritable) {
+  const Bytes source = read_file(path_);
+  // The temporary file cannot grow past this, so its write fails with EFBIG.
+  struct rlimit saved;
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit small = saved;
+  small.rlim_cur = 8300;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  const Status compacted = db_->compact_in_place();
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &saved), 0);
+  std::signal(SIGXFSZ, previous);
+
+  EXPECT_THAT(compacted, ErrorRenders("i/o error: File too large (os error 27)"));
+  EXPECT_EQ(read_file(path_), source);
+  EXPECT_EQ(entries_in(dir_.path()), 1u);
+  ASSERT_OK(db_->insert(1, testing::user_row(8, "h")));
+  db_.reset();
+  ASSERT_OK_AND_ASSIGN(Database<FileStore> reopened, Database<FileStore>::open(path_.string()));
+  EXPECT_EQ(reopened.latest().size(), 3u);
+}
+
+}  // namespace
+}  // namespace quarn

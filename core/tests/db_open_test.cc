@@ -1,1 +1,326 @@
-// (being written)
+// The open sequence: new images, the 0.2 rewrite, rejected images, recovery cuts, files.
+#include <array>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include "db/database.h"
+#include "db/open.h"
+#include "manifest.h"
+#include "superblock.h"
+#include "testing/database_peer.h"
+#include "testing/fault_store.h"
+#include "testing/log_images.h"
+#include "testing/matchers.h"
+#include "testing/temp_dir.h"
+
+namespace quarn {
+namespace {
+
+using testing::ErrorRenders;
+using testing::FaultStore;
+using testing::IsOk;
+using testing::TempDir;
+
+// The 8274 bytes of a new image, put together from the fixed records.
+Bytes expected_new_image(std::uint16_t minor) {
+  Bytes image;
+  FileHeader header;
+  header.minor = minor;
+  encode_file_header(header, image);
+  Superblock a;
+  a.generation = 1;
+  encode_superblock(a, image);
+  Superblock b;
+  b.generation = 2;
+  b.manifest_offset = kDataStart;
+  b.manifest_len = 18;
+  encode_superblock(b, image);
+  testing::append(image, testing::segment(SegmentType::Manifest,
+                                          ManifestV0::encode(kDataStart, kManifestSegmentLen)));
+  return image;
+}
+
+Bytes read_file(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+void write_file(const std::filesystem::path& path, const Bytes& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
+}
+
+TEST(OpenTest, NewImageIsTheFixedAreaAndOneManifest) {
+  ASSERT_OK_AND_ASSIGN(Database<VecStore> db, Database<VecStore>::open_in_memory());
+  EXPECT_EQ(db.snapshot_bytes(), expected_new_image(6));
+  EXPECT_EQ(db.format_minor(), 6);
+  EXPECT_EQ(db.path(), ":memory:");
+  EXPECT_EQ(db.catalog().next_id(), 1u);
+  EXPECT_EQ(db.latest().size(), 0u);
+  EXPECT_FALSE(db.in_transaction());
+  EXPECT_EQ(db.last_txn_id(), 0u);
+  EXPECT_EQ(db.data_start(), kDataStart);
+}
+
+TEST(OpenTest, NewImageIsSyncedTwice) {
+  ASSERT_OK_AND_ASSIGN(Database<FaultStore> db,
+                       Database<FaultStore>::open_with_store("x", FaultStore()));
+  EXPECT_EQ(db.store().syncs(), 2u);
+  EXPECT_EQ(db.store().synced_bytes(), expected_new_image(6));
+}
+
+TEST(OpenTest, EmptySnapshotGivesNewImageAndSnapshotReopensUnchanged) {
+  ASSERT_OK_AND_ASSIGN(Database<VecStore> db, Database<VecStore>::from_snapshot_bytes({}));
+  const Bytes image = std::move(db).into_snapshot_bytes();
+  ASSERT_EQ(image.size(), 8274u);
+  FaultStore store(image);
+  ASSERT_OK_AND_ASSIGN(Database<FaultStore> reopened,
+                       Database<FaultStore>::open_with_store("x", std::move(store)));
+  EXPECT_EQ(reopened.store().mutations(), 0u);
+  EXPECT_EQ(reopened.store().bytes(), image);
+}
+
+TEST(OpenTest, Minor2HeaderAloneIsRewrittenAsMinor3) {
+  Bytes header;
+  encode_file_header(FileHeader{0, 32, 0, 2}, header);
+  ASSERT_OK_AND_ASSIGN(Database<VecStore> db, Database<VecStore>::from_snapshot_bytes(header));
+  EXPECT_EQ(db.format_minor(), 3);
+  EXPECT_EQ(db.snapshot_bytes(), expected_new_image(3));
+}
+
+struct RejectedImage {
+  const char* name;
+  Bytes image;
+  const char* error;
+};
+
+Bytes header_bytes(std::uint16_t major, std::uint16_t minor) {
+  Bytes out;
+  encode_file_header(FileHeader{0, 32, major, minor}, out);
+  return out;
+}
+
+Bytes with_size(Bytes bytes, std::size_t size) {
+  bytes.resize(size, 0);
+  return bytes;
+}
+
+Bytes slots_zeroed() {
+  Bytes image = testing::image_with_log(6);
+  std::fill(image.begin() + kSuperblockSlotAOffset, image.begin() + kDataStart, 0);
+  return image;
+}
+
+class OpenRejectsTest : public ::testing::TestWithParam<RejectedImage> {};
+
+TEST_P(OpenRejectsTest, FailsWithItsError) {
+  EXPECT_THAT(Database<VecStore>::from_snapshot_bytes(GetParam().image),
+              ErrorRenders(GetParam().error));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Images, OpenRejectsTest,
+    ::testing::Values(
+        RejectedImage{"OneByte", Bytes(1, 'Q'),
+                      "format error: truncated header: got 1 bytes, expected 32"},
+        RejectedImage{"TenBytes", Bytes(10, 0),
+                      "format error: truncated header: got 10 bytes, expected 32"},
+        RejectedImage{"ThirtyOneBytes", with_size(header_bytes(0, 6), 31),
+                      "format error: truncated header: got 31 bytes, expected 32"},
+        RejectedImage{"BadMagic", with_size(Bytes{'Q', 'D', 'B', '1'}, 8274),
+                      "format error: bad magic bytes: expected \"QDB0\", got [51, 44, 42, 31]"},
+        RejectedImage{"Major1", header_bytes(1, 6), "format error: unsupported format version 1.6"},
+        RejectedImage{"Minor7", header_bytes(0, 7), "format error: unsupported format version 0.7"},
+        RejectedImage{"Minor1", header_bytes(0, 1), "format error: unsupported format version 0.1"},
+        RejectedImage{"Minor2WithTrailingByte", with_size(header_bytes(0, 2), 33),
+                      "format error: unsupported format version 0.2"},
+        RejectedImage{"Minor4Of8000Bytes", with_size(header_bytes(0, 4), 8000),
+                      "format error: truncated superblock: got 8000 bytes, expected 8224"},
+        RejectedImage{"HeaderAloneMinor6", header_bytes(0, 6),
+                      "format error: truncated superblock: got 32 bytes, expected 8224"},
+        RejectedImage{"HeaderAndZeroByteAt8223", with_size(header_bytes(0, 6), 8224),
+                      "format error: superblock checksum mismatch"},
+        RejectedImage{"BothSlotsZeroed", slots_zeroed(),
+                      "format error: superblock checksum mismatch"}),
+    [](const ::testing::TestParamInfo<RejectedImage>& p) { return std::string(p.param.name); });
+
+TEST(OpenTest, EitherValidSlotServes) {
+  for (const std::uint64_t slot : {kSuperblockSlotAOffset, kSuperblockSlotBOffset}) {
+    Bytes image = testing::image_with_log(6);
+    image[slot + 8] ^= 1;
+    EXPECT_THAT(Database<VecStore>::from_snapshot_bytes(image), IsOk());
+  }
+}
+
+TEST(OpenTest, SuperblockManifestPointerPastTheEndDoesNotMatter) {
+  Bytes image = testing::image_with_log(6);
+  Superblock b;
+  b.generation = 9;
+  b.manifest_offset = 1 << 30;
+  b.manifest_len = 18;
+  const Bytes slot = b.encode();
+  std::copy(slot.begin(), slot.end(), image.begin() + kSuperblockSlotBOffset);
+  EXPECT_THAT(Database<VecStore>::from_snapshot_bytes(image), IsOk());
+}
+
+TEST(OpenTest, TornTailIsCutAndSynced) {
+  Bytes log = testing::segment(SegmentType::Catalog, testing::create_users());
+  const Bytes good = testing::image_with_log(5, log);
+  Bytes torn = good;
+  testing::append(
+      torn,
+      ByteSpan(testing::segment(SegmentType::Record, testing::user_record(1, "a"))).first(40));
+  ASSERT_OK_AND_ASSIGN(Database<FaultStore> db,
+                       Database<FaultStore>::open_with_store("x", FaultStore(torn)));
+  EXPECT_EQ(db.store().bytes(), good);
+  EXPECT_EQ(db.store().synced_bytes(), good);
+  EXPECT_EQ(db.store().truncates(), 1u);
+  EXPECT_EQ(db.catalog().collections().size(), 1u);
+  EXPECT_EQ(db.format_minor(), 5);
+}
+
+TEST(OpenTest, UnfinishedTransactionIsCutToItsBegin) {
+  Bytes log;
+  testing::append(log, testing::marker(SegmentType::TxnBegin, 1));
+  testing::append(log, testing::segment(SegmentType::Catalog, testing::create_users()));
+  const Bytes good = testing::image_with_log(6);
+  ASSERT_OK_AND_ASSIGN(Database<VecStore> db,
+                       Database<VecStore>::from_snapshot_bytes(testing::image_with_log(6, log)));
+  EXPECT_EQ(db.snapshot_bytes(), good);
+  EXPECT_TRUE(db.catalog().collections().empty());
+}
+
+TEST(OpenTest, FailedRecoveryTruncationFailsTheOpen) {
+  Bytes torn = testing::image_with_log(6);
+  torn.push_back(0x51);
+  FaultStore store(torn);
+  store.fail_truncate_at(1);
+  EXPECT_THAT(Database<FaultStore>::open_with_store("x", std::move(store)),
+              ErrorRenders("i/o error: Input/output error (os error 5)"));
+}
+
+// Every prefix of the writes of a creation, and what survives a crash after each failure.
+TEST(OpenTest, InterruptedCreationLeavesAnImageThatOpensOrFailsAsExpected) {
+  std::uint64_t steps = 0;
+  {
+    FaultStore clean;
+    ASSERT_OK(write_new_image(clean));
+    steps = clean.mutations();
+  }
+  // Header, zero byte, slot A, slot B, manifest header and payload, slot B again, two syncs.
+  ASSERT_EQ(steps, 9u);
+  for (std::uint64_t n = 1; n <= steps; ++n) {
+    SCOPED_TRACE(n);
+    FaultStore store;
+    store.fail_mutation_at(n);
+    EXPECT_FALSE(write_new_image(store).ok());
+    auto opened = Database<VecStore>::from_snapshot_bytes(store.bytes());
+    if (!opened.ok()) {
+      EXPECT_THAT(opened,
+                  ::testing::AnyOf(ErrorRenders("format error: truncated superblock: got 32 bytes, "
+                                                "expected 8224"),
+                                   ErrorRenders("format error: superblock checksum mismatch")));
+    }
+    const Bytes durable = store.crash();
+    EXPECT_TRUE(durable.empty() || durable == expected_new_image(6));
+  }
+}
+
+TEST(OpenFileTest, MissingPathBecomesANewImageFileAndReopenChangesNothing) {
+  TempDir dir;
+  const std::filesystem::path path = dir.file("db.quarn");
+  {
+    ASSERT_OK_AND_ASSIGN(Database<FileStore> db, Database<FileStore>::open(path.string()));
+    EXPECT_EQ(db.path(), path.string());
+    EXPECT_EQ(db.format_minor(), 6);
+  }
+  const Bytes image = read_file(path);
+  EXPECT_EQ(image, expected_new_image(6));
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  struct stat st;
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask);
+  // Nothing is left beside it.
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+
+  ASSERT_OK_AND_ASSIGN(Database<FileStore> again, Database<FileStore>::open(path.string()));
+  EXPECT_TRUE(again.catalog().collections().empty());
+  EXPECT_EQ(read_file(path), image);
+}
+
+TEST(OpenFileTest, EmptyFileIsReplacedByANewImageKeepingItsPermissions) {
+  TempDir dir;
+  const std::filesystem::path path = dir.file("db.quarn");
+  write_file(path, {});
+  ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
+  ASSERT_OK(Database<FileStore>::open(path.string()));
+  EXPECT_EQ(read_file(path), expected_new_image(6));
+  struct stat st;
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST(OpenFileTest, SymlinkToMissingFileCreatesItsTarget) {
+  TempDir dir;
+  std::filesystem::create_symlink("target.quarn", dir.file("link.quarn"));
+  ASSERT_OK(Database<FileStore>::open(dir.file("link.quarn").string()));
+  EXPECT_TRUE(std::filesystem::is_symlink(dir.file("link.quarn")));
+  EXPECT_EQ(read_file(dir.file("target.quarn")), expected_new_image(6));
+}
+
+TEST(OpenFileTest, ShortFileIsNotReplaced) {
+  TempDir dir;
+  const std::filesystem::path path = dir.file("db.quarn");
+  write_file(path, Bytes(10, 0));
+  EXPECT_THAT(Database<FileStore>::open(path.string()),
+              ErrorRenders("format error: truncated header: got 10 bytes, expected 32"));
+  EXPECT_EQ(read_file(path), Bytes(10, 0));
+}
+
+TEST(OpenFileTest, OperatingSystemErrorsAreIoErrors) {
+  TempDir dir;
+  EXPECT_THAT(Database<FileStore>::open(dir.path().string()),
+              ErrorRenders("i/o error: Is a directory (os error 21)"));
+  EXPECT_THAT(Database<FileStore>::open((dir.path() / "no" / "db").string()),
+              ErrorRenders("i/o error: No such file or directory (os error 2)"));
+  EXPECT_THAT(Database<FileStore>::open(std::string("a\0b", 3)),
+              ErrorRenders("i/o error: file name contained an unexpected NUL byte"));
+}
+
+TEST(OpenFileTest, CreationInAReadOnlyDirectoryLeavesNoFile) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root ignores directory permissions";
+  TempDir dir;
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0555), 0);
+  EXPECT_THAT(Database<FileStore>::open(dir.file("db").string()),
+              ErrorRenders("i/o error: Permission denied (os error 13)"));
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 0);
+}
+
+TEST(OpenFileTest, CreationThatCannotWriteTheWholeImageLeavesNoFile) {
+  TempDir dir;
+  struct rlimit saved;
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+  const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit small = saved;
+  small.rlim_cur = 4000;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  auto opened = Database<FileStore>::open(dir.file("db").string());
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &saved), 0);
+  std::signal(SIGXFSZ, previous);
+  EXPECT_THAT(opened, ErrorRenders("i/o error: File too large (os error 27)"));
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 0);
+}
+
+}  // namespace
+}  // namespace quarn

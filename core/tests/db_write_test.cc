@@ -1,1 +1,233 @@
-// (being written)
+// The commit path: framed transactions, format upgrades, and the handle's cut-back after a
+// failed commit.
+#include <array>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "db/database.h"
+#include "db/write.h"
+#include "manifest.h"
+#include "superblock.h"
+#include "testing/database_peer.h"
+#include "testing/fault_store.h"
+#include "testing/log_images.h"
+#include "testing/matchers.h"
+
+namespace quarn {
+namespace {
+
+using testing::DatabaseTestPeer;
+using testing::ErrorRenders;
+using testing::FaultStore;
+using testing::IsOk;
+
+FileHeader header_of(const Bytes& image) {
+  return decode_header(ByteSpan(image).first(kFileHeaderSize)).value();
+}
+
+Bytes image_with_header(std::uint16_t minor, std::uint32_t header_len, std::uint64_t reserved) {
+  Bytes image = testing::image_with_log(minor);
+  Bytes header;
+  encode_file_header(FileHeader{reserved, header_len, 0, minor}, header);
+  std::copy(header.begin(), header.end(), image.begin());
+  return image;
+}
+
+TEST(CommitWriteTxnTest, FirstCommitOnNewImageAppendsFramedTransactionAfterCreationManifest) {
+  VecStore store(testing::image_with_log(6));
+  std::uint16_t minor = 6;
+  const Bytes payload(40, 0xAB);
+  const std::array<SegmentView, 1> segments = {SegmentView{SegmentType::Record, payload}};
+  ASSERT_OK(commit_write_txn_v6(store, kDataStart, minor, 7, segments));
+
+  Bytes expected = testing::image_with_log(6);
+  testing::append(expected, testing::marker(SegmentType::TxnBegin, 7));
+  testing::append(expected, testing::segment(SegmentType::Record, payload));
+  testing::append(expected, testing::marker(SegmentType::TxnCommit, 7));
+  const std::uint64_t manifest_at = expected.size();
+  testing::append(expected, testing::segment(SegmentType::Manifest,
+                                             ManifestV0::encode(manifest_at, kManifestSegmentLen)));
+  // One record of 40 bytes costs 56 + 72 + 56 + 50 bytes.
+  ASSERT_EQ(expected.size(), 8274u + 234u);
+  Superblock a;
+  a.generation = 3;
+  a.manifest_offset = manifest_at;
+  a.manifest_len = 18;
+  const Bytes slot_a = a.encode();
+  std::copy(slot_a.begin(), slot_a.end(), expected.begin() + kSuperblockSlotAOffset);
+  EXPECT_EQ(store.bytes(), expected);
+}
+
+TEST(CommitWriteTxnTest, EmptySegmentListWritesOnlyTheMarkers) {
+  VecStore store(testing::image_with_log(6));
+  std::uint16_t minor = 6;
+  ASSERT_OK(commit_write_txn_v6(store, kDataStart, minor, 1, {}));
+  EXPECT_EQ(store.bytes().size(), 8274u + 56 + 56 + 50);
+}
+
+TEST(CommitWriteTxnTest, Minor3ImageIsUpgradedStepByStepThenCommitted) {
+  FaultStore store(image_with_header(3, 40, 0x1122334455667788));
+  std::uint16_t minor = 3;
+  ASSERT_OK(commit_write_txn_v6(store, kDataStart, minor, 1, {}));
+  EXPECT_EQ(minor, 6);
+  // Three synced header rewrites, then the sync in publish and the final one.
+  EXPECT_EQ(store.syncs(), 5u);
+  EXPECT_EQ(header_of(store.bytes()), (FileHeader{0x1122334455667788, 40, 0, 6}));
+
+  const std::uint64_t writes = store.writes();
+  ASSERT_OK(commit_write_txn_v6(store, kDataStart, minor, 2, {}));
+  EXPECT_EQ(store.syncs(), 7u);
+  // Begin and commit markers (two writes each), manifest (two) and the superblock.
+  EXPECT_EQ(store.writes() - writes, 7u);
+}
+
+TEST(CommitWriteTxnTest, EachUpgradeStepIsSyncedBeforeTheNext) {
+  FaultStore store(testing::image_with_log(3));
+  store.fail_sync_at(2);
+  std::uint16_t minor = 3;
+  EXPECT_THAT(commit_write_txn_v6(store, kDataStart, minor, 1, {}),
+              ErrorRenders("i/o error: Input/output error (os error 5)"));
+  // The second rewrite reached the header before its sync failed; the third never started.
+  EXPECT_EQ(minor, 5);
+  EXPECT_EQ(header_of(store.bytes()).minor, 5);
+  EXPECT_EQ(store.bytes().size(), 8274u);
+}
+
+TEST(EnsureHeaderTest, Minor6ImageIsNotTouched) {
+  FaultStore store(testing::image_with_log(6));
+  std::uint16_t minor = 6;
+  ASSERT_OK(ensure_header_v0_5(store, minor));
+  EXPECT_EQ(store.reads(), 0u);
+  EXPECT_EQ(store.mutations(), 0u);
+}
+
+TEST(EnsureHeaderTest, Minor4HeaderIsRewrittenAs5KeepingItsFields) {
+  FaultStore store(image_with_header(4, 99, 5));
+  std::uint16_t minor = 4;
+  ASSERT_OK(ensure_header_v0_5(store, minor));
+  EXPECT_EQ(minor, 5);
+  EXPECT_EQ(header_of(store.bytes()), (FileHeader{5, 99, 0, 5}));
+  EXPECT_EQ(store.syncs(), 1u);
+  EXPECT_EQ(store.synced_bytes(), store.bytes());
+}
+
+TEST(EnsureHeaderTest, UndecodableHeaderOnDiskFailsTheUpgrade) {
+  Bytes image = testing::image_with_log(4);
+  image[0] = 'X';
+  VecStore store(image);
+  std::uint16_t minor = 4;
+  EXPECT_THAT(
+      ensure_header_v0_5(store, minor),
+      ErrorRenders("format error: bad magic bytes: expected \"QDB0\", got [58, 44, 42, 30]"));
+  EXPECT_EQ(minor, 4);
+}
+
+TEST(CommitWriteTxnTest, RejectedCommitMarkerLeavesAnUnfinishedTransactionThatReopenCuts) {
+  const Bytes before = testing::image_with_log(6);
+  FaultStore store(before);
+  // Begin header, begin payload, record header, record payload, then the commit header.
+  store.fail_write_at(5);
+  std::uint16_t minor = 6;
+  const Bytes record = testing::user_record(1, "a");
+  const std::array<SegmentView, 1> segments = {SegmentView{SegmentType::Record, record}};
+  EXPECT_THAT(commit_write_txn_v6(store, kDataStart, minor, 1, segments),
+              ErrorRenders("i/o error: Input/output error (os error 5)"));
+  EXPECT_EQ(store.bytes().size(), before.size() + 56 + 32 + record.size());
+
+  ASSERT_OK_AND_ASSIGN(Database<VecStore> db,
+                       Database<VecStore>::from_snapshot_bytes(store.bytes()));
+  EXPECT_EQ(db.snapshot_bytes(), before);
+}
+
+TEST(NextTxnIdTest, CountsUpFromZeroAndSaturates) {
+  ASSERT_OK_AND_ASSIGN(Database<VecStore> db, Database<VecStore>::open_in_memory());
+  EXPECT_EQ(db.last_txn_id(), 0u);
+  EXPECT_EQ(DatabaseTestPeer::next_txn_id(db), 1u);
+  EXPECT_EQ(DatabaseTestPeer::next_txn_id(db), 2u);
+  DatabaseTestPeer::set_last_txn_id(db, ~std::uint64_t{0});
+  EXPECT_EQ(DatabaseTestPeer::next_txn_id(db), ~std::uint64_t{0});
+}
+
+// A handle over a fault store that has committed the users collection.
+class CommitSegmentsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    auto opened = Database<FaultStore>::open_with_store("db", FaultStore());
+    ASSERT_OK(opened);
+    db_.emplace(std::move(opened).value());
+    ASSERT_OK(commit({SegmentType::Catalog, create}));
+  }
+
+  Status commit(SegmentView view) {
+    const std::array<SegmentView, 1> segments = {view};
+    return DatabaseTestPeer::commit(*db_, segments);
+  }
+  FaultStore& store() { return db_->store(); }
+  // The rows the image holds when opened afresh.
+  std::size_t rows_on_reopen() {
+    auto reopened = Database<VecStore>::from_snapshot_bytes(store().bytes());
+    EXPECT_THAT(reopened, IsOk());
+    return reopened.ok() ? reopened.value().latest().size() : 0;
+  }
+
+  const Bytes create = testing::create_users();
+  const Bytes row1 = testing::user_record(1, "a");
+  const Bytes row2 = testing::user_record(2, "b");
+  std::optional<Database<FaultStore>> db_;
+};
+
+TEST_F(CommitSegmentsTest, FailedCommitIsCutBackSoTheHandleCanCommitAgain) {
+  const Bytes before = store().bytes();
+  std::uint64_t steps = 0;
+  {
+    FaultStore probe(before);
+    std::uint16_t minor = 6;
+    const std::array<SegmentView, 1> segments = {SegmentView{SegmentType::Record, row1}};
+    ASSERT_OK(commit_write_txn_v6(probe, kDataStart, minor, 1, segments));
+    steps = probe.mutations();
+  }
+  for (std::uint64_t n = 1; n <= steps; ++n) {
+    SCOPED_TRACE(n);
+    store().fail_mutation_at(store().mutations() + n);
+    EXPECT_THAT(commit({SegmentType::Record, row1}),
+                ErrorRenders("i/o error: Input/output error (os error 5)"));
+    EXPECT_EQ(store().bytes().size(), before.size());
+    EXPECT_EQ(rows_on_reopen(), 0u);
+    EXPECT_OK(DatabaseTestPeer::check_writable(*db_));
+  }
+  ASSERT_OK(commit({SegmentType::Record, row1}));
+  ASSERT_OK(commit({SegmentType::Record, row2}));
+  EXPECT_EQ(rows_on_reopen(), 2u);
+}
+
+TEST_F(CommitSegmentsTest, FailedCutBackRefusesEveryLaterWrite) {
+  store().fail_write_at(store().writes() + 3);
+  store().fail_truncate_at(store().truncates() + 1);
+  EXPECT_THAT(commit({SegmentType::Record, row1}),
+              ErrorRenders("i/o error: Input/output error (os error 5)"));
+  const char* refused =
+      "i/o error: an earlier failed write left the database file in an unknown state; reopen the "
+      "database to write again";
+  EXPECT_THAT(DatabaseTestPeer::check_writable(*db_), ErrorRenders(refused));
+  const std::uint64_t mutations = store().mutations();
+  EXPECT_THAT(commit({SegmentType::Record, row2}), ErrorRenders(refused));
+  EXPECT_EQ(store().mutations(), mutations);
+}
+
+TEST_F(CommitSegmentsTest, FailedSyncOfTheCutBackAlsoRefusesLaterWrites) {
+  // The commit's own sync in publish, then the cut-back's sync.
+  store().fail_sync_at(store().syncs() + 1);
+  ASSERT_THAT(commit({SegmentType::Record, row1}),
+              ErrorRenders("i/o error: Input/output error (os error 5)"));
+  ASSERT_OK(DatabaseTestPeer::check_writable(*db_));
+  store().fail_sync_at(store().syncs() + 1);
+  store().fail_write_at(store().writes() + 1);
+  EXPECT_THAT(commit({SegmentType::Record, row1}),
+              ErrorRenders("i/o error: Input/output error (os error 5)"));
+  EXPECT_FALSE(DatabaseTestPeer::check_writable(*db_).ok());
+}
+
+}  // namespace
+}  // namespace quarn

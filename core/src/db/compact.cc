@@ -1,1 +1,100 @@
-// (being written)
+// Compaction: a fresh image holding only the live state, rebuilt through an in-memory database
+// and put in place with a durable rename, so the old image stays whole until the new one is.
+#include <cerrno>
+#include <cstdint>
+#include <string>
+#include <utility>
+
+#include <sys/stat.h>
+
+#include "db/database.h"
+#include "db/durable_file.h"
+#include "pager.h"
+
+namespace quarn {
+namespace {
+
+// Every collection registered once and stepped to its schema version, then one insert per
+// live row; the rebuild's bytes.
+Result<Bytes> rebuild_image(const Catalog& catalog, const LatestRows& latest) {
+  QUARN_ASSIGN_OR_RETURN(Database<VecStore> rebuilt, Database<VecStore>::open_in_memory());
+  const std::vector<CollectionInfo> collections = catalog.collections();
+  for (const CollectionInfo& info : collections) {
+    if (!info.primary_field) return SchemaError::NoPrimaryKey{info.collection_id};
+    QUARN_ASSIGN_OR_RETURN(const auto registered,
+                           rebuilt.register_collection_with_indexes(
+                               info.name, info.fields, info.indexes, *info.primary_field));
+    if (registered.first != info.collection_id) {
+      return SchemaError::IncompatibleChange{"collection id mismatch during compaction"};
+    }
+    for (std::uint64_t version = 2; version <= info.schema_version; ++version) {
+      QUARN_TRY(rebuilt.register_schema_version_with_indexes_force(info.collection_id, info.fields,
+                                                                   info.indexes));
+    }
+  }
+  for (const CollectionInfo& info : collections) {
+    for (const auto entry : latest.rows_of(info.collection_id)) {
+      QUARN_TRY(rebuilt.insert(info.collection_id, entry.row));
+    }
+  }
+  return std::move(rebuilt).into_snapshot_bytes();
+}
+
+// Whether path names the file open as fd (same device and inode), whatever its spelling.
+Result<bool> path_names_file(const std::string& path, int fd) {
+  if (path.find('\0') != std::string::npos) {
+    return io_error(IoErrorKind::InvalidInput, "file name contained an unexpected NUL byte");
+  }
+  struct stat own;
+  if (::fstat(fd, &own) != 0) return io_error_from_errno(errno);
+  struct stat at_path;
+  if (::stat(path.c_str(), &at_path) != 0) {
+    if (errno == ENOENT) return false;
+    return io_error_from_errno(errno);
+  }
+  return own.st_dev == at_path.st_dev && own.st_ino == at_path.st_ino;
+}
+
+}  // namespace
+
+template <Store S>
+Status Database<S>::compact_to(const std::string& dest_path) requires std::same_as<S, FileStore> {
+  // Replacing the database's own file would pull it from under this handle.
+  QUARN_ASSIGN_OR_RETURN(const bool own_file,
+                         path_names_file(dest_path, store_.paged().inner().fd()));
+  if (own_file) {
+    return io_error(IoErrorKind::InvalidInput,
+                    "compaction target is the database's own file; use compact instead");
+  }
+  QUARN_ASSIGN_OR_RETURN(const Bytes image, rebuild_image(catalog(), latest()));
+  return replace_file_durably(dest_path, image);
+}
+
+template <Store S>
+Status Database<S>::compact_in_place() requires std::same_as<S, FileStore> {
+  QUARN_ASSIGN_OR_RETURN(const Bytes image, rebuild_image(catalog(), latest()));
+  Status done = replace_file_durably(path_, image);
+  if (done.ok()) {
+    Result<FileStore> store = FileStore::open(path_, OpenMode::CreateIfMissing);
+    if (store.ok()) {
+      Result<Database> reopened = open_with_store(path_, std::move(store).value());
+      if (reopened.ok()) {
+        *this = std::move(reopened).value();
+        return ok_status();
+      }
+      done = std::move(reopened).error();
+    } else {
+      done = std::move(store).error();
+    }
+  }
+  // Once the rename happened this handle's descriptor holds the old image under no name, where
+  // writes would be lost: it keeps serving reads of its state but refuses writes.
+  Result<bool> still_own = path_names_file(path_, store_.paged().inner().fd());
+  if (!still_own.ok() || !still_own.value()) write_poisoned_ = true;
+  return done;
+}
+
+template Status Database<FileStore>::compact_to(const std::string&);
+template Status Database<FileStore>::compact_in_place();
+
+}  // namespace quarn

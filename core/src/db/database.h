@@ -25,6 +25,10 @@
 
 namespace quarn {
 
+namespace testing {
+struct DatabaseTestPeer;
+}  // namespace testing
+
 // The path an in-memory database reports.
 inline constexpr const char* kMemoryPath = ":memory:";
 
@@ -139,6 +143,8 @@ class Database {
   std::uint16_t format_minor() const { return format_minor_; }
 
  private:
+  friend struct testing::DatabaseTestPeer;
+
   Database(std::string path, S store, Catalog catalog, LatestRows latest, IndexState indexes,
            std::uint16_t format_minor)
       : path_(std::move(path)),
@@ -155,7 +161,8 @@ class Database {
   // part-way, the store is cut back to where the commit began and synced before the error is
   // returned; if that fails too, the handle refuses every later write until reopened.
   Status commit_segments(std::uint64_t txn_id, std::span<const SegmentView> segments);
-  // An i/o error once a failed commit could not be cut back; call before any write.
+  // An i/o error once a failed commit could not be cut back (or the file was replaced under the
+  // handle); call before any write.
   Status check_writable() const;
 
   std::string path_;
@@ -167,7 +174,8 @@ class Database {
   std::uint64_t data_start_ = 8224;
   std::uint64_t last_txn_id_ = 0;
   std::uint16_t format_minor_ = 6;
-  // Set when a failed commit left bytes that could not be cut off; every later write fails.
+  // Set when a failed commit left bytes that could not be cut off, or when the file at the path
+  // is no longer the handle's own; every later write fails.
   bool write_poisoned_ = false;
 };
 

@@ -1,1 +1,176 @@
-// (being written)
+// Log replay. Application is in log order, so each row record is decoded with the collection
+// definition that was current where it stands in the log.
+#include "db/replay.h"
+
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "catalog/codec.h"
+#include "pager.h"
+#include "record/payload_v2.h"
+#include "segments/reader.h"
+#include "store_instances.h"
+#include "txn.h"
+
+namespace quarn {
+namespace {
+
+DbError framing_error(const char* what) { return FormatError::InvalidTxnPayload{what}; }
+
+// The payload of one data segment, held from the framing walk until it is applied.
+struct StagedSegment {
+  SegmentType type;
+  Bytes payload;
+};
+
+bool is_data_segment(SegmentType type) {
+  return type == SegmentType::Catalog || type == SegmentType::Record || type == SegmentType::Index;
+}
+
+Status apply_data_segment(SegmentType type, ByteSpan payload, Catalog& catalog, LatestRows& latest,
+                          IndexState& indexes) {
+  switch (type) {
+    case SegmentType::Catalog: {
+      QUARN_ASSIGN_OR_RETURN(CatalogRecordWire entry, decode_catalog_payload(payload));
+      return catalog.apply_record(std::move(entry));
+    }
+    case SegmentType::Index: {
+      QUARN_ASSIGN_OR_RETURN(std::vector<IndexEntry> entries, decode_index_payload(payload));
+      for (IndexEntry& entry : entries) QUARN_TRY(indexes.apply(std::move(entry)));
+      return ok_status();
+    }
+    case SegmentType::Record:
+      return apply_record_segment(payload, catalog, latest);
+    default:
+      QUARN_CHECK(false, "replay applies only catalog, record and index segments");
+  }
+  return ok_status();
+}
+
+// The committed data segments of a framed log, in log order; the whole framing is checked
+// first, so a broken log applies nothing.
+template <Store S>
+Result<std::vector<StagedSegment>> committed_segments(S& store,
+                                                      const std::vector<SegmentMeta>& segments) {
+  std::vector<StagedSegment> committed;
+  std::vector<StagedSegment> pending;
+  bool open = false;
+  std::uint64_t open_id = 0;
+  for (const SegmentMeta& meta : segments) {
+    const SegmentType type = meta.header.segment_type;
+    if (is_data_segment(type)) {
+      QUARN_ASSIGN_OR_RETURN(Bytes payload, read_segment_payload(store, meta));
+      (open ? pending : committed).push_back(StagedSegment{type, std::move(payload)});
+      continue;
+    }
+    switch (type) {
+      case SegmentType::TxnBegin: {
+        if (open) return framing_error("nested TxnBegin in replay");
+        QUARN_ASSIGN_OR_RETURN(const Bytes payload, read_segment_payload(store, meta));
+        QUARN_ASSIGN_OR_RETURN(open_id, decode_txn_payload_v0(payload));
+        open = true;
+        break;
+      }
+      case SegmentType::TxnCommit: {
+        QUARN_ASSIGN_OR_RETURN(const Bytes payload, read_segment_payload(store, meta));
+        QUARN_ASSIGN_OR_RETURN(const std::uint64_t id, decode_txn_payload_v0(payload));
+        if (!open) return framing_error("TxnCommit outside transaction in replay");
+        if (id != open_id) return framing_error("TxnCommit txn_id mismatch in replay");
+        for (StagedSegment& staged : pending) committed.push_back(std::move(staged));
+        pending.clear();
+        open = false;
+        break;
+      }
+      case SegmentType::TxnAbort: {
+        QUARN_ASSIGN_OR_RETURN(const Bytes payload, read_segment_payload(store, meta));
+        QUARN_TRY(decode_txn_payload_v0(payload));
+        pending.clear();
+        open = false;
+        break;
+      }
+      default:
+        break;
+    }
+  }
+  if (open) return framing_error("unclosed transaction at end of log (recovery should truncate)");
+  return committed;
+}
+
+}  // namespace
+
+Status apply_record_segment(ByteSpan payload, const Catalog& catalog, LatestRows& latest) {
+  if (payload.size() < 6) return FormatError::TruncatedRecordPayload{};
+  const std::uint32_t collection_id =
+      static_cast<std::uint32_t>(payload[2]) | static_cast<std::uint32_t>(payload[3]) << 8 |
+      static_cast<std::uint32_t>(payload[4]) << 16 | static_cast<std::uint32_t>(payload[5]) << 24;
+  const CollectionInfo* info = catalog.get(collection_id);
+  if (info == nullptr) return SchemaError::UnknownCollectionId{collection_id};
+  if (!info->primary_field) return ok_status();
+  const std::string& primary = *info->primary_field;
+  const FieldDef* primary_def = nullptr;
+  for (const FieldDef& def : info->fields) {
+    if (!def.path.is_top_level()) return DbError::NotImplemented{};
+  }
+  for (const FieldDef& def : info->fields) {
+    if (def.path.first() == primary) {
+      primary_def = &def;
+      break;
+    }
+  }
+  if (primary_def == nullptr) return SchemaError::PrimaryFieldNotFound{primary};
+  QUARN_ASSIGN_OR_RETURN(RecordPayload record,
+                         decode_record_payload(payload, primary, *primary_def, info->fields));
+  if (record.schema_version != info->schema_version) {
+    return SchemaError::InvalidSchemaVersion{info->schema_version, record.schema_version};
+  }
+  Bytes key = record.pk.canonical_key_bytes();
+  if (record.op == static_cast<std::uint8_t>(RecordOp::Delete)) {
+    latest.erase(collection_id, key);
+    return ok_status();
+  }
+  Row row = std::move(record.fields);
+  row.insert_or_assign(primary, RowValue(record.pk));
+  latest.put(collection_id, std::move(key), std::move(row));
+  return ok_status();
+}
+
+template <Store S>
+Status replay_tail_into(S& store, std::uint64_t start, std::uint16_t format_minor, Catalog& catalog,
+                        LatestRows& latest, IndexState& indexes) {
+  QUARN_ASSIGN_OR_RETURN(const std::vector<SegmentMeta> segments, scan_segments(store, start));
+  if (format_minor < 6) {
+    // Unframed: markers mean nothing here, and each payload is read just before it is applied.
+    for (const SegmentMeta& meta : segments) {
+      if (!is_data_segment(meta.header.segment_type)) continue;
+      QUARN_ASSIGN_OR_RETURN(const Bytes payload, read_segment_payload(store, meta));
+      QUARN_TRY(apply_data_segment(meta.header.segment_type, payload, catalog, latest, indexes));
+    }
+    return ok_status();
+  }
+  QUARN_ASSIGN_OR_RETURN(const std::vector<StagedSegment> committed,
+                         committed_segments(store, segments));
+  for (const StagedSegment& staged : committed) {
+    QUARN_TRY(apply_data_segment(staged.type, staged.payload, catalog, latest, indexes));
+  }
+  return ok_status();
+}
+
+template <Store S>
+Result<ReplayedState> load_catalog_latest_and_indexes(S& store, std::uint64_t data_start,
+                                                      std::uint16_t format_minor) {
+  ReplayedState state;
+  QUARN_TRY(replay_tail_into(store, data_start, format_minor, state.catalog, state.latest,
+                             state.indexes));
+  return state;
+}
+
+#define QUARN_INSTANTIATE(S)                                                                   \
+  template Result<ReplayedState> load_catalog_latest_and_indexes<S>(S&, std::uint64_t,         \
+                                                                    std::uint16_t);            \
+  template Status replay_tail_into<S>(S&, std::uint64_t, std::uint16_t, Catalog&, LatestRows&, \
+                                      IndexState&);
+QUARN_FOR_EACH_STORE(QUARN_INSTANTIATE)
+#undef QUARN_INSTANTIATE
+
+}  // namespace quarn

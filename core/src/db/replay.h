@@ -1,1 +1,46 @@
+// Log replay: the catalog, the latest row per key and the index maps rebuilt from the log, by
+// applying its data segments in log order. In format 0.6 only committed transactions count, and
+// the framing of the whole log is checked before anything is applied.
 #pragma once
+
+#include <cstdint>
+
+#include "bytes.h"
+#include "catalog/state.h"
+#include "db/latest_rows.h"
+#include "index.h"
+#include "result.h"
+#include "storage.h"
+
+namespace quarn {
+
+// The state a replay rebuilds.
+struct ReplayedState {
+  Catalog catalog;
+  LatestRows latest;
+  IndexState indexes;
+};
+
+// Replays the log from data_start into fresh state. Errors: every error of scan_segments; in
+// minor 6 marker decode errors and InvalidTxnPayload "nested TxnBegin in replay", "TxnCommit
+// outside transaction in replay", "TxnCommit txn_id mismatch in replay", "unclosed transaction
+// at end of log (recovery should truncate)"; catalog and index decode and apply errors; the
+// errors of apply_record_segment. No partial result.
+template <Store S>
+Result<ReplayedState> load_catalog_latest_and_indexes(S& store, std::uint64_t data_start,
+                                                      std::uint16_t format_minor);
+
+// The same replay from `start` (a segment boundary) into the given state, which the caller
+// discards on error.
+template <Store S>
+Status replay_tail_into(S& store, std::uint64_t start, std::uint16_t format_minor, Catalog& catalog,
+                        LatestRows& latest, IndexState& indexes);
+
+// Applies one row record to latest, reading catalog only: a delete removes its key, any other
+// operation stores the row under it. A record of a collection without a primary field is
+// skipped. Errors, in order: TruncatedRecordPayload (under 6 bytes), UnknownCollectionId,
+// NotImplemented (a field path of more than one segment), PrimaryFieldNotFound, the record
+// decoder's errors, InvalidSchemaVersion (the record's version is not the collection's).
+Status apply_record_segment(ByteSpan payload, const Catalog& catalog, LatestRows& latest);
+
+}  // namespace quarn

@@ -1,1 +1,177 @@
-// (being written)
+// Insert, get and delete by primary key. Outside a transaction a write is durable before memory
+// changes; inside one it changes only the staged state and joins the pending segments.
+#include <algorithm>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "db/database.h"
+#include "db/helpers.h"
+#include "db/write.h"
+#include "record/payload.h"
+#include "record/payload_v2.h"
+#include "store_instances.h"
+
+namespace quarn {
+namespace {
+
+struct KeyedCollection {
+  const CollectionInfo* info;
+  const FieldDef* primary_def;
+};
+
+// The collection and its primary field definition, for a key of pk's kind.
+Result<KeyedCollection> collection_for_key(const Catalog& catalog, std::uint32_t collection_id,
+                                           const ScalarValue& pk) {
+  const CollectionInfo* info = catalog.get(collection_id);
+  if (info == nullptr) return SchemaError::UnknownCollectionId{collection_id};
+  if (!info->primary_field) return SchemaError::NoPrimaryKey{collection_id};
+  const std::string& primary = *info->primary_field;
+  for (const FieldDef& def : info->fields) {
+    if (!def.path.is_top_level() || def.path.first() != primary) continue;
+    // A non-primitive type has a number above every scalar kind, so it refuses every key.
+    if (def.type.number() != pk.kind()) return FormatError::RecordTypeMismatch{};
+    return KeyedCollection{info, &def};
+  }
+  return SchemaError::PrimaryFieldNotFound{primary};
+}
+
+const FieldDef& primary_def_of(const CollectionInfo& info) {
+  for (const FieldDef& def : info.fields) {
+    if (def.path.is_top_level() && def.path.first() == *info.primary_field) return def;
+  }
+  QUARN_CHECK(false, "planned collection without its primary field definition");
+  return info.fields.front();
+}
+
+// The segments of one row write: an index segment when there are entries, then the record.
+std::vector<SegmentView> row_segments(const Bytes& index_payload, bool has_entries,
+                                      const Bytes& record_payload) {
+  std::vector<SegmentView> views;
+  if (has_entries) views.push_back({SegmentType::Index, index_payload});
+  views.push_back({SegmentType::Record, record_payload});
+  return views;
+}
+
+void stage_row_segments(TxnStaging& txn, const std::vector<IndexEntry>& entries,
+                        Bytes record_payload) {
+  if (!entries.empty()) txn.pending.push_back({SegmentType::Index, encode_index_payload(entries)});
+  txn.pending.push_back({SegmentType::Record, std::move(record_payload)});
+}
+
+// The writes were checked against this very state, so no entry can conflict; one that did
+// would leave memory disagreeing with what was just logged.
+void apply_entries(IndexState& indexes, std::vector<IndexEntry> entries) {
+  for (IndexEntry& entry : entries) {
+    const Status applied = indexes.apply(std::move(entry));
+    QUARN_CHECK(applied.ok(), "checked index entry refused");
+  }
+}
+
+}  // namespace
+
+template <Store S>
+Status Database<S>::insert(std::uint32_t collection_id, Row row) {
+  QUARN_TRY(check_writable());
+  QUARN_TRY(ensure_header_v0_5(store_, format_minor_));
+  QUARN_ASSIGN_OR_RETURN(InsertPlan plan,
+                         plan_insert_row(catalog(), collection_id, std::move(row)));
+  const CollectionInfo& info = *catalog().get(collection_id);
+
+  Bytes record_payload;
+  std::vector<IndexEntry> entries;
+  if (const Row* old = latest().get(collection_id, plan.pk_key)) {
+    const FieldDef& primary_def = primary_def_of(info);
+    std::vector<RecordFieldValue> values;
+    for (const FieldDef* def : non_pk_defs_in_order(info.fields, *info.primary_field)) {
+      auto it = plan.row.find(def->path.first());
+      values.emplace_back(def, it == plan.row.end() ? RowValue() : it->second);
+    }
+    QUARN_ASSIGN_OR_RETURN(record_payload,
+                           encode_record_payload_v2_op(collection_id, info.schema_version,
+                                                       static_cast<std::uint8_t>(RecordOp::Replace),
+                                                       plan.pk, primary_def.type, values));
+    entries = index_deletes_for_existing_row(collection_id, plan.pk, info.indexes, *old);
+    for (IndexEntry& entry : plan.index_entries) entries.push_back(std::move(entry));
+  } else {
+    record_payload = std::move(plan.payload);
+    entries = std::move(plan.index_entries);
+  }
+
+  // Against the state before this write: the old row's keys belong to this same primary key,
+  // so not applying its deletions first changes no answer.
+  for (const IndexEntry& entry : entries) {
+    if (entry.kind != IndexKind::Unique || entry.op != IndexOp::Insert) continue;
+    const std::optional<ByteSpan> owner =
+        indexes().unique_lookup(collection_id, entry.index_name, entry.key);
+    if (owner && !std::equal(owner->begin(), owner->end(), entry.pk.begin(), entry.pk.end())) {
+      return SchemaError::UniqueIndexViolation{};
+    }
+  }
+
+  if (txn_) {
+    stage_row_segments(*txn_, entries, std::move(record_payload));
+    txn_->latest.put(collection_id, std::move(plan.pk_key), std::move(plan.row));
+    apply_entries(txn_->indexes, std::move(entries));
+    return ok_status();
+  }
+  const std::uint64_t txn_id = next_txn_id();
+  const Bytes index_payload = entries.empty() ? Bytes() : encode_index_payload(entries);
+  const std::vector<SegmentView> segments =
+      row_segments(index_payload, !entries.empty(), record_payload);
+  QUARN_TRY(commit_segments(txn_id, segments));
+  latest_.put(collection_id, std::move(plan.pk_key), std::move(plan.row));
+  apply_entries(indexes_, std::move(entries));
+  return ok_status();
+}
+
+template <Store S>
+Result<std::optional<Row>> Database<S>::get(std::uint32_t collection_id,
+                                            const ScalarValue& pk) const {
+  QUARN_TRY(collection_for_key(catalog(), collection_id, pk));
+  const Row* row = latest().get(collection_id, pk.canonical_key_bytes());
+  if (row == nullptr) return std::optional<Row>();
+  return std::optional<Row>(*row);
+}
+
+template <Store S>
+Status Database<S>::delete_row(std::uint32_t collection_id, const ScalarValue& pk) {
+  QUARN_TRY(check_writable());
+  QUARN_TRY(ensure_header_v0_5(store_, format_minor_));
+  QUARN_ASSIGN_OR_RETURN(const KeyedCollection keyed,
+                         collection_for_key(catalog(), collection_id, pk));
+  Bytes pk_key = pk.canonical_key_bytes();
+  const Row* old = latest().get(collection_id, pk_key);
+  if (old == nullptr) return ok_status();
+
+  std::vector<IndexEntry> entries =
+      index_deletes_for_existing_row(collection_id, pk, keyed.info->indexes, *old);
+  QUARN_ASSIGN_OR_RETURN(Bytes record_payload,
+                         encode_record_payload_v2_op(collection_id, keyed.info->schema_version,
+                                                     static_cast<std::uint8_t>(RecordOp::Delete),
+                                                     pk, keyed.primary_def->type, {}));
+
+  if (txn_) {
+    stage_row_segments(*txn_, entries, std::move(record_payload));
+    txn_->latest.erase(collection_id, pk_key);
+    apply_entries(txn_->indexes, std::move(entries));
+    return ok_status();
+  }
+  const std::uint64_t txn_id = next_txn_id();
+  const Bytes index_payload = entries.empty() ? Bytes() : encode_index_payload(entries);
+  const std::vector<SegmentView> segments =
+      row_segments(index_payload, !entries.empty(), record_payload);
+  QUARN_TRY(commit_segments(txn_id, segments));
+  latest_.erase(collection_id, pk_key);
+  apply_entries(indexes_, std::move(entries));
+  return ok_status();
+}
+
+#define QUARN_INSTANTIATE(S)                                                                     \
+  template Status Database<S>::insert(std::uint32_t, Row);                                       \
+  template Result<std::optional<Row>> Database<S>::get(std::uint32_t, const ScalarValue&) const; \
+  template Status Database<S>::delete_row(std::uint32_t, const ScalarValue&);
+QUARN_FOR_EACH_STORE(QUARN_INSTANTIATE)
+#undef QUARN_INSTANTIATE
+
+}  // namespace quarn

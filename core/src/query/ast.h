@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -37,12 +39,13 @@ class Predicate {
 
   template <typename T>
   Predicate(T alternative)  // NOLINT: every alternative converts implicitly
-    requires std::is_constructible_v<Variant, T>
-      : value_(std::move(alternative)) {}
+      requires std::is_constructible_v<Variant, T> : value_(std::move(alternative)) {}
 
   const Variant& value() const { return value_; }
   template <typename T>
-  const T* get_if() const { return std::get_if<T>(&value_); }
+  const T* get_if() const {
+    return std::get_if<T>(&value_);
+  }
 
   // Structural equality; comparison values compare by the Eq rule, so a NaN value never
   // equals even a copy of itself.
@@ -65,9 +68,10 @@ struct OrderBy {
   OrderDirection direction = OrderDirection::Asc;
 };
 
+// Never changed by the engine: planning and execution work on copies.
 struct Query {
-  std::optional<std::size_t> limit;
-  std::optional<Predicate> predicate;
+  std::optional<std::size_t> limit;    // absent: no limit; 0 yields no rows
+  std::optional<Predicate> predicate;  // absent: every row of the collection
   std::optional<OrderBy> order_by;
   std::uint32_t collection_id = 0;
 };

@@ -1,1 +1,163 @@
+// Row sources and query execution over one database's in-memory state. Sources yield row keys;
+// the iterator turns them into row copies. Nothing here changes the state it reads.
 #pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "bytes.h"
+#include "catalog/state.h"
+#include "db/latest_rows.h"
+#include "index.h"
+#include "query/ast.h"
+#include "query/planner.h"
+#include "record/row_value.h"
+#include "result.h"
+
+namespace quarn {
+
+// What LatestRows is keyed by.
+struct RowKey {
+  std::uint32_t collection_id = 0;
+  Bytes pk;  // canonical primary-key bytes
+
+  bool operator==(const RowKey&) const = default;
+};
+
+// A single-pass stream of row keys. Sources holding a LatestRows reference must not outlive
+// the map, and the map must not change while they exist.
+class RowSource {
+ public:
+  RowSource() = default;
+  virtual ~RowSource() = default;
+  RowSource(const RowSource&) = delete;
+  RowSource& operator=(const RowSource&) = delete;
+
+  // The next key, nothing at the end, or an error; each call moves the source forward. After
+  // an error a later call may be made and asks the source again.
+  virtual Result<std::optional<RowKey>> next_key() = 0;
+};
+
+// Every row of one collection satisfying predicate (all rows when absent), in the map's order.
+class ScanSource final : public RowSource {
+ public:
+  ScanSource(const LatestRows& latest, std::uint32_t collection_id,
+             std::optional<Predicate> predicate);
+  Result<std::optional<RowKey>> next_key() override;
+
+ private:
+  std::optional<Predicate> predicate_;
+  LatestRows::Iterator pos_;
+  LatestRows::Iterator end_;
+  std::uint32_t collection_id_;
+};
+
+// The one row a unique lookup found, if it is present and satisfies residual; answers once.
+class IndexUniqueSource final : public RowSource {
+ public:
+  IndexUniqueSource(const LatestRows& latest, std::uint32_t collection_id, std::optional<Bytes> pk,
+                    std::optional<Predicate> residual);
+  Result<std::optional<RowKey>> next_key() override;
+
+ private:
+  std::optional<Bytes> pk_;
+  std::optional<Predicate> residual_;
+  const LatestRows& latest_;
+  std::uint32_t collection_id_;
+  bool done_ = false;
+};
+
+// The rows of a non-unique lookup's keys, in the given (ascending byte) order; keys whose row is
+// absent or fails residual are skipped.
+class IndexNonUniqueSource final : public RowSource {
+ public:
+  IndexNonUniqueSource(const LatestRows& latest, std::uint32_t collection_id,
+                       std::vector<Bytes> pks, std::optional<Predicate> residual);
+  Result<std::optional<RowKey>> next_key() override;
+
+ private:
+  std::vector<Bytes> pks_;
+  std::size_t next_ = 0;  // pks_ before it are consumed
+  std::optional<Predicate> residual_;
+  const LatestRows& latest_;
+  std::uint32_t collection_id_;
+};
+
+// At most `remaining` keys of inner; at 0 it never asks inner again. Errors pass through and
+// count for nothing.
+class LimitOp final : public RowSource {
+ public:
+  LimitOp(std::unique_ptr<RowSource> inner, std::size_t remaining);
+  Result<std::optional<RowKey>> next_key() override;
+
+ private:
+  std::unique_ptr<RowSource> inner_;
+  std::size_t remaining_;
+};
+
+// The plan's row source without its limit or ordering: a scan with the plan's filter, or an
+// index lookup (done now) with its residual. Keeps references to latest; the index keys are
+// copied.
+std::unique_ptr<RowSource> make_plan_source(const Plan& plan, const IndexState& indexes,
+                                            const LatestRows& latest);
+
+// Query results one row at a time: rows already materialised, or a source chain whose keys are
+// looked up in a LatestRows map. Move-only; dropping it drops the source chain (which is how a
+// spilling source cleans up). A streaming iterator must not outlive the map, and the map must
+// not change while it exists.
+class QueryRowIter {
+ public:
+  struct Materialized {
+    std::vector<Row> rows;
+    std::size_t pos = 0;
+  };
+  struct Streaming {
+    const LatestRows* latest;           // never null
+    std::unique_ptr<RowSource> source;  // never null
+  };
+  using Variant = std::variant<Materialized, Streaming>;
+
+  static QueryRowIter materialized(std::vector<Row> rows);
+  // REQUIRES: source is not null.
+  static QueryRowIter streaming(const LatestRows& latest, std::unique_ptr<RowSource> source);
+
+  QueryRowIter(QueryRowIter&&) noexcept = default;
+  QueryRowIter& operator=(QueryRowIter&&) noexcept = default;
+  QueryRowIter(const QueryRowIter&) = delete;
+  QueryRowIter& operator=(const QueryRowIter&) = delete;
+
+  // A copy of the next row, nothing at the end, or the source's error (the iterator stays
+  // usable). Keys whose row is absent from the map are skipped.
+  Result<std::optional<Row>> next();
+
+  const Variant& value() const { return value_; }
+
+ private:
+  explicit QueryRowIter(Variant value) : value_(std::move(value)) {}
+  Variant value_;
+};
+
+// Orders rows in place by the value at order_by's path (stable; rows without a value last for
+// Asc, first for Desc; values of different kinds and NaN count as equal), then keeps the first
+// `limit` rows.
+void apply_order_by_and_limit(std::vector<Row>& rows, const std::optional<OrderBy>& order_by,
+                              std::optional<std::size_t> limit);
+
+// Copies of the query's result rows: filtered, ordered, then limited. Reads the state it is
+// given (committed, or a transaction's staged copies). Errors: SchemaError::UnknownCollectionId,
+// before any row is read.
+Result<std::vector<Row>> execute_query(const Catalog& catalog, const IndexState& indexes,
+                                       const LatestRows& latest, const Query& query);
+
+// The same rows as an iterator: materialised when the query has an ordering, else streaming over
+// the plan's source with the limit on top. The iterator keeps a reference to latest. Errors:
+// SchemaError::UnknownCollectionId.
+Result<QueryRowIter> execute_query_iter(const Catalog& catalog, const IndexState& indexes,
+                                        const LatestRows& latest, const Query& query);
+
+}  // namespace quarn

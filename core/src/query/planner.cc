@@ -1,1 +1,210 @@
-// (being written)
+// Scalar comparison, predicate evaluation and the rule-based planner with its plan text.
+#include "query/planner.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "db/helpers.h"
+
+namespace quarn {
+namespace {
+
+template <class T>
+std::partial_ordering three_way(const T& a, const T& b) {
+  return a <=> b;
+}
+
+std::partial_ordering bytewise(const auto& a, const auto& b) {
+  // Compared as unsigned bytes, whatever the signedness of the element type.
+  const auto order = std::lexicographical_compare_three_way(
+      a.begin(), a.end(), b.begin(), b.end(), [](auto x, auto y) {
+        return static_cast<unsigned char>(x) <=> static_cast<unsigned char>(y);
+      });
+  return order;
+}
+
+bool comparison_holds(const Predicate::Variant& predicate, std::partial_ordering order) {
+  switch (predicate.index()) {
+    case 0:
+      return order == 0;
+    case 1:
+      return order < 0;
+    case 2:
+      return order <= 0;
+    case 3:
+      return order > 0;
+    case 4:
+      return order >= 0;
+  }
+  return false;
+}
+
+// 0.0 and -0.0 are equal but have different key bytes, so one index key cannot find both.
+bool is_float_zero(const ScalarValue& value) {
+  const auto* f = value.get_if<ScalarValue::Float64>();
+  return f != nullptr && f->value == 0.0;
+}
+
+const IndexDef* first_index_on(const std::vector<IndexDef>& indexes, const FieldPath& path) {
+  for (const IndexDef& index : indexes) {
+    if (index.path == path) return &index;
+  }
+  return nullptr;
+}
+
+// What the lookup does not already guarantee, given the whole predicate.
+std::optional<Predicate> residual_of(const Predicate& whole, const Predicate& chosen) {
+  if (whole == chosen) return std::nullopt;
+  const auto* all = whole.get_if<Predicate::And>();
+  if (all == nullptr) return whole;
+  std::vector<Predicate> rest;
+  for (const Predicate& child : all->children) {
+    if (!(child == chosen)) rest.push_back(child);
+  }
+  if (rest.empty()) return std::nullopt;
+  if (rest.size() == 1) return std::move(rest.front());
+  return Predicate(Predicate::And{std::move(rest)});
+}
+
+}  // namespace
+
+std::partial_ordering scalar_partial_cmp(const ScalarValue& a, const ScalarValue& b) {
+  if (a.kind() != b.kind()) return std::partial_ordering::unordered;
+  return std::visit(Overloaded{
+                        [&](const ScalarValue::Bool& x) {
+                          return three_way(x.value, b.get_if<ScalarValue::Bool>()->value);
+                        },
+                        [&](const ScalarValue::Int64& x) {
+                          return three_way(x.value, b.get_if<ScalarValue::Int64>()->value);
+                        },
+                        [&](const ScalarValue::Uint64& x) {
+                          return three_way(x.value, b.get_if<ScalarValue::Uint64>()->value);
+                        },
+                        [&](const ScalarValue::Float64& x) {
+                          return x.value <=> b.get_if<ScalarValue::Float64>()->value;
+                        },
+                        [&](const ScalarValue::String& x) {
+                          return bytewise(x.value, b.get_if<ScalarValue::String>()->value);
+                        },
+                        [&](const ScalarValue::Bytes& x) {
+                          return bytewise(x.value, b.get_if<ScalarValue::Bytes>()->value);
+                        },
+                        [&](const ScalarValue::Uuid& x) {
+                          return bytewise(x.value, b.get_if<ScalarValue::Uuid>()->value);
+                        },
+                        [&](const ScalarValue::Timestamp& x) {
+                          return three_way(x.value, b.get_if<ScalarValue::Timestamp>()->value);
+                        },
+                    },
+                    a.value());
+}
+
+bool eval_predicate(const Row& row, const Predicate& predicate) {
+  return std::visit(
+      Overloaded{
+          [&](const Predicate::And& p) {
+            return std::all_of(p.children.begin(), p.children.end(),
+                               [&](const Predicate& c) { return eval_predicate(row, c); });
+          },
+          [&](const Predicate::Or& p) {
+            return std::any_of(p.children.begin(), p.children.end(),
+                               [&](const Predicate& c) { return eval_predicate(row, c); });
+          },
+          [&](const Predicate::Comparison& p) {
+            const std::optional<ScalarValue> v = scalar_at_path(row, p.path);
+            if (!v) return false;
+            return comparison_holds(predicate.value(), scalar_partial_cmp(*v, p.value));
+          },
+      },
+      predicate.value());
+}
+
+std::optional<IndexChoice> choose_index(const std::vector<IndexDef>& indexes,
+                                        const Predicate& predicate) {
+  if (const auto* eq = predicate.get_if<Predicate::Eq>()) {
+    if (is_float_zero(eq->value)) return std::nullopt;
+    const IndexDef* index = first_index_on(indexes, eq->path);
+    if (index == nullptr) return std::nullopt;
+    return IndexChoice{index, eq->value, predicate};
+  }
+  const auto* all = predicate.get_if<Predicate::And>();
+  if (all == nullptr) return std::nullopt;
+  std::optional<IndexChoice> kept;
+  for (const Predicate& child : all->children) {
+    std::optional<IndexChoice> found = choose_index(indexes, child);
+    if (!found) continue;
+    if (!kept ||
+        (kept->index->kind == IndexKind::NonUnique && found->index->kind == IndexKind::Unique)) {
+      kept = std::move(found);
+    }
+  }
+  return kept;
+}
+
+std::uint32_t Plan::collection_id() const {
+  return std::visit([](const auto& p) { return p.collection_id; }, value_);
+}
+
+const std::optional<std::size_t>& Plan::limit() const {
+  return std::visit([](const auto& p) -> const std::optional<std::size_t>& { return p.limit; },
+                    value_);
+}
+
+const std::optional<OrderBy>& Plan::order_by() const {
+  return std::visit([](const auto& p) -> const std::optional<OrderBy>& { return p.order_by; },
+                    value_);
+}
+
+Plan plan_query(std::uint32_t collection_id, const std::vector<IndexDef>& indexes,
+                const Query& query) {
+  if (query.predicate) {
+    if (std::optional<IndexChoice> choice = choose_index(indexes, *query.predicate)) {
+      return Plan::IndexLookup{
+          .collection_id = collection_id,
+          .index_name = choice->index->name,
+          .kind = choice->index->kind,
+          .key = choice->value.canonical_key_bytes(),
+          .residual = residual_of(*query.predicate, choice->chosen),
+          .limit = query.limit,
+          .order_by = query.order_by,
+          .equality = std::move(choice->chosen),
+      };
+    }
+  }
+  return Plan::CollectionScan{
+      .collection_id = collection_id,
+      .predicate = query.predicate,
+      .limit = query.limit,
+      .order_by = query.order_by,
+  };
+}
+
+Result<Plan> plan_catalog_query(const Catalog& catalog, const Query& query) {
+  const CollectionInfo* info = catalog.get(query.collection_id);
+  if (info == nullptr) return SchemaError::UnknownCollectionId{query.collection_id};
+  return plan_query(info->collection_id, info->indexes, query);
+}
+
+Result<std::string> explain_query(const Catalog& catalog, const Query& query) {
+  QUARN_ASSIGN_OR_RETURN(const Plan plan, plan_catalog_query(catalog, query));
+  std::string out = "Plan:\n";
+  std::visit(Overloaded{
+                 [&](const Plan::CollectionScan& p) {
+                   out += "  CollectionScan\n";
+                   if (p.predicate) out += "  Filter " + p.predicate->debug() + "\n";
+                 },
+                 [&](const Plan::IndexLookup& p) {
+                   out += "  IndexLookup index=" + debug_string(p.index_name) +
+                          " kind=" + debug(p.kind) + "\n";
+                   if (p.residual) out += "  ResidualFilter " + p.residual->debug() + "\n";
+                 },
+             },
+             plan.value());
+  if (plan.limit()) out += "  Limit " + std::to_string(*plan.limit()) + "\n";
+  if (const std::optional<OrderBy>& order = plan.order_by()) {
+    out += "  OrderBy " + order->path.debug() + " " + debug(order->direction) + "\n";
+  }
+  return out;
+}
+
+}  // namespace quarn
