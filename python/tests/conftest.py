@@ -1,7 +1,29 @@
 """Shared fixtures for the Python suite."""
+import json
+
 import pytest
+
+import quarn
 
 
 @pytest.fixture
 def db_path(tmp_path):
     return str(tmp_path / "test.qdb")
+
+
+@pytest.fixture
+def mem_db():
+    return quarn.Database.open_in_memory()
+
+
+@pytest.fixture
+def file_db(db_path):
+    return quarn.Database.open(db_path)
+
+
+def fields(*defs):
+    """fields_json text from (name, type) pairs or whole field objects."""
+    out = []
+    for d in defs:
+        out.append(d if isinstance(d, dict) else {"path": [d[0]], "type": d[1]})
+    return json.dumps(out)

@@ -1,0 +1,366 @@
+// dbapi: connect, Connection and Cursor. A cursor keeps only a plan and a buffer of tuples; each
+// fetch that needs rows runs the plan from the start under the database mutex (an ORDER BY
+// spills its sorted runs into the database file and cuts them off again before the mutex is
+// released), skips the rows it already gave, and builds tuples after releasing the mutex.
+#include "dbapi.h"
+
+#include <deque>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "args.h"
+#include "database.h"
+#include "db/helpers.h"
+#include "errors.h"
+#include "paths.h"
+#include "query/ast.h"
+#include "row_values.h"
+#include "spill.h"
+#include "sql.h"
+
+namespace quarn::py {
+namespace {
+
+// Rows per refill of fetchall.
+constexpr std::uint64_t kFetchAllBatch = 1024;
+
+struct PlannedSelect {
+  Query query;
+  std::vector<FieldPath> projection;
+  std::optional<std::vector<FieldDef>> field_defs;  // absent for "*"
+};
+
+struct PyConnection {
+  explicit PyConnection(nb::object database) : db(std::move(database)) {}
+  nb::object db;
+  bool closed = false;
+};
+
+struct PyCursor {
+  explicit PyCursor(nb::object database) : db(std::move(database)) {}
+  nb::object db;
+  std::optional<PlannedSelect> plan;
+  std::deque<nb::object> buffer;
+  std::uint64_t fetched = 0;
+  nb::object description = nb::none();
+  bool closed = false;
+};
+
+const FieldDef& field_for_path(const std::vector<FieldDef>& fields, const FieldPath& path) {
+  const FieldDef* def = field_with_segments(fields, path.segments());
+  if (def == nullptr) raise_value_error("unknown field path " + debug_segments(path.segments()));
+  return *def;
+}
+
+template <class Out, class In>
+Predicate comparison(const In& in, const std::vector<FieldDef>& fields, nb::handle params) {
+  const FieldDef& def = field_for_path(fields, in.path);
+  nb::handle param = PySequence_Fast_GET_ITEM(params.ptr(), static_cast<Py_ssize_t>(in.param_index));
+  return Out{{in.path, scalar_from_py(param, def.type)}};
+}
+
+// params is a list or tuple holding exactly the statement's parameter count.
+Predicate build_predicate(const std::vector<FieldDef>& fields, const SqlPredicate& sql,
+                          nb::handle params) {
+  return std::visit(
+      Overloaded{
+          [&](const SqlPredicate::Eq& p) { return comparison<Predicate::Eq>(p, fields, params); },
+          [&](const SqlPredicate::Lt& p) { return comparison<Predicate::Lt>(p, fields, params); },
+          [&](const SqlPredicate::Lte& p) { return comparison<Predicate::Lte>(p, fields, params); },
+          [&](const SqlPredicate::Gt& p) { return comparison<Predicate::Gt>(p, fields, params); },
+          [&](const SqlPredicate::Gte& p) { return comparison<Predicate::Gte>(p, fields, params); },
+          [&](const SqlPredicate::And& p) -> Predicate {
+            Predicate::And out;
+            for (const SqlPredicate& child : p.children) {
+              out.children.push_back(build_predicate(fields, child, params));
+            }
+            return out;
+          },
+          [&](const SqlPredicate::Or& p) -> Predicate {
+            Predicate::Or out;
+            for (const SqlPredicate& child : p.children) {
+              out.children.push_back(build_predicate(fields, child, params));
+            }
+            return out;
+          },
+      },
+      sql.value());
+}
+
+nb::object make_description(const std::vector<std::string>& names) {
+  nb::list columns;
+  for (const std::string& name : names) {
+    columns.append(nb::make_tuple(nb::str(name.data(), name.size()), nb::none(), nb::none(),
+                                  nb::none(), nb::none(), nb::none(), nb::none()));
+  }
+  return nb::tuple(columns);
+}
+
+// The column's value: walk its path through the row's dictionary.
+nb::object column_value(nb::handle dict, const FieldPath& path) {
+  nb::object current = nb::borrow(dict);
+  for (std::size_t i = 0; i < path.size(); ++i) {
+    if (current.is_none()) return nb::none();
+    if (!PyDict_Check(current.ptr())) {
+      raise_value_error("expected dict at path segment " + std::to_string(i));
+    }
+    const std::string& segment = path.segments()[i];
+    nb::object key = nb::str(segment.data(), segment.size());
+    PyObject* found = PyDict_GetItemWithError(current.ptr(), key.ptr());
+    if (found == nullptr) {
+      if (PyErr_Occurred()) throw nb::python_error();
+      return nb::none();
+    }
+    current = nb::borrow(found);
+  }
+  return current;
+}
+
+// What one run of the plan collected under the mutex: rows, and an error that ended it.
+struct Collected {
+  std::vector<Row> rows;
+  std::optional<DbError> error;
+};
+
+void refill(PyCursor& cursor, std::uint64_t want) {
+  if (want == 0 || cursor.buffer.size() >= want || !cursor.plan) return;
+  const PlannedSelect plan = *cursor.plan;
+  const std::uint64_t skip = cursor.fetched;
+  const std::uint64_t take = want - cursor.buffer.size();
+  Result<Collected> run = with_inner(database_from(cursor.db), [&](InnerDb& inner) {
+    return inner.visit([&]<class S>(Database<S>& engine) -> Result<Collected> {
+      std::optional<std::string> spill_path;
+      if constexpr (std::same_as<S, FileStore>) spill_path = engine.path();
+      QUARN_ASSIGN_OR_RETURN(
+          QueryRowIter rows,
+          execute_query_iter_with_spill_path(engine.committed_catalog(),
+                                             engine.committed_indexes(), engine.committed_latest(),
+                                             plan.query, spill_path));
+      Collected out;
+      for (std::uint64_t i = 0; i < skip; ++i) {
+        Result<std::optional<Row>> item = rows.next();
+        if (item.ok() && !item.value()) return out;
+      }
+      while (out.rows.size() < take) {
+        Result<std::optional<Row>> item = rows.next();
+        if (!item.ok()) {
+          out.error = std::move(item).error();
+          break;
+        }
+        if (!item.value()) break;
+        out.rows.push_back(plan.field_defs ? row_subset_by_field_defs(*item.value(), *plan.field_defs)
+                                           : std::move(*item.value()));
+      }
+      // Dropping the iterator here, under the mutex, cuts any spilled runs off the file.
+      return out;
+    });
+  });
+  Collected collected = unwrap(std::move(run));
+  for (const Row& row : collected.rows) {
+    nb::object dict = row_to_dict(row);
+    nb::list values;
+    for (const FieldPath& path : plan.projection) values.append(column_value(dict, path));
+    cursor.buffer.push_back(nb::tuple(values));
+    ++cursor.fetched;
+  }
+  if (collected.error) raise_db_error(*collected.error);
+}
+
+PyCursor& cursor_from(nb::handle self) { return *nb::inst_ptr<PyCursor>(self); }
+
+// connect.
+
+constexpr Signature kConnect{"connect", {"path"}, 1, 1};
+nb::object connect(nb::handle, const BoundArgs& a) {
+  const std::string path = str_arg("path", a[0]);
+  nb::object db = new_instance<PyDatabase>(InnerDb(unwrap(Database<FileStore>::open(path))));
+  return new_instance<PyConnection>(std::move(db));
+}
+
+// Connection.
+
+constexpr Signature kConnectionCursor{"Connection.cursor", {}, 0, 0};
+nb::object connection_cursor(nb::handle self, const BoundArgs&) {
+  const PyConnection& connection = *nb::inst_ptr<PyConnection>(self);
+  if (connection.closed) raise_runtime_error("connection is closed");
+  return new_instance<PyCursor>(connection.db);
+}
+
+constexpr Signature kConnectionClose{"Connection.close", {}, 0, 0};
+nb::object connection_close(nb::handle self, const BoundArgs&) {
+  nb::inst_ptr<PyConnection>(self)->closed = true;
+  return nb::none();
+}
+
+constexpr Signature kConnectionCommit{"Connection.commit", {}, 0, 0};
+constexpr Signature kConnectionRollback{"Connection.rollback", {}, 0, 0};
+nb::object do_nothing(nb::handle, const BoundArgs&) { return nb::none(); }
+
+// Cursor.
+
+constexpr Signature kCursorExecute{"Cursor.execute", {"sql", "params"}, 2, 1};
+nb::object cursor_execute(nb::handle self, const BoundArgs& a) {
+  PyCursor& cursor = cursor_from(self);
+  if (cursor.closed) raise_runtime_error("cursor is closed");
+  const std::string sql = str_arg("sql", a[0]);
+  const SqlSelect select = unwrap(parse_select(sql));
+
+  nb::object params = nb::tuple();
+  if (a.given(1) && !a[1].is_none()) {
+    if (!PyTuple_Check(a[1].ptr()) && !PyList_Check(a[1].ptr())) {
+      raise_value_error("params must be a tuple or list");
+    }
+    // A snapshot of the items, so that a conversion hook cannot shrink the list under us.
+    params = nb::steal(PySequence_Tuple(a[1].ptr()));
+    if (!params.is_valid()) throw nb::python_error();
+  }
+  const std::size_t given = static_cast<std::size_t>(PyTuple_GET_SIZE(params.ptr()));
+  if (given != select.param_count) {
+    raise_value_error("expected " + std::to_string(select.param_count) + " SQL parameters, got " +
+                      std::to_string(given));
+  }
+
+  PyDatabase& db = database_from(cursor.db);
+  const CollectionInfo info = collection_info(db, select.collection);
+  const std::uint32_t id = unwrap(with_inner(
+      db, [&](InnerDb& inner) { return inner.collection_id_named(select.collection); }));
+
+  PlannedSelect plan;
+  plan.query.collection_id = id;
+  if (select.limit) plan.query.limit = static_cast<std::size_t>(*select.limit);
+  if (select.predicate) plan.query.predicate = build_predicate(info.fields, *select.predicate, params);
+  plan.query.order_by = select.order_by;
+
+  std::vector<std::string> names;
+  if (const auto* listed = select.columns.get_if<SqlColumns::Paths>()) {
+    std::vector<FieldDef> defs;
+    for (const FieldPath& path : listed->paths) {
+      defs.push_back(field_for_path(info.fields, path));
+      plan.projection.push_back(path);
+      std::string name;
+      for (const std::string& segment : path.segments()) {
+        if (!name.empty()) name += '.';
+        name += segment;
+      }
+      names.push_back(std::move(name));
+    }
+    plan.field_defs = std::move(defs);
+  } else {
+    for (const FieldDef& def : info.fields) {
+      if (!def.path.is_top_level()) continue;
+      plan.projection.push_back(def.path);
+      names.push_back(def.path.first());
+    }
+  }
+  nb::object description = make_description(names);
+
+  cursor.description = std::move(description);
+  cursor.plan = std::move(plan);
+  cursor.buffer.clear();
+  cursor.fetched = 0;
+  return nb::none();
+}
+
+constexpr Signature kCursorFetchone{"Cursor.fetchone", {}, 0, 0};
+nb::object cursor_fetchone(nb::handle self, const BoundArgs&) {
+  PyCursor& cursor = cursor_from(self);
+  refill(cursor, 1);
+  if (cursor.buffer.empty()) return nb::none();
+  nb::object row = std::move(cursor.buffer.front());
+  cursor.buffer.pop_front();
+  return row;
+}
+
+constexpr Signature kCursorFetchmany{"Cursor.fetchmany", {"size"}, 1, 0};
+nb::object cursor_fetchmany(nb::handle self, const BoundArgs& a) {
+  PyCursor& cursor = cursor_from(self);
+  const std::uint64_t size = a.given(0) ? u64_arg("size", a[0]) : 1;
+  nb::list out;
+  refill(cursor, size);
+  while (!cursor.buffer.empty() && out.size() < size) {
+    out.append(cursor.buffer.front());
+    cursor.buffer.pop_front();
+  }
+  return out;
+}
+
+constexpr Signature kCursorFetchall{"Cursor.fetchall", {}, 0, 0};
+nb::object cursor_fetchall(nb::handle self, const BoundArgs&) {
+  PyCursor& cursor = cursor_from(self);
+  nb::list out;
+  while (true) {
+    refill(cursor, kFetchAllBatch);
+    if (cursor.buffer.empty()) break;
+    for (nb::object& row : cursor.buffer) out.append(row);
+    cursor.buffer.clear();
+  }
+  return out;
+}
+
+constexpr Signature kCursorRefill{"Cursor.refill", {"want"}, 1, 1};
+nb::object cursor_refill(nb::handle self, const BoundArgs& a) {
+  const std::uint64_t want = u64_arg("want", a[0]);
+  refill(cursor_from(self), want);
+  return nb::none();
+}
+
+constexpr Signature kCursorClose{"Cursor.close", {}, 0, 0};
+nb::object cursor_close(nb::handle self, const BoundArgs&) {
+  PyCursor& cursor = cursor_from(self);
+  cursor.closed = true;
+  cursor.plan.reset();
+  cursor.buffer.clear();
+  cursor.fetched = 0;
+  cursor.description = nb::none();
+  return nb::none();
+}
+
+PyMethodDef kConnectDef =
+    method_def<kConnect, connect>("connect", "connect(path)\n--\n\n");
+
+PyMethodDef kConnectionMethods[] = {
+    method_def<kConnectionCursor, connection_cursor>("cursor", "cursor($self)\n--\n\n"),
+    method_def<kConnectionClose, connection_close>("close", "close($self)\n--\n\n"),
+    method_def<kConnectionCommit, do_nothing>("commit", "commit($self)\n--\n\n"),
+    method_def<kConnectionRollback, do_nothing>("rollback", "rollback($self)\n--\n\n"),
+};
+
+PyMethodDef kCursorMethods[] = {
+    method_def<kCursorExecute, cursor_execute>("execute",
+                                               "execute($self, sql, params=None)\n--\n\n"),
+    method_def<kCursorFetchone, cursor_fetchone>("fetchone", "fetchone($self)\n--\n\n"),
+    method_def<kCursorFetchmany, cursor_fetchmany>("fetchmany",
+                                                   "fetchmany($self, size=1)\n--\n\n"),
+    method_def<kCursorFetchall, cursor_fetchall>("fetchall", "fetchall($self)\n--\n\n"),
+    method_def<kCursorRefill, cursor_refill>("refill", "refill($self, want)\n--\n\n"),
+    method_def<kCursorClose, cursor_close>("close", "close($self)\n--\n\n"),
+};
+
+}  // namespace
+
+void register_dbapi(nb::handle dbapi) {
+  nb::module_ module = nb::borrow<nb::module_>(dbapi);
+  nb::object connect_fn = nb::steal(PyCFunction_NewEx(&kConnectDef, nullptr, nullptr));
+  if (!connect_fn.is_valid()) throw nb::python_error();
+  add_to_module(module, "connect", connect_fn);
+
+  nb::class_<PyConnection> connection(module, "Connection", nb::is_final(),
+                                      nb::type_slots(kNoConstructorSlots),
+                                      "A connection to one database file, read-only.");
+  add_methods(connection, kConnectionMethods);
+  finish_class(connection, "Connection");
+  add_to_module(module, "Connection", connection);
+
+  nb::class_<PyCursor> cursor(module, "Cursor", nb::is_final(),
+                              nb::type_slots(kNoConstructorSlots),
+                              "Runs one SELECT at a time and fetches its rows as tuples.");
+  add_methods(cursor, kCursorMethods);
+  cursor.def_prop_ro("description",
+                     [](nb::handle self) { return cursor_from(self).description; });
+  finish_class(cursor, "Cursor");
+  add_to_module(module, "Cursor", cursor);
+}
+
+}  // namespace quarn::py
