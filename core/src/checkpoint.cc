@@ -91,10 +91,8 @@ Result<CheckpointState> state_from_checkpoint_payload(ByteSpan payload) {
     if (info == nullptr) return SchemaError::UnknownCollectionId{id};
     if (!info->primary_field) return SchemaError::NoPrimaryKey{id};
     const std::string& primary = *info->primary_field;
-    const auto def = std::find_if(info->fields.begin(), info->fields.end(), [&](const FieldDef& f) {
-      return f.path.is_top_level() && f.path.first() == primary;
-    });
-    if (def == info->fields.end()) return SchemaError::PrimaryFieldNotFound{primary};
+    const FieldDef* def = find_top_level_field(info->fields, primary);
+    if (def == nullptr) return SchemaError::PrimaryFieldNotFound{primary};
     QUARN_ASSIGN_OR_RETURN(RecordPayload decoded_record,
                            decode_record_payload(record, primary, *def, info->fields));
     Row row = std::move(decoded_record.fields);

@@ -9,10 +9,7 @@
 
 namespace quarn {
 
-namespace {
-
-
-}  // namespace
+namespace {}  // namespace
 
 Result<FieldPath> FieldPath::make(std::vector<std::string> segments) {
   if (segments.empty()) return SchemaError::InvalidFieldPath{};
@@ -96,8 +93,7 @@ Type Type::enumeration(std::vector<std::string> variants) {
 Type::Type(const Type& other)
     : kind_(other.kind_),
       inner_(other.inner_ ? std::make_unique<Type>(*other.inner_) : nullptr),
-      members_(other.members_ ? std::make_unique<std::vector<FieldDef>>(*other.members_)
-                              : nullptr),
+      members_(other.members_ ? std::make_unique<std::vector<FieldDef>>(*other.members_) : nullptr),
       variants_(other.variants_) {}
 
 Type& Type::operator=(const Type& other) {
@@ -134,6 +130,13 @@ const char* debug(IndexKind kind) {
       return "NonUnique";
   }
   return "NonUnique";
+}
+
+const FieldDef* find_top_level_field(const std::vector<FieldDef>& fields, std::string_view name) {
+  for (const FieldDef& def : fields) {
+    if (def.path.is_top_level() && def.path.first() == name) return &def;
+  }
+  return nullptr;
 }
 
 }  // namespace quarn

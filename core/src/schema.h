@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -41,20 +42,38 @@ struct FieldPathHash {
 // Constraint alternatives; the catalog's wire tag is the index plus 1 (frozen).
 class Constraint {
  public:
-  struct MinI64 { std::int64_t value; };
-  struct MaxI64 { std::int64_t value; };
-  struct MinU64 { std::uint64_t value; };
-  struct MaxU64 { std::uint64_t value; };
-  struct MinF64 { double value; };
-  struct MaxF64 { double value; };
-  struct MinLength { std::uint64_t value; };
-  struct MaxLength { std::uint64_t value; };
-  struct Regex { std::string pattern; };
+  struct MinI64 {
+    std::int64_t value;
+  };
+  struct MaxI64 {
+    std::int64_t value;
+  };
+  struct MinU64 {
+    std::uint64_t value;
+  };
+  struct MaxU64 {
+    std::uint64_t value;
+  };
+  struct MinF64 {
+    double value;
+  };
+  struct MaxF64 {
+    double value;
+  };
+  struct MinLength {
+    std::uint64_t value;
+  };
+  struct MaxLength {
+    std::uint64_t value;
+  };
+  struct Regex {
+    std::string pattern;
+  };
   struct Email {};
   struct Url {};
   struct NonEmpty {};
-  using Variant = std::variant<MinI64, MaxI64, MinU64, MaxU64, MinF64, MaxF64, MinLength,
-                               MaxLength, Regex, Email, Url, NonEmpty>;
+  using Variant = std::variant<MinI64, MaxI64, MinU64, MaxU64, MinF64, MaxF64, MinLength, MaxLength,
+                               Regex, Email, Url, NonEmpty>;
 
   template <AlternativeOf<Variant> A>
   Constraint(A&& alternative) : value_(std::forward<A>(alternative)) {}
@@ -136,6 +155,9 @@ struct FieldDef {
 
   bool operator==(const FieldDef&) const = default;
 };
+
+// The first definition whose path is the one segment `name`, or null. Nested paths never match.
+const FieldDef* find_top_level_field(const std::vector<FieldDef>& fields, std::string_view name);
 
 // Wire byte is the number plus 1 (frozen).
 enum class IndexKind : std::uint8_t { Unique = 0, NonUnique = 1 };

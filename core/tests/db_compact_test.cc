@@ -25,17 +25,8 @@ using testing::ErrorRenders;
 using testing::IsOk;
 using testing::StateSummary;
 using testing::TempDir;
-
-Bytes read_file(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), {});
-}
-
-void write_file(const std::filesystem::path& path, const Bytes& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()),
-            static_cast<std::streamsize>(bytes.size()));
-}
+using testing::read_file;
+using testing::write_file;
 
 template <class S>
 StateSummary summary_of(const Database<S>& db) {

@@ -28,6 +28,8 @@ using testing::ErrorRenders;
 using testing::FaultStore;
 using testing::IsOk;
 using testing::TempDir;
+using testing::read_file;
+using testing::write_file;
 
 // The 8274 bytes of a new image, put together from the fixed records.
 Bytes expected_new_image(std::uint16_t minor) {
@@ -46,17 +48,6 @@ Bytes expected_new_image(std::uint16_t minor) {
   testing::append(image, testing::segment(SegmentType::Manifest,
                                           ManifestV0::encode(kDataStart, kManifestSegmentLen)));
   return image;
-}
-
-Bytes read_file(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), {});
-}
-
-void write_file(const std::filesystem::path& path, const Bytes& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()),
-            static_cast<std::streamsize>(bytes.size()));
 }
 
 TEST(OpenTest, NewImageIsTheFixedAreaAndOneManifest) {

@@ -31,6 +31,7 @@ using ::quarn::testing::index_def;
 using ::quarn::testing::IsOkAndHolds;
 using ::quarn::testing::null;
 using ::quarn::testing::opt;
+using ::quarn::testing::read_file;
 using ::quarn::testing::TempDir;
 using K = Type::Kind;
 
@@ -220,11 +221,6 @@ std::filesystem::path make_file(const TempDir& dir, std::size_t size) {
   std::ofstream out(path, std::ios::binary);
   for (std::size_t i = 0; i < size; ++i) out.put(static_cast<char>(i % 251));
   return path;
-}
-
-Bytes read_file(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), {});
 }
 
 TEST(TempSpillFileTest, AppendsTypedSegmentsAndCutsBackOnDrop) {

@@ -1,5 +1,5 @@
 """A short tour of quarn: a file database with an indexed collection, a transaction, a reopen,
-and an in-memory database turned into bytes and back."""
+a builder query and an SQL query, and an in-memory database turned into bytes and back."""
 import json
 import os
 import tempfile
@@ -36,7 +36,19 @@ with tempfile.TemporaryDirectory() as tmp:
     del db
     db = quarn.Database.open(path)
     print("reopened; get 2 ->", db.get("users", 2))
-    del db
+
+    users = db.collection("users")
+    query = users.where("email", "bob@example.com")
+    print("query plan:\n" + query.explain(), end="")
+    print("query ->", query.all(fields=["id", "email"]))
+    del users, query, db
+
+    conn = quarn.dbapi.connect(path)
+    cur = conn.cursor()
+    cur.execute("SELECT id, email FROM users WHERE id >= ? ORDER BY email DESC", (1,))
+    print("SQL columns:", [d[0] for d in cur.description])
+    print("SQL rows, ORDER BY email DESC:", cur.fetchall())
+    del cur, conn
 
 mem = quarn.Database.open_in_memory()
 mem.register_collection("users", FIELDS, "id", INDEXES)

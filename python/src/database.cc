@@ -32,16 +32,9 @@ std::vector<IndexDef> indexes_or_empty(const std::optional<std::string>& indexes
   return json_or_raise(indexes_from_json(*indexes_json, fields));
 }
 
-const FieldDef* top_level_field(const CollectionInfo& info, std::string_view name) {
-  const auto it = std::find_if(info.fields.begin(), info.fields.end(), [&](const FieldDef& f) {
-    return f.path.is_top_level() && f.path.first() == name;
-  });
-  return it == info.fields.end() ? nullptr : &*it;
-}
-
 ScalarValue primary_key_from_py(const CollectionInfo& info, nb::handle pk) {
   if (!info.primary_field) raise_value_error("collection has no primary key");
-  const FieldDef* field = top_level_field(info, *info.primary_field);
+  const FieldDef* field = find_top_level_field(info.fields, *info.primary_field);
   if (field == nullptr) raise_value_error("primary field not in schema");
   return scalar_from_py(pk, field->type);
 }
@@ -187,7 +180,7 @@ nb::object backfill_top_level_field(nb::handle self, const BoundArgs& a) {
   const std::string field = str_arg("field", a[1]);
   PyDatabase& db = database_from(self);
   const CollectionInfo info = collection_info(db, name);
-  const FieldDef* def = top_level_field(info, field);
+  const FieldDef* def = find_top_level_field(info.fields, field);
   if (def == nullptr) raise_value_error("unknown field " + debug_string(field));
   RowValue value = value_from_py(a[2], def->type);
   unwrap(with_inner(db, [&](InnerDb& inner) -> Status {

@@ -57,7 +57,8 @@ const FieldDef& field_for_path(const std::vector<FieldDef>& fields, const FieldP
 template <class Out, class In>
 Predicate comparison(const In& in, const std::vector<FieldDef>& fields, nb::handle params) {
   const FieldDef& def = field_for_path(fields, in.path);
-  nb::handle param = PySequence_Fast_GET_ITEM(params.ptr(), static_cast<Py_ssize_t>(in.param_index));
+  nb::handle param =
+      PySequence_Fast_GET_ITEM(params.ptr(), static_cast<Py_ssize_t>(in.param_index));
   return Out{{in.path, scalar_from_py(param, def.type)}};
 }
 
@@ -135,9 +136,8 @@ void refill(PyCursor& cursor, std::uint64_t want) {
       if constexpr (std::same_as<S, FileStore>) spill_path = engine.path();
       QUARN_ASSIGN_OR_RETURN(
           QueryRowIter rows,
-          execute_query_iter_with_spill_path(engine.committed_catalog(),
-                                             engine.committed_indexes(), engine.committed_latest(),
-                                             plan.query, spill_path));
+          execute_query_iter_with_spill_path(engine.committed_catalog(), engine.committed_indexes(),
+                                             engine.committed_latest(), plan.query, spill_path));
       Collected out;
       for (std::uint64_t i = 0; i < skip; ++i) {
         Result<std::optional<Row>> item = rows.next();
@@ -150,8 +150,9 @@ void refill(PyCursor& cursor, std::uint64_t want) {
           break;
         }
         if (!item.value()) break;
-        out.rows.push_back(plan.field_defs ? row_subset_by_field_defs(*item.value(), *plan.field_defs)
-                                           : std::move(*item.value()));
+        out.rows.push_back(plan.field_defs
+                               ? row_subset_by_field_defs(*item.value(), *plan.field_defs)
+                               : std::move(*item.value()));
       }
       // Dropping the iterator here, under the mutex, cuts any spilled runs off the file.
       return out;
@@ -224,13 +225,14 @@ nb::object cursor_execute(nb::handle self, const BoundArgs& a) {
 
   PyDatabase& db = database_from(cursor.db);
   const CollectionInfo info = collection_info(db, select.collection);
-  const std::uint32_t id = unwrap(with_inner(
-      db, [&](InnerDb& inner) { return inner.collection_id_named(select.collection); }));
+  const std::uint32_t id = unwrap(
+      with_inner(db, [&](InnerDb& inner) { return inner.collection_id_named(select.collection); }));
 
   PlannedSelect plan;
   plan.query.collection_id = id;
   if (select.limit) plan.query.limit = static_cast<std::size_t>(*select.limit);
-  if (select.predicate) plan.query.predicate = build_predicate(info.fields, *select.predicate, params);
+  if (select.predicate)
+    plan.query.predicate = build_predicate(info.fields, *select.predicate, params);
   plan.query.order_by = select.order_by;
 
   std::vector<std::string> names;
@@ -317,8 +319,7 @@ nb::object cursor_close(nb::handle self, const BoundArgs&) {
   return nb::none();
 }
 
-PyMethodDef kConnectDef =
-    method_def<kConnect, connect>("connect", "connect(path)\n--\n\n");
+PyMethodDef kConnectDef = method_def<kConnect, connect>("connect", "connect(path)\n--\n\n");
 
 PyMethodDef kConnectionMethods[] = {
     method_def<kConnectionCursor, connection_cursor>("cursor", "cursor($self)\n--\n\n"),
@@ -331,8 +332,7 @@ PyMethodDef kCursorMethods[] = {
     method_def<kCursorExecute, cursor_execute>("execute",
                                                "execute($self, sql, params=None)\n--\n\n"),
     method_def<kCursorFetchone, cursor_fetchone>("fetchone", "fetchone($self)\n--\n\n"),
-    method_def<kCursorFetchmany, cursor_fetchmany>("fetchmany",
-                                                   "fetchmany($self, size=1)\n--\n\n"),
+    method_def<kCursorFetchmany, cursor_fetchmany>("fetchmany", "fetchmany($self, size=1)\n--\n\n"),
     method_def<kCursorFetchall, cursor_fetchall>("fetchall", "fetchall($self)\n--\n\n"),
     method_def<kCursorRefill, cursor_refill>("refill", "refill($self, want)\n--\n\n"),
     method_def<kCursorClose, cursor_close>("close", "close($self)\n--\n\n"),
@@ -353,12 +353,10 @@ void register_dbapi(nb::handle dbapi) {
   finish_class(connection, "Connection");
   add_to_module(module, "Connection", connection);
 
-  nb::class_<PyCursor> cursor(module, "Cursor", nb::is_final(),
-                              nb::type_slots(kNoConstructorSlots),
+  nb::class_<PyCursor> cursor(module, "Cursor", nb::is_final(), nb::type_slots(kNoConstructorSlots),
                               "Runs one SELECT at a time and fetches its rows as tuples.");
   add_methods(cursor, kCursorMethods);
-  cursor.def_prop_ro("description",
-                     [](nb::handle self) { return cursor_from(self).description; });
+  cursor.def_prop_ro("description", [](nb::handle self) { return cursor_from(self).description; });
   finish_class(cursor, "Cursor");
   add_to_module(module, "Cursor", cursor);
 }

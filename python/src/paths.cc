@@ -54,7 +54,8 @@ std::vector<std::string> parse_path(nb::handle obj) {
     segments.push_back(utf8_of(item));
   }
   if (segments.empty()) raise_value_error("path must have at least one segment");
-  if (std::any_of(segments.begin(), segments.end(), [](const std::string& s) { return s.empty(); })) {
+  if (std::any_of(segments.begin(), segments.end(),
+                  [](const std::string& s) { return s.empty(); })) {
     raise_value_error("path segments must be non-empty");
   }
   return segments;

@@ -46,7 +46,9 @@ std::optional<Predicate> build_predicate(const std::vector<EqFilter>& predicates
   return Predicate::And{std::move(eqs)};
 }
 
-nb::object new_query(QueryBuilder builder) { return new_instance<QueryBuilder>(std::move(builder)); }
+nb::object new_query(QueryBuilder builder) {
+  return new_instance<QueryBuilder>(std::move(builder));
+}
 
 // The filter list of `base` with one more equality on path; the steps of where and and_where.
 QueryBuilder with_filter(const nb::object& db, const std::string& name,
@@ -141,7 +143,8 @@ constexpr Signature kQueryLimit{"Query.limit", {"n"}, 1, 1};
 nb::object query_limit(nb::handle self, const BoundArgs& a) {
   const QueryBuilder& q = *nb::inst_ptr<QueryBuilder>(self);
   const std::uint64_t n = u64_arg("n", a[0]);
-  return new_query(QueryBuilder{q.db, q.collection_name, q.predicates, static_cast<std::size_t>(n)});
+  return new_query(
+      QueryBuilder{q.db, q.collection_name, q.predicates, static_cast<std::size_t>(n)});
 }
 
 constexpr Signature kQueryAndWhere{"Query.and_where", {"path", "value"}, 2, 2};

@@ -269,10 +269,8 @@ Row row_from_dict(nb::handle dict, const CollectionInfo& info) {
     ++seen;
     if (!PyUnicode_Check(key.ptr())) raise_type_error(cannot_convert(key, "PyString"));
     std::string name = utf8_or_raise(key);
-    const auto field = std::find_if(info.fields.begin(), info.fields.end(), [&](const FieldDef& f) {
-      return f.path.is_top_level() && f.path.first() == name;
-    });
-    if (field == info.fields.end()) raise_value_error("unknown field " + debug_string(name));
+    const FieldDef* field = find_top_level_field(info.fields, name);
+    if (field == nullptr) raise_value_error("unknown field " + debug_string(name));
     RowValue converted = value_from_py(item, field->type);
     if (PyDict_Size(dict.ptr()) != size) {
       raise_runtime_error("dictionary changed size during iteration");

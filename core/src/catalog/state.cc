@@ -61,9 +61,7 @@ std::uint32_t Catalog::next_id() const {
 }
 
 bool Catalog::has_top_level_field(const std::vector<FieldDef>& fields, std::string_view name) {
-  return std::any_of(fields.begin(), fields.end(), [name](const FieldDef& field) {
-    return field.path.is_top_level() && field.path.first() == name;
-  });
+  return find_top_level_field(fields, name) != nullptr;
 }
 
 Status Catalog::check_create(const CatalogRecordWire::CreateCollection& entry) const {

@@ -48,13 +48,7 @@ Result<InsertPlan> plan_insert_row(const Catalog& catalog, std::uint32_t collect
   }
   if (!info->primary_field) return SchemaError::NoPrimaryKey{collection_id};
   const std::string& primary = *info->primary_field;
-  const FieldDef* primary_def = nullptr;
-  for (const FieldDef& def : info->fields) {
-    if (def.path.is_top_level() && def.path.first() == primary) {
-      primary_def = &def;
-      break;
-    }
-  }
+  const FieldDef* primary_def = find_top_level_field(info->fields, primary);
   if (primary_def == nullptr) return SchemaError::PrimaryFieldNotFound{primary};
   if (!primary_def->type.is_primitive()) {
     return ValidationError{{},

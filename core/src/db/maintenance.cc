@@ -40,13 +40,7 @@ Status Database<S>::rebuild_indexes_for_collection(std::uint32_t collection_id) 
   if (info == nullptr) return SchemaError::UnknownCollectionId{collection_id};
   if (!info->primary_field) return SchemaError::NoPrimaryKey{collection_id};
   const std::string& primary = *info->primary_field;
-  const FieldDef* primary_def = nullptr;
-  for (const FieldDef& def : info->fields) {
-    if (def.path.is_top_level() && def.path.first() == primary) {
-      primary_def = &def;
-      break;
-    }
-  }
+  const FieldDef* primary_def = find_top_level_field(info->fields, primary);
   if (primary_def == nullptr) return SchemaError::PrimaryFieldNotFound{primary};
 
   std::vector<IndexEntry> entries;

@@ -108,16 +108,10 @@ Status apply_record_segment(ByteSpan payload, const Catalog& catalog, LatestRows
   if (info == nullptr) return SchemaError::UnknownCollectionId{collection_id};
   if (!info->primary_field) return ok_status();
   const std::string& primary = *info->primary_field;
-  const FieldDef* primary_def = nullptr;
   for (const FieldDef& def : info->fields) {
     if (!def.path.is_top_level()) return DbError::NotImplemented{};
   }
-  for (const FieldDef& def : info->fields) {
-    if (def.path.first() == primary) {
-      primary_def = &def;
-      break;
-    }
-  }
+  const FieldDef* primary_def = find_top_level_field(info->fields, primary);
   if (primary_def == nullptr) return SchemaError::PrimaryFieldNotFound{primary};
   QUARN_ASSIGN_OR_RETURN(RecordPayload record,
                          decode_record_payload(payload, primary, *primary_def, info->fields));

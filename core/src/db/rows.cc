@@ -2,6 +2,7 @@
 // changes; inside one it changes only the staged state and joins the pending segments.
 #include <algorithm>
 #include <optional>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -27,36 +28,17 @@ Result<KeyedCollection> collection_for_key(const Catalog& catalog, std::uint32_t
   if (info == nullptr) return SchemaError::UnknownCollectionId{collection_id};
   if (!info->primary_field) return SchemaError::NoPrimaryKey{collection_id};
   const std::string& primary = *info->primary_field;
-  for (const FieldDef& def : info->fields) {
-    if (!def.path.is_top_level() || def.path.first() != primary) continue;
-    // A non-primitive type has a number above every scalar kind, so it refuses every key.
-    if (def.type.number() != pk.kind()) return FormatError::RecordTypeMismatch{};
-    return KeyedCollection{info, &def};
-  }
-  return SchemaError::PrimaryFieldNotFound{primary};
+  const FieldDef* def = find_top_level_field(info->fields, primary);
+  if (def == nullptr) return SchemaError::PrimaryFieldNotFound{primary};
+  // A non-primitive type has a number above every scalar kind, so it refuses every key.
+  if (def->type.number() != pk.kind()) return FormatError::RecordTypeMismatch{};
+  return KeyedCollection{info, def};
 }
 
 const FieldDef& primary_def_of(const CollectionInfo& info) {
-  for (const FieldDef& def : info.fields) {
-    if (def.path.is_top_level() && def.path.first() == *info.primary_field) return def;
-  }
-  QUARN_CHECK(false, "planned collection without its primary field definition");
-  return info.fields.front();
-}
-
-// The segments of one row write: an index segment when there are entries, then the record.
-std::vector<SegmentView> row_segments(const Bytes& index_payload, bool has_entries,
-                                      const Bytes& record_payload) {
-  std::vector<SegmentView> views;
-  if (has_entries) views.push_back({SegmentType::Index, index_payload});
-  views.push_back({SegmentType::Record, record_payload});
-  return views;
-}
-
-void stage_row_segments(TxnStaging& txn, const std::vector<IndexEntry>& entries,
-                        Bytes record_payload) {
-  if (!entries.empty()) txn.pending.push_back({SegmentType::Index, encode_index_payload(entries)});
-  txn.pending.push_back({SegmentType::Record, std::move(record_payload)});
+  const FieldDef* def = find_top_level_field(info.fields, *info.primary_field);
+  QUARN_CHECK(def != nullptr, "planned collection without its primary field definition");
+  return *def;
 }
 
 // The writes were checked against this very state, so no entry can conflict; one that did
@@ -66,6 +48,32 @@ void apply_entries(IndexState& indexes, std::vector<IndexEntry> entries) {
     const Status applied = indexes.apply(std::move(entry));
     QUARN_CHECK(applied.ok(), "checked index entry refused");
   }
+}
+
+// One row write: staged inside a transaction, else committed on its own through commit (which
+// receives the segments); only then does change_rows change the rows of the working state and
+// the entries go into its indexes.
+template <class Commit, class ChangeRows>
+Status write_row_change(std::optional<TxnStaging>& txn, LatestRows& latest, IndexState& indexes,
+                        std::vector<IndexEntry> entries, Bytes record_payload, Commit commit,
+                        ChangeRows change_rows) {
+  if (txn) {
+    if (!entries.empty()) {
+      txn->pending.push_back({SegmentType::Index, encode_index_payload(entries)});
+    }
+    txn->pending.push_back({SegmentType::Record, std::move(record_payload)});
+    change_rows(txn->latest);
+    apply_entries(txn->indexes, std::move(entries));
+    return ok_status();
+  }
+  const Bytes index_payload = entries.empty() ? Bytes() : encode_index_payload(entries);
+  std::vector<SegmentView> segments;
+  if (!entries.empty()) segments.push_back({SegmentType::Index, index_payload});
+  segments.push_back({SegmentType::Record, record_payload});
+  QUARN_TRY(commit(std::span<const SegmentView>(segments)));
+  change_rows(latest);
+  apply_entries(indexes, std::move(entries));
+  return ok_status();
 }
 
 }  // namespace
@@ -109,20 +117,14 @@ Status Database<S>::insert(std::uint32_t collection_id, Row row) {
     }
   }
 
-  if (txn_) {
-    stage_row_segments(*txn_, entries, std::move(record_payload));
-    txn_->latest.put(collection_id, std::move(plan.pk_key), std::move(plan.row));
-    apply_entries(txn_->indexes, std::move(entries));
-    return ok_status();
-  }
-  const std::uint64_t txn_id = next_txn_id();
-  const Bytes index_payload = entries.empty() ? Bytes() : encode_index_payload(entries);
-  const std::vector<SegmentView> segments =
-      row_segments(index_payload, !entries.empty(), record_payload);
-  QUARN_TRY(commit_segments(txn_id, segments));
-  latest_.put(collection_id, std::move(plan.pk_key), std::move(plan.row));
-  apply_entries(indexes_, std::move(entries));
-  return ok_status();
+  return write_row_change(
+      txn_, latest_, indexes_, std::move(entries), std::move(record_payload),
+      [&](std::span<const SegmentView> segments) {
+        return commit_segments(next_txn_id(), segments);
+      },
+      [&](LatestRows& rows) {
+        rows.put(collection_id, std::move(plan.pk_key), std::move(plan.row));
+      });
 }
 
 template <Store S>
@@ -151,20 +153,12 @@ Status Database<S>::delete_row(std::uint32_t collection_id, const ScalarValue& p
                                                      static_cast<std::uint8_t>(RecordOp::Delete),
                                                      pk, keyed.primary_def->type, {}));
 
-  if (txn_) {
-    stage_row_segments(*txn_, entries, std::move(record_payload));
-    txn_->latest.erase(collection_id, pk_key);
-    apply_entries(txn_->indexes, std::move(entries));
-    return ok_status();
-  }
-  const std::uint64_t txn_id = next_txn_id();
-  const Bytes index_payload = entries.empty() ? Bytes() : encode_index_payload(entries);
-  const std::vector<SegmentView> segments =
-      row_segments(index_payload, !entries.empty(), record_payload);
-  QUARN_TRY(commit_segments(txn_id, segments));
-  latest_.erase(collection_id, pk_key);
-  apply_entries(indexes_, std::move(entries));
-  return ok_status();
+  return write_row_change(
+      txn_, latest_, indexes_, std::move(entries), std::move(record_payload),
+      [&](std::span<const SegmentView> segments) {
+        return commit_segments(next_txn_id(), segments);
+      },
+      [&](LatestRows& rows) { rows.erase(collection_id, pk_key); });
 }
 
 #define QUARN_INSTANTIATE(S)                                                                     \

@@ -3,6 +3,8 @@
 
 #include <filesystem>
 
+#include "bytes.h"
+
 namespace quarn::testing {
 
 class TempDir {
@@ -18,5 +20,9 @@ class TempDir {
  private:
   std::filesystem::path path_;
 };
+
+// The whole content of a file (empty when it cannot be read), and a file made of bytes.
+Bytes read_file(const std::filesystem::path& path);
+void write_file(const std::filesystem::path& path, const Bytes& bytes);
 
 }  // namespace quarn::testing
