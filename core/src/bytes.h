@@ -20,6 +20,13 @@ inline ByteSpan as_span(std::string_view text) {
 }
 
 // Well-formed UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+// The little-endian number in bytes [at, at + width). REQUIRES: width <= 8, in range.
+inline std::uint64_t load_le(ByteSpan bytes, std::size_t at, std::size_t width) {
+  std::uint64_t v = 0;
+  for (std::size_t i = 0; i < width; ++i) v |= static_cast<std::uint64_t>(bytes[at + i]) << (8 * i);
+  return v;
+}
+
 inline bool is_valid_utf8(ByteSpan s) {
   std::size_t i = 0;
   while (i < s.size()) {

@@ -84,9 +84,7 @@ Result<CheckpointState> state_from_checkpoint_payload(ByteSpan payload) {
   }
   for (const Bytes& record : decoded.record_payloads) {
     if (record.size() < 6) return FormatError::TruncatedRecordPayload{};
-    const std::uint32_t id =
-        static_cast<std::uint32_t>(record[2]) | static_cast<std::uint32_t>(record[3]) << 8 |
-        static_cast<std::uint32_t>(record[4]) << 16 | static_cast<std::uint32_t>(record[5]) << 24;
+    const auto id = static_cast<std::uint32_t>(load_le(record, 2, 4));
     const CollectionInfo* info = state.catalog.get(id);
     if (info == nullptr) return SchemaError::UnknownCollectionId{id};
     if (!info->primary_field) return SchemaError::NoPrimaryKey{id};

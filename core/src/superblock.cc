@@ -24,16 +24,6 @@
 #include "store_instances.h"
 
 namespace quarn {
-namespace {
-
-std::uint64_t load_le(ByteSpan bytes, std::size_t at, std::size_t width) {
-  std::uint64_t v = 0;
-  for (std::size_t i = 0; i < width; ++i) v |= static_cast<std::uint64_t>(bytes[at + i]) << (8 * i);
-  return v;
-}
-
-}  // namespace
-
 Bytes Superblock::encode() const {
   Bytes out;
   encode_superblock(*this, out);

@@ -101,9 +101,7 @@ Result<std::vector<StagedSegment>> committed_segments(S& store,
 
 Status apply_record_segment(ByteSpan payload, const Catalog& catalog, LatestRows& latest) {
   if (payload.size() < 6) return FormatError::TruncatedRecordPayload{};
-  const std::uint32_t collection_id =
-      static_cast<std::uint32_t>(payload[2]) | static_cast<std::uint32_t>(payload[3]) << 8 |
-      static_cast<std::uint32_t>(payload[4]) << 16 | static_cast<std::uint32_t>(payload[5]) << 24;
+  const auto collection_id = static_cast<std::uint32_t>(load_le(payload, 2, 4));
   const CollectionInfo* info = catalog.get(collection_id);
   if (info == nullptr) return SchemaError::UnknownCollectionId{collection_id};
   if (!info->primary_field) return ok_status();
