@@ -198,15 +198,10 @@ TEST_F(CompactTest, CrashAtEachReplacementStepLeavesTheOldOrTheNewImage) {
 TEST_F(CompactTest, FailedWriteOfTheNewImageKeepsTheOldFileAndTheHandleWritable) {
   const Bytes source = read_file(path_);
   // The temporary file cannot grow past this, so its write fails with EFBIG.
-  struct rlimit saved;
-  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-  const auto previous = std::signal(SIGXFSZ, SIG_IGN);
-  struct rlimit small = saved;
-  small.rlim_cur = 8300;
-  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-  const Status compacted = db_->compact_in_place();
-  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &saved), 0);
-  std::signal(SIGXFSZ, previous);
+  const Status compacted = [&] {
+    testing::FileSizeLimit limit(8300);
+    return db_->compact_in_place();
+  }();
 
   EXPECT_THAT(compacted, ErrorRenders("i/o error: File too large (os error 27)"));
   EXPECT_EQ(read_file(path_), source);

@@ -300,15 +300,10 @@ TEST(OpenFileTest, CreationInAReadOnlyDirectoryLeavesNoFile) {
 
 TEST(OpenFileTest, CreationThatCannotWriteTheWholeImageLeavesNoFile) {
   TempDir dir;
-  struct rlimit saved;
-  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
-  const auto previous = std::signal(SIGXFSZ, SIG_IGN);
-  struct rlimit small = saved;
-  small.rlim_cur = 4000;
-  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-  auto opened = Database<FileStore>::open(dir.file("db").string());
-  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &saved), 0);
-  std::signal(SIGXFSZ, previous);
+  auto opened = [&] {
+    testing::FileSizeLimit limit(4000);
+    return Database<FileStore>::open(dir.file("db").string());
+  }();
   EXPECT_THAT(opened, ErrorRenders("i/o error: File too large (os error 27)"));
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 0);
 }

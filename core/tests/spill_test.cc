@@ -31,6 +31,7 @@ using ::quarn::testing::index_def;
 using ::quarn::testing::IsOkAndHolds;
 using ::quarn::testing::null;
 using ::quarn::testing::opt;
+using ::quarn::testing::FileSizeLimit;
 using ::quarn::testing::read_file;
 using ::quarn::testing::TempDir;
 using K = Type::Kind;
@@ -521,29 +522,6 @@ TEST_F(SpillQueryTest, SourceErrorAfterARunCutsTheFileBack) {
               ErrorRenders("i/o error: source failed"));
   EXPECT_EQ(file_len(), base);
 }
-
-// Lowers the file-size limit so writes past `limit` bytes fail with EFBIG; restored when
-// dropped. The signal that would end the process is ignored meanwhile.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(std::uint64_t limit) {
-    getrlimit(RLIMIT_FSIZE, &saved_);
-    old_handler_ = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit lowered = saved_;
-    lowered.rlim_cur = static_cast<rlim_t>(limit);
-    setrlimit(RLIMIT_FSIZE, &lowered);
-  }
-  ~FileSizeLimit() {
-    setrlimit(RLIMIT_FSIZE, &saved_);
-    std::signal(SIGXFSZ, old_handler_);
-  }
-  FileSizeLimit(const FileSizeLimit&) = delete;
-  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
-
- private:
-  rlimit saved_{};
-  void (*old_handler_)(int) = nullptr;
-};
 
 TEST_F(SpillQueryTest, FailedRunAppendCutsTheFileBack) {
   insert_ids(2049);

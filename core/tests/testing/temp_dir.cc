@@ -1,6 +1,7 @@
 // Temporary directories under the system's temp folder, and whole-file reads and writes.
 #include "testing/temp_dir.h"
 
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -30,6 +31,19 @@ void write_file(const std::filesystem::path& path, const Bytes& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(bytes.data()),
             static_cast<std::streamsize>(bytes.size()));
+}
+
+FileSizeLimit::FileSizeLimit(std::uint64_t limit) {
+  getrlimit(RLIMIT_FSIZE, &saved_);
+  old_handler_ = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit lowered = saved_;
+  lowered.rlim_cur = static_cast<rlim_t>(limit);
+  setrlimit(RLIMIT_FSIZE, &lowered);
+}
+
+FileSizeLimit::~FileSizeLimit() {
+  setrlimit(RLIMIT_FSIZE, &saved_);
+  std::signal(SIGXFSZ, old_handler_);
 }
 
 }  // namespace quarn::testing
