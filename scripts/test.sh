@@ -17,6 +17,9 @@ build_and_test() {
   ctest --test-dir "$dir" -j "$jobs" --output-on-failure
 }
 
+echo "== formatting"
+git ls-files -z '*.cc' '*.h' | xargs -0 clang-format --dry-run --Werror
+
 echo "== engine tests"
 build_and_test build/test -DCMAKE_BUILD_TYPE=RelWithDebInfo
 echo "== engine tests under ASan and UBSan"

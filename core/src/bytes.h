@@ -155,7 +155,8 @@ class ByteReader {
   bool get_le(std::uint64_t& v, int n) {
     if (remaining() < static_cast<std::size_t>(n)) return false;
     std::uint64_t x = 0;
-    for (int i = 0; i < n; ++i) x |= static_cast<std::uint64_t>(data_[pos_ + static_cast<std::size_t>(i)]) << (8 * i);
+    for (int i = 0; i < n; ++i)
+      x |= static_cast<std::uint64_t>(data_[pos_ + static_cast<std::size_t>(i)]) << (8 * i);
     pos_ += static_cast<std::size_t>(n);
     v = x;
     return true;

@@ -9,7 +9,6 @@
 namespace quarn {
 namespace {
 
-
 std::string hex_char(std::uint32_t v) {
   static const char* digits = "0123456789abcdef";
   std::string out;
@@ -87,8 +86,8 @@ IoError IoError::with_message(IoErrorKind kind, std::string message) {
 
 std::string render(const IoError& error) {
   if (!error.message.empty() || error.os_code == 0) return error.message;
-  return std::string(std::strerror(error.os_code)) + " (os error " +
-         std::to_string(error.os_code) + ")";
+  return std::string(std::strerror(error.os_code)) + " (os error " + std::to_string(error.os_code) +
+         ")";
 }
 
 std::string debug_string(std::string_view text) {
@@ -202,7 +201,9 @@ std::string FormatError::render() const {
           [](const E::UnknownRecordPayloadVersion& e) {
             return "unknown record payload version " + std::to_string(e.version);
           },
-          [](const E::TrailingRecordBytes&) { return std::string("trailing bytes in record payload"); },
+          [](const E::TrailingRecordBytes&) {
+            return std::string("trailing bytes in record payload");
+          },
           [](const E::InvalidTxnPayload& e) {
             return "invalid transaction marker payload: " + e.message;
           },
@@ -268,9 +269,7 @@ std::string ValidationError::render() const {
   return "validation error at " + joined + ": " + message;
 }
 
-std::string TransactionError::render() const {
-  return "nested transactions are not supported";
-}
+std::string TransactionError::render() const { return "nested transactions are not supported"; }
 
 std::string DbError::inner_text() const {
   return std::visit(Overloaded{

@@ -26,7 +26,8 @@ Overloaded(Fs...) -> Overloaded<Fs...>;
 template <class A, class V>
 struct IsAlternativeOf : std::false_type {};
 template <class A, class... Ts>
-struct IsAlternativeOf<A, std::variant<Ts...>> : std::bool_constant<(std::same_as<A, Ts> || ...)> {};
+struct IsAlternativeOf<A, std::variant<Ts...>> : std::bool_constant<(std::same_as<A, Ts> || ...)> {
+};
 
 // True when A is exactly one of the alternatives of the variant V.
 template <class A, class V>
@@ -227,12 +228,12 @@ class SchemaError {
   };
 
   // Declared order is the alternative number; never reorder.
-  using Variant = std::variant<InvalidFieldPath, DuplicateCollectionName, UnknownCollectionId,
-                               UnknownCollectionName, InvalidCollectionName, InvalidSchemaVersion,
-                               SchemaVersionLimit, UnexpectedCollectionId, NoPrimaryKey,
-                               PrimaryFieldNotFound, PrimaryFieldNotRetained,
-                               InsertMissingPrimaryKey, InsertMissingField, UniqueIndexViolation,
-                               IncompatibleChange, MigrationRequired>;
+  using Variant =
+      std::variant<InvalidFieldPath, DuplicateCollectionName, UnknownCollectionId,
+                   UnknownCollectionName, InvalidCollectionName, InvalidSchemaVersion,
+                   SchemaVersionLimit, UnexpectedCollectionId, NoPrimaryKey, PrimaryFieldNotFound,
+                   PrimaryFieldNotRetained, InsertMissingPrimaryKey, InsertMissingField,
+                   UniqueIndexViolation, IncompatibleChange, MigrationRequired>;
 
   template <AlternativeOf<Variant> A>
   SchemaError(A&& alternative) : value_(std::forward<A>(alternative)) {}
@@ -298,8 +299,8 @@ class DbError {
     bool operator==(const NotImplemented&) const = default;
   };
 
-  using Variant = std::variant<IoError, FormatError, SchemaError, ValidationError,
-                               TransactionError, QuerySyntax, NotImplemented>;
+  using Variant = std::variant<IoError, FormatError, SchemaError, ValidationError, TransactionError,
+                               QuerySyntax, NotImplemented>;
 
   DbError(IoError e) : value_(std::move(e)) {}
   DbError(FormatError e) : value_(std::move(e)) {}
@@ -361,7 +362,7 @@ class InternalFault : public std::logic_error {
 }  // namespace quarn
 
 // Throws InternalFault when an invariant does not hold; never used for bad input.
-#define QUARN_CHECK(cond, what)                                         \
-  do {                                                                  \
+#define QUARN_CHECK(cond, what)                                                    \
+  do {                                                                             \
     if (!(cond)) throw ::quarn::InternalFault(std::string("internal: ") + (what)); \
   } while (false)

@@ -56,8 +56,9 @@ class [[nodiscard]] Result<void> {
   Result() = default;
   Result(DbError error) : error_(std::move(error)) {}
   template <class E>
-    requires std::is_constructible_v<DbError, E> && (!std::same_as<std::remove_cvref_t<E>, DbError>)
-  Result(E&& error) : error_(DbError(std::forward<E>(error))) {}
+  requires std::is_constructible_v<DbError, E> &&
+      (!std::same_as<std::remove_cvref_t<E>, DbError>)Result(E&& error)
+      : error_(DbError(std::forward<E>(error))) {}
 
   bool ok() const { return !error_.has_value(); }
   // REQUIRES: ok(); otherwise an InternalFault aborts the call.

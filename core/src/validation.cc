@@ -199,8 +199,8 @@ Status validate_object(Path& path, const std::vector<FieldDef>& members, const R
     if (it == row.end() && member.type.kind() != Type::Kind::Optional) {
       return err(path, "missing object field");
     }
-    QUARN_TRY(validate_value(path, member.type, member.constraints,
-                             it == row.end() ? null : it->second));
+    QUARN_TRY(
+        validate_value(path, member.type, member.constraints, it == row.end() ? null : it->second));
     segment.pop();
   }
   // Unknown keys only after every member validated.
@@ -335,8 +335,7 @@ Status validate_top_level_row(const std::vector<FieldDef>& fields, const std::st
       return err({name}, "unexpected null for required field");
     }
     Path path{name};
-    QUARN_TRY(validate_value(path, def.type, def.constraints,
-                             it == row.end() ? null : it->second));
+    QUARN_TRY(validate_value(path, def.type, def.constraints, it == row.end() ? null : it->second));
   }
   return ok_status();
 }

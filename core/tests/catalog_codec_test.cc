@@ -1,6 +1,4 @@
 // Tests of the catalog payload codec: round trips, golden bytes, every rejection in check order.
-#include "catalog/codec.h"
-
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -9,6 +7,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "catalog/codec.h"
 #include "testing/matchers.h"
 
 namespace quarn {
@@ -107,15 +106,15 @@ CatalogRecordWire rich_create() {
   std::vector<FieldDef> fields;
   fields.push_back(field("id", Type(Type::Kind::Uint64), {Constraint::MinU64{1}}));
   fields.push_back(field("b", Type(Type::Kind::Bool)));
-  fields.push_back(field("i", Type(Type::Kind::Int64),
-                         {Constraint::MinI64{-5}, Constraint::MaxI64{INT64_MAX}}));
+  fields.push_back(
+      field("i", Type(Type::Kind::Int64), {Constraint::MinI64{-5}, Constraint::MaxI64{INT64_MAX}}));
   fields.push_back(field("u", Type(Type::Kind::Uint64), {Constraint::MaxU64{UINT64_MAX}}));
-  fields.push_back(field("x", Type(Type::Kind::Float64),
-                         {Constraint::MinF64{-0.5}, Constraint::MaxF64{1e300}}));
-  fields.push_back(field("s", Type(Type::Kind::String),
-                         {Constraint::MinLength{1}, Constraint::MaxLength{64},
-                          Constraint::Regex{"^[a-z]+é$"}, Constraint::Email{}, Constraint::Url{},
-                          Constraint::NonEmpty{}}));
+  fields.push_back(
+      field("x", Type(Type::Kind::Float64), {Constraint::MinF64{-0.5}, Constraint::MaxF64{1e300}}));
+  fields.push_back(
+      field("s", Type(Type::Kind::String),
+            {Constraint::MinLength{1}, Constraint::MaxLength{64}, Constraint::Regex{"^[a-z]+é$"},
+             Constraint::Email{}, Constraint::Url{}, Constraint::NonEmpty{}}));
   fields.push_back(field("raw", Type(Type::Kind::Bytes)));
   fields.push_back(field("uuid", Type(Type::Kind::Uuid)));
   fields.push_back(field("at", Type(Type::Kind::Timestamp)));
@@ -129,12 +128,8 @@ CatalogRecordWire rich_create() {
   std::vector<IndexDef> indexes;
   indexes.push_back(IndexDef{"by_s", path({"s"}), IndexKind::Unique});
   indexes.push_back(IndexDef{"by_city", path({"address", "city"}), IndexKind::NonUnique});
-  return CatalogRecordWire::CreateCollection{7,
-                                             "users and more",
-                                             1,
-                                             std::move(fields),
-                                             std::move(indexes),
-                                             "id"};
+  return CatalogRecordWire::CreateCollection{
+      7, "users and more", 1, std::move(fields), std::move(indexes), "id"};
 }
 
 TEST(CatalogCodecTest, RoundTripsVersion4) {
@@ -145,8 +140,8 @@ TEST(CatalogCodecTest, RoundTripsVersion4) {
   no_primary.primary_field.reset();
   no_primary.schema_version = 7;  // the codec applies no catalog rule
   entries.push_back(no_primary);
-  entries.push_back(CatalogRecordWire::NewSchemaVersion{
-      UINT32_MAX, UINT32_MAX, no_primary.fields, no_primary.indexes});
+  entries.push_back(CatalogRecordWire::NewSchemaVersion{UINT32_MAX, UINT32_MAX, no_primary.fields,
+                                                        no_primary.indexes});
   entries.push_back(CatalogRecordWire::NewSchemaVersion{2, 2, {}, {}});
   for (const CatalogRecordWire& entry : entries) {
     EXPECT_THAT(decode_catalog_payload(encode_catalog_payload(entry)), IsOkAndHolds(Eq(entry)));
@@ -193,8 +188,8 @@ TEST(CatalogCodecTest, EncodesGoldenBytes) {
   next_fields.push_back(field("e", Type::enumeration({"x", ""})));
   std::vector<IndexDef> next_indexes;
   next_indexes.push_back(IndexDef{"n", path({"obj", "a"}), IndexKind::NonUnique});
-  const CatalogRecordWire next = CatalogRecordWire::NewSchemaVersion{
-      2, 3, std::move(next_fields), std::move(next_indexes)};
+  const CatalogRecordWire next =
+      CatalogRecordWire::NewSchemaVersion{2, 3, std::move(next_fields), std::move(next_indexes)};
   const Bytes next_bytes = from_hex(
       "0400 0200 02000000 03000000 03000000"
       " 01000000 04000000 74616773 08 09 04 02000000 06 000000000000f83f 09 01000000 61"
@@ -226,15 +221,23 @@ std::vector<OlderCase> older_cases() {
                    CatalogRecordWire::CreateCollection{1, "c", 1, one_field({}), {}, {}}});
   cases.push_back(
       {"V3Create",
-       create_head(3).u32(1).segments({"id"}).u8(1).u32(2).u8(1).u64(UINT64_MAX).u8(12).text("id")
+       create_head(3)
+           .u32(1)
+           .segments({"id"})
+           .u8(1)
+           .u32(2)
+           .u8(1)
+           .u64(UINT64_MAX)
+           .u8(12)
+           .text("id")
            .bytes(),
        CatalogRecordWire::CreateCollection{
            1, "c", 1, one_field({Constraint::MinI64{-1}, Constraint::NonEmpty{}}), {}, "id"}});
-  cases.push_back({"V1NewVersion", Wire().u16(1).u16(2).u32(1).u32(2).u32(1).segments({"id"}).u8(1)
-                                       .bytes(),
+  cases.push_back({"V1NewVersion",
+                   Wire().u16(1).u16(2).u32(1).u32(2).u32(1).segments({"id"}).u8(1).bytes(),
                    CatalogRecordWire::NewSchemaVersion{1, 2, one_field({}), {}}});
-  cases.push_back({"V2NewVersion", Wire().u16(2).u16(2).u32(1).u32(2).u32(1).segments({"id"}).u8(1)
-                                       .bytes(),
+  cases.push_back({"V2NewVersion",
+                   Wire().u16(2).u16(2).u32(1).u32(2).u32(1).segments({"id"}).u8(1).bytes(),
                    CatalogRecordWire::NewSchemaVersion{1, 2, one_field({}), {}}});
   cases.push_back(
       {"V3NewVersion",
@@ -271,10 +274,9 @@ TEST(CatalogCodecTest, AcceptsLimitValues) {
             nested(32));
 
   const std::string index_1023(1023, 'i');
-  EXPECT_THAT(
-      decode_catalog_payload(v4_indexes().u32(1).u8(2).segments({"f"}).text(index_1023).u32(0)
-                                 .bytes()),
-      IsOk());
+  EXPECT_THAT(decode_catalog_payload(
+                  v4_indexes().u32(1).u8(2).segments({"f"}).text(index_1023).u32(0).bytes()),
+              IsOk());
 }
 
 struct RejectCase {
@@ -291,8 +293,8 @@ std::vector<RejectCase> reject_cases() {
   const std::string eof = invalid("UnexpectedEof");
   const std::string utf8 = invalid("InvalidUtf8");
   const std::string bad_path = "schema error: invalid field path";
-  const Bytes valid_create = create_head(4).u32(1).segments({"id"}).u8(1).u32(0).u32(0).text("id")
-                                 .bytes();
+  const Bytes valid_create =
+      create_head(4).u32(1).segments({"id"}).u8(1).u32(0).u32(0).text("id").bytes();
   std::vector<RejectCase> c;
   // Header.
   c.push_back({"Empty", {}, eof});
@@ -310,8 +312,8 @@ std::vector<RejectCase> reject_cases() {
   // Creation body.
   c.push_back({"IdShort", Wire().u16(4).u16(1).u16(1).bytes(), eof});
   c.push_back({"NameLengthMissing", Wire().u16(4).u16(1).u32(1).bytes(), eof});
-  c.push_back({"NameEmpty", Wire().u16(4).u16(1).u32(1).u32(0).bytes(),
-               invalid("EmptyCollectionName")});
+  c.push_back(
+      {"NameEmpty", Wire().u16(4).u16(1).u32(1).u32(0).bytes(), invalid("EmptyCollectionName")});
   c.push_back({"Name1024BeforeBytes", Wire().u16(4).u16(1).u32(1).u32(1024).bytes(),
                invalid("CollectionNameTooLong { got: 1024 }")});
   c.push_back({"NameLengthMax", Wire().u16(4).u16(1).u32(1).u32(UINT32_MAX).bytes(),
@@ -326,8 +328,8 @@ std::vector<RejectCase> reject_cases() {
   c.push_back({"FieldCountMissing", create_head(4).bytes(), eof});
   // Field paths.
   c.push_back({"PathNoSegments", create_head(4).u32(1).u32(0).bytes(), bad_path});
-  c.push_back({"PathEmptySegment", create_head(4).u32(1).segments({"a", ""}).u8(1).bytes(),
-               bad_path});
+  c.push_back(
+      {"PathEmptySegment", create_head(4).u32(1).segments({"a", ""}).u8(1).bytes(), bad_path});
   c.push_back({"PathSegmentInvalidUtf8", create_head(4).u32(1).segments({"\x80"}).bytes(), utf8});
   c.push_back({"PathSegmentShort", create_head(4).u32(1).u32(1).u32(4).raw("ab").bytes(), eof});
   // Types.
@@ -345,8 +347,8 @@ std::vector<RejectCase> reject_cases() {
     c.push_back({"ObjectNesting33", w.u8(1).bytes(), invalid("TypeNestingTooDeep { max: 32 }")});
   }
   c.push_back({"MemberPathEmpty", v4_field_type().u8(10).u32(1).u32(0).bytes(), bad_path});
-  c.push_back({"VariantInvalidUtf8", v4_field_type().u8(11).u32(2).text("a").text("\xFE").bytes(),
-               utf8});
+  c.push_back(
+      {"VariantInvalidUtf8", v4_field_type().u8(11).u32(2).text("a").text("\xFE").bytes(), utf8});
   c.push_back({"VariantShort", v4_field_type().u8(11).u32(1).u32(2).raw("a").bytes(), eof});
   // Constraints.
   c.push_back({"ConstraintCountMissing", v4_field_type().u8(1).bytes(), eof});
@@ -355,14 +357,14 @@ std::vector<RejectCase> reject_cases() {
                invalid("unknown constraint tag 0")});
   c.push_back({"ConstraintTag13", v4_field_type().u8(1).u32(1).u8(13).bytes(),
                invalid("unknown constraint tag 13")});
-  c.push_back({"ConstraintValueShort", v4_field_type().u8(1).u32(1).u8(5).raw("1234567").bytes(),
-               eof});
+  c.push_back(
+      {"ConstraintValueShort", v4_field_type().u8(1).u32(1).u8(5).raw("1234567").bytes(), eof});
   c.push_back({"RegexInvalidUtf8", v4_field_type().u8(4).u32(1).u8(9).text("\xC3").bytes(), utf8});
   // Indexes.
   c.push_back({"IndexCountMissing", v4_indexes().bytes(), eof});
   c.push_back({"IndexKindMissing", v4_indexes().u32(1).bytes(), eof});
-  c.push_back({"IndexKind0", v4_indexes().u32(1).u8(0).bytes(),
-               invalid("UnknownIndexKind { got: 0 }")});
+  c.push_back(
+      {"IndexKind0", v4_indexes().u32(1).u8(0).bytes(), invalid("UnknownIndexKind { got: 0 }")});
   c.push_back({"IndexKind3BeforePath", v4_indexes().u32(1).u8(3).bytes(),
                invalid("UnknownIndexKind { got: 3 }")});
   c.push_back({"IndexPathNoSegments", v4_indexes().u32(1).u8(1).u32(0).bytes(), bad_path});
@@ -385,12 +387,12 @@ std::vector<RejectCase> reject_cases() {
     trailing.push_back(0);
     c.push_back({"TrailingAfterCreate", trailing, invalid("TrailingBytes")});
   }
-  c.push_back({"TrailingAfterV1Create", create_head(1).u32(0).u8(0).bytes(),
-               invalid("TrailingBytes")});
+  c.push_back(
+      {"TrailingAfterV1Create", create_head(1).u32(0).u8(0).bytes(), invalid("TrailingBytes")});
   c.push_back({"V3HasNoIndexList", create_head(3).u32(0).u32(0).text("id").bytes(),
                invalid("TrailingBytes")});
-  c.push_back({"TrailingAfterNewVersion", Wire().u16(4).u16(2).u32(1).u32(2).u32(0).u32(0).u8(9)
-                                              .bytes(),
+  c.push_back({"TrailingAfterNewVersion",
+               Wire().u16(4).u16(2).u32(1).u32(2).u32(0).u32(0).u8(9).bytes(),
                invalid("TrailingBytes")});
   c.push_back({"NewVersionHasNoPrimary",
                Wire().u16(4).u16(2).u32(1).u32(2).u32(0).u32(0).text("id").bytes(),
@@ -401,8 +403,8 @@ std::vector<RejectCase> reject_cases() {
   c.push_back({"SegmentCountForged", create_head(4).u32(1).u32(UINT32_MAX).text("a").bytes(), eof});
   c.push_back({"ConstraintCountForged", v4_field_type().u8(1).u32(UINT32_MAX).u8(10).bytes(), eof});
   c.push_back({"MemberCountForged", v4_field_type().u8(10).u32(UINT32_MAX).bytes(), eof});
-  c.push_back({"VariantCountForged", v4_field_type().u8(11).u32(UINT32_MAX).text("a").bytes(),
-               eof});
+  c.push_back(
+      {"VariantCountForged", v4_field_type().u8(11).u32(UINT32_MAX).text("a").bytes(), eof});
   c.push_back({"IndexCountForged", v4_indexes().u32(UINT32_MAX).bytes(), eof});
   return c;
 }
@@ -448,8 +450,8 @@ struct WriterCase {
 
 CatalogRecordWire create_with(std::vector<FieldDef> fields, std::vector<IndexDef> indexes,
                               std::optional<std::string> primary, std::string name = "users") {
-  return CatalogRecordWire::CreateCollection{1, std::move(name), 1, std::move(fields),
-                                             std::move(indexes), std::move(primary)};
+  return CatalogRecordWire::CreateCollection{
+      1, std::move(name), 1, std::move(fields), std::move(indexes), std::move(primary)};
 }
 
 std::vector<FieldDef> id_and(Type type) {
@@ -471,11 +473,10 @@ std::vector<WriterCase> writer_cases() {
   std::vector<WriterCase> c;
   c.push_back({"Plain", create_with(id_and(plain), index_named("by_id"), "id"), ""});
   c.push_back({"NoPrimary", create_with(id_and(plain), {}, std::nullopt), ""});
-  c.push_back({"IndexName1023", create_with(id_and(plain), index_named(std::string(1023, 'i')),
-                                            "id"),
-               ""});
-  c.push_back({"IndexName1024", create_with(id_and(plain), index_named(std::string(1024, 'i')),
-                                            "id"),
+  c.push_back(
+      {"IndexName1023", create_with(id_and(plain), index_named(std::string(1023, 'i')), "id"), ""});
+  c.push_back({"IndexName1024",
+               create_with(id_and(plain), index_named(std::string(1024, 'i')), "id"),
                incompatible + "index name of 1024 bytes is longer than 1023 bytes"});
   c.push_back({"IndexNameEmpty", create_with(id_and(plain), index_named(""), "id"),
                incompatible + "index name must not be empty"});
@@ -499,10 +500,10 @@ std::vector<WriterCase> writer_cases() {
   {
     std::vector<FieldDef> members;
     members.push_back(field("m", nested(32)));
-    c.push_back({"Nesting33ThroughObject",
-                 CatalogRecordWire::NewSchemaVersion{1, 2, id_and(Type::object(std::move(members))),
-                                                     {}},
-                 incompatible + "field type nested more than 32 levels deep"});
+    c.push_back(
+        {"Nesting33ThroughObject",
+         CatalogRecordWire::NewSchemaVersion{1, 2, id_and(Type::object(std::move(members))), {}},
+         incompatible + "field type nested more than 32 levels deep"});
   }
   c.push_back({"VariantNotUtf8", create_with(id_and(Type::enumeration({"\xFF"})), {}, "id"),
                incompatible + "name or text is not valid UTF-8"});

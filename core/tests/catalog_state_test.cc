@@ -1,7 +1,5 @@
 // Tests of the in-memory catalog: rule order, untouched state on refusal, name trimming,
 // listing orders, independent copies and the id and version limits.
-#include "catalog/state.h"
-
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -10,6 +8,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "catalog/state.h"
 #include "testing/matchers.h"
 
 namespace quarn::testing {
@@ -52,8 +51,8 @@ std::vector<FieldDef> fields(std::vector<std::vector<std::string>> paths,
 CatalogRecordWire create(std::uint32_t id, std::string name,
                          std::optional<std::string> primary = "id", std::uint32_t version = 1,
                          std::vector<FieldDef> defs = fields({{"id"}, {"name"}})) {
-  return CatalogRecordWire::CreateCollection{id, std::move(name), version, std::move(defs), {},
-                                             std::move(primary)};
+  return CatalogRecordWire::CreateCollection{id, std::move(name),   version, std::move(defs),
+                                             {}, std::move(primary)};
 }
 
 CatalogRecordWire next_version(std::uint32_t id, std::uint32_t version,
@@ -89,8 +88,8 @@ std::vector<RuleCase> creation_cases() {
   std::vector<RuleCase> c;
   c.push_back({"Name1024BeforeVersionAndId", create(9, std::string(1024, 'n'), "id", 2),
                "schema error: invalid collection name"});
-  c.push_back({"EmptyNameBeforeVersion", create(9, "", "id", 5),
-               "schema error: invalid collection name"});
+  c.push_back(
+      {"EmptyNameBeforeVersion", create(9, "", "id", 5), "schema error: invalid collection name"});
   c.push_back({"VersionBeforeId", create(9, "orders", "id", 2),
                "schema error: invalid schema version: expected 1, got 2"});
   c.push_back({"IdNotNext", create(3, "orders"),
@@ -99,7 +98,8 @@ std::vector<RuleCase> creation_cases() {
                "schema error: unexpected collection id in catalog replay: expected 2, got 1"});
   c.push_back({"DuplicateBeforePrimary", create(2, "users", "missing"),
                "schema error: duplicate collection name: \"users\""});
-  c.push_back({"PrimaryOnlyNested", create(2, "orders", "id", 1, fields({{"a", "id"}, {"id", "a"}})),
+  c.push_back({"PrimaryOnlyNested",
+               create(2, "orders", "id", 1, fields({{"a", "id"}, {"id", "a"}})),
                "schema error: primary field \"id\" not found as a top-level field"});
   return c;
 }
@@ -146,8 +146,8 @@ TEST(CatalogTest, CreationStoresEntryUnchanged) {
 std::vector<RuleCase> version_cases() {
   std::vector<RuleCase> c;
   c.push_back({"UnknownId", next_version(9, 2), "schema error: unknown collection id 9"});
-  c.push_back({"UnknownIdBeforeVersion", next_version(9, 7, {}),
-               "schema error: unknown collection id 9"});
+  c.push_back(
+      {"UnknownIdBeforeVersion", next_version(9, 7, {}), "schema error: unknown collection id 9"});
   c.push_back({"VersionSkipped", next_version(1, 3),
                "schema error: invalid schema version: expected 2, got 3"});
   c.push_back({"VersionRepeated", next_version(1, 1),
@@ -184,8 +184,8 @@ TEST(CatalogTest, NewVersionReplacesDefinitionsOnly) {
   // The primary field may change its type here; classification is not the catalog's job.
   std::vector<IndexDef> indexes;
   indexes.push_back(IndexDef{"by_id", path({"id"}), IndexKind::Unique});
-  ASSERT_OK(catalog.apply_record(CatalogRecordWire::NewSchemaVersion{
-      1, 2, fields({{"id"}}, Type::Kind::String), indexes}));
+  ASSERT_OK(catalog.apply_record(
+      CatalogRecordWire::NewSchemaVersion{1, 2, fields({{"id"}}, Type::Kind::String), indexes}));
   const CollectionInfo* users = catalog.get(1);
   EXPECT_EQ(users->schema_version, 2u);
   EXPECT_EQ(users->fields, fields({{"id"}}, Type::Kind::String));
@@ -210,9 +210,9 @@ TEST(CatalogTest, LookupNameTrimsUnicodeWhiteSpace) {
   ASSERT_OK(catalog.apply_record(create(2, "two words")));
 
   const std::vector<std::string> white_space = {
-      "\t", "\n", "\v", "\f", "\r", " ", "\u0085", "\u00A0", "\u1680", "\u2000", "\u2001",
-      "\u2002", "\u2003", "\u2004", "\u2005", "\u2006", "\u2007", "\u2008", "\u2009", "\u200A",
-      "\u2028", "\u2029", "\u202F", "\u205F", "\u3000"};
+      "\t",     "\n",     "\v",     "\f",     "\r",     " ",      "\u0085", "\u00A0", "\u1680",
+      "\u2000", "\u2001", "\u2002", "\u2003", "\u2004", "\u2005", "\u2006", "\u2007", "\u2008",
+      "\u2009", "\u200A", "\u2028", "\u2029", "\u202F", "\u205F", "\u3000"};
   for (const std::string& ws : white_space) {
     EXPECT_THAT(catalog.lookup_name(ws + "users" + ws), Optional(CollectionId{1})) << ws;
   }
@@ -221,11 +221,11 @@ TEST(CatalogTest, LookupNameTrimsUnicodeWhiteSpace) {
   EXPECT_EQ(trim_white_space("\u00A0a b\u3000"), "a b");
 
   const std::vector<std::string> missing = {
-      "Users", "us ers", "twowords", "two  words", "",
-      " ", "\u3000",
+      "Users", "us ers", "twowords", "two  words", "", " ", "\u3000",
       // Not White_Space: zero-width space, Mongolian vowel separator, byte-order mark.
       "\u200Busers", "users\u180E", "\uFEFFusers"};
-  for (const std::string& name : missing) EXPECT_EQ(catalog.lookup_name(name), std::nullopt) << name;
+  for (const std::string& name : missing)
+    EXPECT_EQ(catalog.lookup_name(name), std::nullopt) << name;
   EXPECT_EQ(Catalog().lookup_name("users"), std::nullopt);
 }
 
@@ -234,8 +234,7 @@ TEST(CatalogTest, ListsNamesInByteOrderAndCollectionsInIdOrder) {
   const std::vector<std::string> names = {"b", "a", "ab", "B", "\xC3\xA9", "Z", "a b"};
   std::uint32_t id = 1;
   for (const std::string& name : names) ASSERT_OK(catalog.apply_record(create(id++, name)));
-  EXPECT_THAT(catalog.collection_names(),
-              ElementsAre("B", "Z", "a", "a b", "ab", "b", "\xC3\xA9"));
+  EXPECT_THAT(catalog.collection_names(), ElementsAre("B", "Z", "a", "a b", "ab", "b", "\xC3\xA9"));
 
   for (int i = 0; i < 60; ++i) {
     ASSERT_OK(catalog.apply_record(create(id++, "n" + std::to_string(1000 - i))));

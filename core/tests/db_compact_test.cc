@@ -23,9 +23,9 @@ namespace {
 
 using testing::ErrorRenders;
 using testing::IsOk;
+using testing::read_file;
 using testing::StateSummary;
 using testing::TempDir;
-using testing::read_file;
 using testing::write_file;
 
 template <class S>

@@ -27,8 +27,8 @@ namespace {
 using testing::ErrorRenders;
 using testing::FaultStore;
 using testing::IsOk;
-using testing::TempDir;
 using testing::read_file;
+using testing::TempDir;
 using testing::write_file;
 
 // The 8274 bytes of a new image, put together from the fixed records.

@@ -1,7 +1,5 @@
 // Row-record payloads: version-2 encoding, decoding of versions 1 and 2, and every rejection in
 // the order the decoder checks.
-#include "record/payload_v2.h"
-
 #include <cstdint>
 #include <initializer_list>
 #include <limits>
@@ -13,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "record/payload_v1.h"
+#include "record/payload_v2.h"
 #include "testing/matchers.h"
 
 namespace quarn {
@@ -97,9 +96,8 @@ TEST(RecordPayloadTest, EncodesGoldenBytes) {
 TEST(RecordPayloadTest, DeleteWritesCountZeroAndIgnoresValues) {
   const std::vector<FieldDef>& f = basic_fields();
   const std::vector<RecordFieldValue> values = {{&f[1], str("ab")}, {&f[2], str("x")}};
-  ASSERT_OK_AND_ASSIGN(
-      const Bytes bytes,
-      encode_record_payload_v2_op(7, 3, 3, ScalarValue::Int64{5}, f[0].type, values));
+  ASSERT_OK_AND_ASSIGN(const Bytes bytes, encode_record_payload_v2_op(
+                                              7, 3, 3, ScalarValue::Int64{5}, f[0].type, values));
   EXPECT_EQ(bytes, Bytes(Payload().header(2, 3).key_and_count(0)));
 
   // A delete decodes with no fields although the collection has non-key fields.
@@ -115,8 +113,8 @@ TEST(RecordPayloadTest, RoundTripsEveryFieldShape) {
       def("id", Type(K::Uuid)),
       def("tags", Type::list(Type(K::String))),
       nested_def({"address", "city"}, Type(K::String)),  // nested path: carries no value
-      def("address", Type::object({def("city", Type(K::String)),
-                                   def("zip", Type::optional(Type(K::Int64)))})),
+      def("address",
+          Type::object({def("city", Type(K::String)), def("zip", Type::optional(Type(K::Int64)))})),
       def("nick", Type::optional(Type::optional(Type(K::Bytes)))),
       def("level", Type::enumeration({"a", "b"})),
       def("score", Type(K::Float64)),
@@ -142,9 +140,12 @@ TEST(RecordPayloadTest, RoundTripsEveryFieldShape) {
   EXPECT_EQ(decoded.pk, pk);
   address.erase("extra");
   const Row expected = {
-      {"name", values[0].second},   {"tags", values[1].second},
-      {"address", RowValue::object(address)}, {"nick", values[3].second},
-      {"level", values[4].second},  {"score", values[5].second},
+      {"name", values[0].second},
+      {"tags", values[1].second},
+      {"address", RowValue::object(address)},
+      {"nick", values[3].second},
+      {"level", values[4].second},
+      {"score", values[5].second},
   };
   EXPECT_EQ(decoded.fields, expected);
 }
@@ -180,8 +181,7 @@ TEST(RecordPayloadTest, DecodesVersionOneScalars) {
   ASSERT_OK_AND_ASSIGN(const RecordPayload decoded,
                        decode_record_payload(bytes, "id", fields[0], fields));
   EXPECT_EQ(decoded.pk, ScalarValue(ScalarValue::String{"k"}));
-  EXPECT_EQ(decoded.fields,
-            (Row{{"n", i64(-2)}, {"b", RowValue(ScalarValue::Bool{true})}}));
+  EXPECT_EQ(decoded.fields, (Row{{"n", i64(-2)}, {"b", RowValue(ScalarValue::Bool{true})}}));
 }
 
 TEST(RecordPayloadTest, VersionTwoReadsNullWhereVersionOneCannot) {
@@ -190,7 +190,8 @@ TEST(RecordPayloadTest, VersionTwoReadsNullWhereVersionOneCannot) {
   EXPECT_EQ(decoded.fields, (Row{{"name", str("ab")}, {"nick", RowValue()}}));
 
   const Bytes v1 = Payload().header(1, 1).key_and_count(2).tagged_str("ab").tagged_str("x");
-  EXPECT_THAT(decode_basic(v1), ErrorRenders("format error: unsupported type in record payload v1"));
+  EXPECT_THAT(decode_basic(v1),
+              ErrorRenders("format error: unsupported type in record payload v1"));
 }
 
 TEST(RecordPayloadTest, NonPrimitivePrimaryFieldIsUnreadable) {
@@ -219,8 +220,7 @@ constexpr const char* kMismatch = "record payload type does not match schema";
 INSTANTIATE_TEST_SUITE_P(
     Decode, RecordPayloadRejectTest,
     ::testing::Values(
-        RejectCase{"Empty", Bytes{}, kTruncated},
-        RejectCase{"OneByte", Bytes{2}, kTruncated},
+        RejectCase{"Empty", Bytes{}, kTruncated}, RejectCase{"OneByte", Bytes{2}, kTruncated},
         RejectCase{"VersionZero", Payload().header(0, 1).key_and_count(2).basic_values(),
                    "unknown record payload version 0"},
         RejectCase{"VersionThree", Payload().header(3, 1).key_and_count(2).basic_values(),
@@ -231,8 +231,8 @@ INSTANTIATE_TEST_SUITE_P(
         RejectCase{"SchemaVersionCut", Payload().u16(2).u32(7).u8(3), kTruncated},
         RejectCase{"OperationCut", Payload().u16(2).u32(7).u32(3), kTruncated},
         RejectCase{"NoKey", Payload().header(2, 1), kTruncated},
-        RejectCase{"KeyKindMismatch",
-                   Payload().header(2, 1).u8(2).u64(5).u32(2).basic_values(), kMismatch},
+        RejectCase{"KeyKindMismatch", Payload().header(2, 1).u8(2).u64(5).u32(2).basic_values(),
+                   kMismatch},
         RejectCase{"KeyCut", Payload().header(2, 1).u8(1).u32(5), kTruncated},
         RejectCase{"NoCount", Payload().header(2, 1).tagged_i64(5).u8(0), kTruncated},
         RejectCase{"DeleteWithCount", Payload().header(2, 3).key_and_count(1).tagged_str("ab"),

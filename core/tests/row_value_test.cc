@@ -16,8 +16,8 @@
 namespace quarn {
 namespace {
 
-using record::scalar::Cursor;
 using ::quarn::testing::ErrorRenders;
+using record::scalar::Cursor;
 
 const char* kTruncated = "format error: truncated record payload";
 const char* kMismatch = "format error: record payload type does not match schema";
@@ -93,16 +93,14 @@ INSTANTIATE_TEST_SUITE_P(
                   Type::list(kBool), "02 00 00 00 00 01 00 00"},
         CodecCase{"ListOfOptionalString", list({null(), str("a")}),
                   Type::list(Type::optional(kString)), "02 00 00 00 00 01 04 01 00 00 00 61"},
-        CodecCase{"ListOfLists", list({list({}), list({i64(1)})}),
-                  Type::list(Type::list(kInt64)),
+        CodecCase{"ListOfLists", list({list({}), list({i64(1)})}), Type::list(Type::list(kInt64)),
                   "02 00 00 00 00 00 00 00 01 00 00 00 01 01 00 00 00 00 00 00 00"},
         CodecCase{"ObjectInTypeOrderNotNameOrder",
                   RowValue::object({{"x", str("a")}, {"y", i64(2)}}), kPoint,
                   "01 02 00 00 00 00 00 00 00 04 01 00 00 00 61"},
         CodecCase{"NestedObject",
                   RowValue::object({{"p", RowValue::object({{"x", str("")}, {"y", i64(-1)}})}}),
-                  Type::object({member("p", kPoint)}),
-                  "01 ff ff ff ff ff ff ff ff 04 00 00 00 00"},
+                  Type::object({member("p", kPoint)}), "01 ff ff ff ff ff ff ff ff 04 00 00 00 00"},
         CodecCase{"EmptyObjectIsZeroBytes", RowValue::object({}), Type::object({}), ""},
         CodecCase{"EnumNotAmongVariants", str("zzz"), Type::enumeration({"a", "b"}),
                   "04 03 00 00 00 7a 7a 7a"},
@@ -144,12 +142,11 @@ INSTANTIATE_TEST_SUITE_P(
         EncodeFailCase{"IntUnderEnum", i64(1), Type::enumeration({"a"}), kMismatch},
         EncodeFailCase{"BytesUnderEnum", RowValue(ScalarValue::Bytes{{0x61}}),
                        Type::enumeration({"a"}), kMismatch},
-        EncodeFailCase{"ObjectLacksMember", RowValue::object({{"y", i64(1)}}), kPoint,
-                       kTruncated},
+        EncodeFailCase{"ObjectLacksMember", RowValue::object({{"y", i64(1)}}), kPoint, kTruncated},
         EncodeFailCase{"ObjectLacksOptionalMember", RowValue::object({}),
                        Type::object({member("o", Type::optional(kInt64))}), kTruncated},
-        EncodeFailCase{"ObjectMemberOfOtherKind",
-                       RowValue::object({{"x", i64(1)}, {"y", i64(1)}}), kPoint, kMismatch}),
+        EncodeFailCase{"ObjectMemberOfOtherKind", RowValue::object({{"x", i64(1)}, {"y", i64(1)}}),
+                       kPoint, kMismatch}),
     [](const ::testing::TestParamInfo<EncodeFailCase>& p) { return std::string(p.param.name); });
 
 TEST(EncodeRowValueTest, ExtraObjectKeysAreDropped) {
@@ -180,8 +177,8 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, DecodeRowValueFailTest,
     ::testing::Values(
         DecodeFailCase{"OptionalNoFlag", "", Type::optional(kInt64), kTruncated},
-        DecodeFailCase{"OptionalFlagTwo", "02 01 05 00 00 00 00 00 00 00",
-                       Type::optional(kInt64), kMismatch},
+        DecodeFailCase{"OptionalFlagTwo", "02 01 05 00 00 00 00 00 00 00", Type::optional(kInt64),
+                       kMismatch},
         DecodeFailCase{"InnerOptionalFlagTwo", "01 02", Type::optional(Type::optional(kInt64)),
                        kMismatch},
         DecodeFailCase{"OptionalValueCut", "01 01 05 00", Type::optional(kInt64), kTruncated},
@@ -325,8 +322,8 @@ TEST(RowTest, IteratesInUnsignedByteOrderOfNames) {
 TEST(NonPkDefsTest, KeepsTopLevelFieldsOtherThanPrimaryInOrder) {
   const std::vector<FieldDef> fields = {
       member("id", kInt64), member("name", kString),
-      FieldDef{FieldPath::make({"address", "city"}).value(), kString, {}},
-      member("email", kString), member("Id", kInt64)};
+      FieldDef{FieldPath::make({"address", "city"}).value(), kString, {}}, member("email", kString),
+      member("Id", kInt64)};
   const std::vector<const FieldDef*> kept = non_pk_defs_in_order(fields, "id");
   ASSERT_EQ(kept.size(), 3u);
   EXPECT_EQ(kept[0], &fields[1]);
@@ -350,7 +347,8 @@ class RandomValues {
       case 10: {
         std::vector<FieldDef> members;
         const int n = pick(3);
-        for (int i = 0; i < n; ++i) members.push_back(member("m" + std::to_string(i), type(depth - 1)));
+        for (int i = 0; i < n; ++i)
+          members.push_back(member("m" + std::to_string(i), type(depth - 1)));
         return Type::object(std::move(members));
       }
       default:
@@ -405,11 +403,10 @@ class RandomValues {
   }
 
  private:
-  int pick(int max_inclusive) {
-    return std::uniform_int_distribution<int>(0, max_inclusive)(rng_);
-  }
+  int pick(int max_inclusive) { return std::uniform_int_distribution<int>(0, max_inclusive)(rng_); }
   std::string text() {
-    static const char* pieces[] = {"a", "\"", "\n", "\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x98\x80", ""};
+    static const char* pieces[] = {"a", "\"", "\n", "\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x98\x80",
+                                   ""};
     std::string s;
     const int n = pick(4);
     for (int i = 0; i < n; ++i) s += pieces[pick(6)];

@@ -14,8 +14,8 @@
 namespace quarn {
 namespace {
 
-using record::scalar::Cursor;
 using ::quarn::testing::ErrorRenders;
+using record::scalar::Cursor;
 
 // "01 ff 0a" -> {0x01, 0xff, 0x0a}.
 Bytes hex(const std::string& text) {
@@ -143,18 +143,19 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(EncodeTaggedScalarTest, KindMustMatchTypeAndNothingIsWritten) {
   const ScalarValue five = ScalarValue::Int64{5};
-  const std::vector<Type> wrong = {
-      Type(Type::Kind::Uint64), Type(Type::Kind::Timestamp),
-      Type::optional(Type(Type::Kind::Int64)), Type::list(Type(Type::Kind::Int64)),
-      Type::object({}), Type::enumeration({"a"})};
+  const std::vector<Type> wrong = {Type(Type::Kind::Uint64),
+                                   Type(Type::Kind::Timestamp),
+                                   Type::optional(Type(Type::Kind::Int64)),
+                                   Type::list(Type(Type::Kind::Int64)),
+                                   Type::object({}),
+                                   Type::enumeration({"a"})};
   for (const Type& type : wrong) {
     Bytes out;
     EXPECT_THAT(encode_tagged_scalar(out, five, type), ErrorRenders(kMismatch));
     EXPECT_TRUE(out.empty());
   }
   Bytes out;
-  EXPECT_THAT(encode_tagged_scalar(out, ScalarValue::String{"a"},
-                                   Type::enumeration({"a"})),
+  EXPECT_THAT(encode_tagged_scalar(out, ScalarValue::String{"a"}, Type::enumeration({"a"})),
               ErrorRenders(kMismatch));
 }
 
@@ -213,8 +214,7 @@ INSTANTIATE_TEST_SUITE_P(
                        kUtf8, 15},
         DecodeFailCase{"StringOverlongSlash", "04 02 00 00 00 c0 af", kString, kUtf8, 7},
         DecodeFailCase{"StringSurrogate", "04 03 00 00 00 ed a0 80", kString, kUtf8, 8},
-        DecodeFailCase{"StringAboveMaxCodePoint", "04 04 00 00 00 f4 90 80 80", kString, kUtf8,
-                       9},
+        DecodeFailCase{"StringAboveMaxCodePoint", "04 04 00 00 00 f4 90 80 80", kString, kUtf8, 9},
         DecodeFailCase{"StringCutSequence", "04 02 00 00 00 e2 82", kString, kUtf8, 7},
         DecodeFailCase{"BytesLengthPastEnd", "05 03 00 00 00 01 02", Type(Type::Kind::Bytes),
                        kTruncated, 5},
@@ -237,7 +237,8 @@ TEST(DecodeTaggedScalarTest, AcceptsEveryUtf8Width) {
   const Bytes input = hex("04 0e 00 00 00 61 c3 a9 e2 82 ac f0 9f 98 80 f4 8f bf bf");
   Cursor reader(input);
   ASSERT_OK_AND_ASSIGN(const ScalarValue v, decode_tagged_scalar(reader, kString));
-  EXPECT_EQ(v, ScalarValue(ScalarValue::String{"a\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\xf4\x8f\xbf\xbf"}));
+  EXPECT_EQ(
+      v, ScalarValue(ScalarValue::String{"a\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\xf4\x8f\xbf\xbf"}));
 }
 
 TEST(CursorTest, ReadsLittleEndianAndFailedReadsKeepPosition) {
@@ -287,23 +288,24 @@ TEST_P(ScalarDebugTest, RendersExactText) { EXPECT_EQ(GetParam().value.debug(), 
 
 INSTANTIATE_TEST_SUITE_P(
     EachKind, ScalarDebugTest,
-    ::testing::Values(
-        DebugCase{"BoolTrue", ScalarValue::Bool{true}, "Bool(true)"},
-        DebugCase{"BoolFalse", ScalarValue::Bool{false}, "Bool(false)"},
-        DebugCase{"Int64Negative", ScalarValue::Int64{-5}, "Int64(-5)"},
-        DebugCase{"Int64Min", ScalarValue::Int64{std::numeric_limits<std::int64_t>::min()},
-                  "Int64(-9223372036854775808)"},
-        DebugCase{"Timestamp", ScalarValue::Timestamp{42}, "Timestamp(42)"},
-        DebugCase{"Uint64Max", ScalarValue::Uint64{std::numeric_limits<std::uint64_t>::max()},
-                  "Uint64(18446744073709551615)"},
-        DebugCase{"Float64", ScalarValue::Float64{1.5}, "Float64(1.5)"},
-        DebugCase{"String", ScalarValue::String{"x"}, "String(\"x\")"},
-        DebugCase{"StringQuote", ScalarValue::String{"a\"b"}, "String(\"a\\\"b\")"},
-        DebugCase{"StringLineFeed", ScalarValue::String{"a\nb"}, "String(\"a\\nb\")"},
-        DebugCase{"Bytes", ScalarValue::Bytes{{1, 2, 255}}, "Bytes([1, 2, 255])"},
-        DebugCase{"BytesEmpty", ScalarValue::Bytes{{}}, "Bytes([])"},
-        DebugCase{"Uuid", uuid_0_to_15(),
-                  "Uuid([0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15])"}),
+    ::testing::Values(DebugCase{"BoolTrue", ScalarValue::Bool{true}, "Bool(true)"},
+                      DebugCase{"BoolFalse", ScalarValue::Bool{false}, "Bool(false)"},
+                      DebugCase{"Int64Negative", ScalarValue::Int64{-5}, "Int64(-5)"},
+                      DebugCase{"Int64Min",
+                                ScalarValue::Int64{std::numeric_limits<std::int64_t>::min()},
+                                "Int64(-9223372036854775808)"},
+                      DebugCase{"Timestamp", ScalarValue::Timestamp{42}, "Timestamp(42)"},
+                      DebugCase{"Uint64Max",
+                                ScalarValue::Uint64{std::numeric_limits<std::uint64_t>::max()},
+                                "Uint64(18446744073709551615)"},
+                      DebugCase{"Float64", ScalarValue::Float64{1.5}, "Float64(1.5)"},
+                      DebugCase{"String", ScalarValue::String{"x"}, "String(\"x\")"},
+                      DebugCase{"StringQuote", ScalarValue::String{"a\"b"}, "String(\"a\\\"b\")"},
+                      DebugCase{"StringLineFeed", ScalarValue::String{"a\nb"}, "String(\"a\\nb\")"},
+                      DebugCase{"Bytes", ScalarValue::Bytes{{1, 2, 255}}, "Bytes([1, 2, 255])"},
+                      DebugCase{"BytesEmpty", ScalarValue::Bytes{{}}, "Bytes([])"},
+                      DebugCase{"Uuid", uuid_0_to_15(),
+                                "Uuid([0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15])"}),
     [](const ::testing::TestParamInfo<DebugCase>& p) { return std::string(p.param.name); });
 
 struct FloatCase {
@@ -323,32 +325,22 @@ TEST_P(DebugF64Test, ShortestRoundTrip) {
 INSTANTIATE_TEST_SUITE_P(
     PlainAndExponentForms, DebugF64Test,
     ::testing::Values(
-        FloatCase{"Integral", 5.0, "5.0"},
-        FloatCase{"Hundred", 100.0, "100.0"},
-        FloatCase{"OneAndHalf", 1.5, "1.5"},
-        FloatCase{"OneTenth", 0.1, "0.1"},
-        FloatCase{"PointThree", 0.3, "0.3"},
-        FloatCase{"LowerBoundPlain", 0.0001, "0.0001"},
-        FloatCase{"Zero", 0.0, "0.0"},
-        FloatCase{"NegativeZero", -0.0, "-0.0"},
-        FloatCase{"Fraction", 123456789.5, "123456789.5"},
-        FloatCase{"Negative", -2.25, "-2.25"},
+        FloatCase{"Integral", 5.0, "5.0"}, FloatCase{"Hundred", 100.0, "100.0"},
+        FloatCase{"OneAndHalf", 1.5, "1.5"}, FloatCase{"OneTenth", 0.1, "0.1"},
+        FloatCase{"PointThree", 0.3, "0.3"}, FloatCase{"LowerBoundPlain", 0.0001, "0.0001"},
+        FloatCase{"Zero", 0.0, "0.0"}, FloatCase{"NegativeZero", -0.0, "-0.0"},
+        FloatCase{"Fraction", 123456789.5, "123456789.5"}, FloatCase{"Negative", -2.25, "-2.25"},
         FloatCase{"JustBelow1e16", 9999999999999998.0, "9999999999999998.0"},
-        FloatCase{"Big1e15", 1e15, "1000000000000000.0"},
-        FloatCase{"At1e16", 1e16, "1e16"},
-        FloatCase{"Minus1e16", -1e16, "-1e16"},
-        FloatCase{"Exp21", 1e21, "1e21"},
+        FloatCase{"Big1e15", 1e15, "1000000000000000.0"}, FloatCase{"At1e16", 1e16, "1e16"},
+        FloatCase{"Minus1e16", -1e16, "-1e16"}, FloatCase{"Exp21", 1e21, "1e21"},
         FloatCase{"Exp300", 2.5e300, "2.5e300"},
         FloatCase{"Max", std::numeric_limits<double>::max(), "1.7976931348623157e308"},
         FloatCase{"BelowLowerBound", 1e-5, "1e-5"},
         FloatCase{"JustBelowLowerBound", 0.00009999, "9.999e-5"},
         FloatCase{"SmallNegative", -1.5e-7, "-1.5e-7"},
-        FloatCase{"SmallExp18", 1.23e-18, "1.23e-18"},
-        FloatCase{"Denormal", 5e-324, "5e-324"},
-        FloatCase{"NaN", kNaN, "NaN"},
-        FloatCase{"NegativeNaN", -kNaN, "NaN"},
-        FloatCase{"Inf", kInf, "inf"},
-        FloatCase{"MinusInf", -kInf, "-inf"}),
+        FloatCase{"SmallExp18", 1.23e-18, "1.23e-18"}, FloatCase{"Denormal", 5e-324, "5e-324"},
+        FloatCase{"NaN", kNaN, "NaN"}, FloatCase{"NegativeNaN", -kNaN, "NaN"},
+        FloatCase{"Inf", kInf, "inf"}, FloatCase{"MinusInf", -kInf, "-inf"}),
     [](const ::testing::TestParamInfo<FloatCase>& p) { return std::string(p.param.name); });
 
 }  // namespace

@@ -36,15 +36,18 @@ struct BadPathCase {
 class FieldPathRejectTest : public ::testing::TestWithParam<BadPathCase> {};
 
 TEST_P(FieldPathRejectTest, IsInvalidFieldPath) {
-  EXPECT_THAT(FieldPath::make(GetParam().segments), ErrorRenders("schema error: invalid field path"));
+  EXPECT_THAT(FieldPath::make(GetParam().segments),
+              ErrorRenders("schema error: invalid field path"));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    EmptyListOrSegment, FieldPathRejectTest,
-    ::testing::Values(BadPathCase{"EmptyList", {}}, BadPathCase{"OneEmptySegment", {""}},
-                      BadPathCase{"EmptySecondSegment", {"a", ""}},
-                      BadPathCase{"EmptyFirstSegment", {"", "a"}}),
-    [](const ::testing::TestParamInfo<BadPathCase>& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(EmptyListOrSegment, FieldPathRejectTest,
+                         ::testing::Values(BadPathCase{"EmptyList", {}},
+                                           BadPathCase{"OneEmptySegment", {""}},
+                                           BadPathCase{"EmptySecondSegment", {"a", ""}},
+                                           BadPathCase{"EmptyFirstSegment", {"", "a"}}),
+                         [](const ::testing::TestParamInfo<BadPathCase>& p) {
+                           return std::string(p.param.name);
+                         });
 
 TEST(FieldPathTest, KeepsSegmentsUnsplitAndUntrimmed) {
   ASSERT_OK_AND_ASSIGN(const FieldPath dotted, FieldPath::make({"a.b"}));
@@ -112,8 +115,7 @@ INSTANTIATE_TEST_SUITE_P(
         TypeEqCase{"ListVsOptional", Type::list(kInt64), Type::optional(kInt64), false},
         TypeEqCase{"NestedListsEqual", Type::list(Type::list(kString)),
                    Type::list(Type::list(kString)), true},
-        TypeEqCase{"ObjectSameMembers",
-                   Type::object({member("a", kInt64), member("b", kString)}),
+        TypeEqCase{"ObjectSameMembers", Type::object({member("a", kInt64), member("b", kString)}),
                    Type::object({member("a", kInt64), member("b", kString)}), true},
         TypeEqCase{"ObjectMembersReordered",
                    Type::object({member("a", kInt64), member("b", kString)}),
@@ -125,18 +127,19 @@ INSTANTIATE_TEST_SUITE_P(
         TypeEqCase{"ObjectOtherConstraints",
                    Type::object({member("a", kInt64, {Constraint::MinI64{1}})}),
                    Type::object({member("a", kInt64, {Constraint::MinI64{2}})}), false},
-        TypeEqCase{"ObjectConstraintsReordered",
-                   Type::object({member("a", kString, {Constraint::NonEmpty{}, Constraint::Email{}})}),
-                   Type::object({member("a", kString, {Constraint::Email{}, Constraint::NonEmpty{}})}),
-                   false},
+        TypeEqCase{
+            "ObjectConstraintsReordered",
+            Type::object({member("a", kString, {Constraint::NonEmpty{}, Constraint::Email{}})}),
+            Type::object({member("a", kString, {Constraint::Email{}, Constraint::NonEmpty{}})}),
+            false},
         TypeEqCase{"ObjectNaNConstraint",
                    Type::object({member("x", kInt64, {Constraint::MinF64{kNaN}})}),
                    Type::object({member("x", kInt64, {Constraint::MinF64{kNaN}})}), false},
         TypeEqCase{"ObjectSignedZeroConstraint",
                    Type::object({member("x", kInt64, {Constraint::MinF64{0.0}})}),
                    Type::object({member("x", kInt64, {Constraint::MinF64{-0.0}})}), true},
-        TypeEqCase{"EnumSameVariants", Type::enumeration({"a", "b"}),
-                   Type::enumeration({"a", "b"}), true},
+        TypeEqCase{"EnumSameVariants", Type::enumeration({"a", "b"}), Type::enumeration({"a", "b"}),
+                   true},
         TypeEqCase{"EnumVariantsReordered", Type::enumeration({"a", "b"}),
                    Type::enumeration({"b", "a"}), false},
         TypeEqCase{"EnumVsString", Type::enumeration({"a"}), kString, false},
@@ -151,9 +154,9 @@ TEST(TypeTest, NaNConstraintUnequalToItsOwnCopy) {
 }
 
 TEST(TypeTest, CopiesAreDeepAndIndependent) {
-  Type original = Type::object(
-      {member("tags", Type::list(Type::enumeration({"x", "y"}))),
-       member("inner", Type::optional(Type::object({member("n", kInt64)})))});
+  Type original =
+      Type::object({member("tags", Type::list(Type::enumeration({"x", "y"}))),
+                    member("inner", Type::optional(Type::object({member("n", kInt64)})))});
   Type copy = original;
   ASSERT_EQ(copy, original);
   // The copy owns its own nested types: reassigning the original leaves it intact.
@@ -213,8 +216,7 @@ INSTANTIATE_TEST_SUITE_P(
         ConstraintEqCase{"SignedZeros", Constraint::MaxF64{0.0}, Constraint::MaxF64{-0.0}, true},
         ConstraintEqCase{"NaN", Constraint::MinF64{kNaN}, Constraint::MinF64{kNaN}, false},
         ConstraintEqCase{"RegexSame", Constraint::Regex{"^a+$"}, Constraint::Regex{"^a+$"}, true},
-        ConstraintEqCase{"RegexOther", Constraint::Regex{"^a+$"}, Constraint::Regex{"^a*$"},
-                         false},
+        ConstraintEqCase{"RegexOther", Constraint::Regex{"^a+$"}, Constraint::Regex{"^a*$"}, false},
         ConstraintEqCase{"Email", Constraint::Email{}, Constraint::Email{}, true},
         ConstraintEqCase{"UrlVsNonEmpty", Constraint::Url{}, Constraint::NonEmpty{}, false}),
     [](const ::testing::TestParamInfo<ConstraintEqCase>& p) { return std::string(p.param.name); });

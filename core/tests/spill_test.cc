@@ -26,12 +26,12 @@ namespace quarn {
 namespace {
 
 using ::quarn::testing::ErrorRenders;
+using ::quarn::testing::FileSizeLimit;
 using ::quarn::testing::i64;
 using ::quarn::testing::index_def;
 using ::quarn::testing::IsOkAndHolds;
 using ::quarn::testing::null;
 using ::quarn::testing::opt;
-using ::quarn::testing::FileSizeLimit;
 using ::quarn::testing::read_file;
 using ::quarn::testing::TempDir;
 using K = Type::Kind;

@@ -15,7 +15,6 @@ struct PyCollection {
   std::string name;
 };
 
-
 // A new Collection over that Database instance. REQUIRES: the name resolved just now.
 nb::object new_collection(nb::handle db, std::string name);
 

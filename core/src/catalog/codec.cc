@@ -361,9 +361,9 @@ Result<CatalogRecordWire> decode_payload(ByteSpan payload,
     return fail(CatalogDecodeError::UnknownEntryKind{kind});
   }
   Cursor in(payload.subspan(4), version);
-  Result<CatalogRecordWire> entry =
-      kind == kCatalogEntryCreateCollection ? decode_create_collection(in)
-                                            : decode_new_schema_version(in);
+  Result<CatalogRecordWire> entry = kind == kCatalogEntryCreateCollection
+                                        ? decode_create_collection(in)
+                                        : decode_new_schema_version(in);
   if (!entry.ok()) {
     reason = in.reason();
     return entry;
@@ -465,8 +465,7 @@ Status check_catalog_entry_decodes(const CatalogRecordWire& entry) {
     why = "index name of " + std::to_string(too_long->got) + " bytes is longer than " +
           std::to_string(kCatalogMaxNameBytes) + " bytes";
   } else if (reason->is<E::TypeNestingTooDeep>()) {
-    why = "field type nested more than " + std::to_string(kCatalogMaxTypeNesting) +
-          " levels deep";
+    why = "field type nested more than " + std::to_string(kCatalogMaxTypeNesting) + " levels deep";
   } else if (reason->is<E::InvalidUtf8>()) {
     why = "name or text is not valid UTF-8";
   } else {

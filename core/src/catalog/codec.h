@@ -92,10 +92,10 @@ class CatalogDecodeError {
   struct UnknownIndexKind {
     std::uint8_t got;
   };
-  using Variant = std::variant<UnexpectedEof, UnknownCatalogPayloadVersion, UnknownEntryKind,
-                               TrailingBytes, TypeNestingTooDeep, InvalidUtf8,
-                               CollectionNameTooLong, EmptyCollectionName, IndexNameTooLong,
-                               EmptyIndexName, UnknownIndexKind>;
+  using Variant =
+      std::variant<UnexpectedEof, UnknownCatalogPayloadVersion, UnknownEntryKind, TrailingBytes,
+                   TypeNestingTooDeep, InvalidUtf8, CollectionNameTooLong, EmptyCollectionName,
+                   IndexNameTooLong, EmptyIndexName, UnknownIndexKind>;
 
   template <AlternativeOf<Variant> A>
   CatalogDecodeError(A&& alternative) : value_(std::forward<A>(alternative)) {}

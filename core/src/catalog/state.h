@@ -22,8 +22,8 @@ struct CatalogTestPeer;
 
 struct CollectionInfo {
   std::string name;
-  std::vector<FieldDef> fields;    // current version, registration order (record value order)
-  std::vector<IndexDef> indexes;   // current version, registration order (index choice order)
+  std::vector<FieldDef> fields;   // current version, registration order (record value order)
+  std::vector<IndexDef> indexes;  // current version, registration order (index choice order)
   std::optional<std::string> primary_field;  // absent only for old entries; takes no writes
   std::uint32_t collection_id = 0;
   std::uint32_t schema_version = 0;

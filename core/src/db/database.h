@@ -63,19 +63,14 @@ class Database {
   // Opens or creates the file at path (0666 before the umask, close-on-exec, never truncated).
   // A missing file, or an empty one, becomes a new image, written so that a crash leaves no
   // half-made file behind.
-  static Result<Database> open(const std::string& path)
-    requires std::same_as<S, FileStore>;
+  static Result<Database> open(const std::string& path) requires std::same_as<S, FileStore>;
   static Result<Database> open_with_store(std::string path, S store);
-  static Result<Database> open_in_memory()
-    requires std::same_as<S, VecStore>;
-  static Result<Database> from_snapshot_bytes(Bytes bytes)
-    requires std::same_as<S, VecStore>;
+  static Result<Database> open_in_memory() requires std::same_as<S, VecStore>;
+  static Result<Database> from_snapshot_bytes(Bytes bytes) requires std::same_as<S, VecStore>;
 
   // The image as a file would hold it; staged writes of an open transaction are not in it.
-  Bytes snapshot_bytes() const
-    requires std::same_as<S, VecStore>;
-  Bytes into_snapshot_bytes() &&
-    requires std::same_as<S, VecStore>;
+  Bytes snapshot_bytes() const requires std::same_as<S, VecStore>;
+  Bytes into_snapshot_bytes() && requires std::same_as<S, VecStore>;
 
   Database(Database&&) noexcept = default;
   Database& operator=(Database&&) noexcept = default;
@@ -105,15 +100,16 @@ class Database {
   Result<std::pair<std::uint32_t, std::uint32_t>> register_collection_with_indexes(
       std::string_view name, std::vector<FieldDef> fields, std::vector<IndexDef> indexes,
       std::string_view primary_field);
-  Result<MigrationPlan> plan_schema_version_with_indexes(std::uint32_t collection_id,
-                                                         const std::vector<FieldDef>& fields,
-                                                         const std::vector<IndexDef>& indexes) const;
+  Result<MigrationPlan> plan_schema_version_with_indexes(
+      std::uint32_t collection_id, const std::vector<FieldDef>& fields,
+      const std::vector<IndexDef>& indexes) const;
   // Refuses a change that needs migration or breaks stored rows.
   Result<std::uint32_t> register_schema_version_with_indexes(std::uint32_t collection_id,
                                                              std::vector<FieldDef> fields,
                                                              std::vector<IndexDef> indexes);
-  Result<std::uint32_t> register_schema_version_with_indexes_force(
-      std::uint32_t collection_id, std::vector<FieldDef> fields, std::vector<IndexDef> indexes);
+  Result<std::uint32_t> register_schema_version_with_indexes_force(std::uint32_t collection_id,
+                                                                   std::vector<FieldDef> fields,
+                                                                   std::vector<IndexDef> indexes);
 
   // Maintenance, each one transaction of its own (so both fail inside a transaction).
   Status backfill_top_level_field_with_value(std::uint32_t collection_id, std::string_view field,
@@ -121,10 +117,8 @@ class Database {
   Status rebuild_indexes_for_collection(std::uint32_t collection_id);
 
   // Compaction: a fresh image holding only the live state.
-  Status compact_to(const std::string& dest_path)
-    requires std::same_as<S, FileStore>;
-  Status compact_in_place()
-    requires std::same_as<S, FileStore>;
+  Status compact_to(const std::string& dest_path) requires std::same_as<S, FileStore>;
+  Status compact_in_place() requires std::same_as<S, FileStore>;
 
   // State. The working state is the staged one while a transaction is open.
   const Catalog& catalog() const { return txn_ ? txn_->catalog : catalog_; }

@@ -19,9 +19,9 @@ namespace quarn {
 
 // Everything an insert needs of one checked row.
 struct InsertPlan {
-  Bytes payload;   // record payload v2, operation insert
-  Bytes pk_key;    // canonical key bytes of pk
-  Row row;         // the complete row kept in memory; absent optional fields are null
+  Bytes payload;  // record payload v2, operation insert
+  Bytes pk_key;   // canonical key bytes of pk
+  Row row;        // the complete row kept in memory; absent optional fields are null
   std::vector<IndexEntry> index_entries;  // one insertion per index whose path holds a scalar
   ScalarValue pk;
 };

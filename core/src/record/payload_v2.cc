@@ -16,9 +16,9 @@
 
 namespace quarn {
 
-Result<Bytes> encode_record_payload_v2_op(std::uint32_t collection_id,
-                                          std::uint32_t schema_version, std::uint8_t op,
-                                          const ScalarValue& pk, const Type& pk_type,
+Result<Bytes> encode_record_payload_v2_op(std::uint32_t collection_id, std::uint32_t schema_version,
+                                          std::uint8_t op, const ScalarValue& pk,
+                                          const Type& pk_type,
                                           std::span<const RecordFieldValue> values) {
   Bytes out;
   ByteWriter w(out);

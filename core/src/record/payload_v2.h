@@ -27,9 +27,9 @@ using RecordFieldValue = std::pair<const FieldDef*, RowValue>;
 // Errors: RecordTypeMismatch when the key's kind differs from pk_type or a value does not fit
 // its type; TruncatedRecordPayload for an object value lacking a member.
 // REQUIRES: every pair's definition is non-null.
-Result<Bytes> encode_record_payload_v2_op(std::uint32_t collection_id,
-                                          std::uint32_t schema_version, std::uint8_t op,
-                                          const ScalarValue& pk, const Type& pk_type,
+Result<Bytes> encode_record_payload_v2_op(std::uint32_t collection_id, std::uint32_t schema_version,
+                                          std::uint8_t op, const ScalarValue& pk,
+                                          const Type& pk_type,
                                           std::span<const RecordFieldValue> values);
 
 // Decodes a version-1 or version-2 payload. Checks in order: 2 bytes (TruncatedRecordPayload),

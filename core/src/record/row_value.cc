@@ -88,7 +88,8 @@ Status encode_value(Bytes& out, const RowValue& value, const Type& type, ZeroByt
       // What the decoder would refuse is not written.
       if (min_encoded_size(t->inner()) == 0 && !budget.take(list->size())) return mismatch();
       ByteWriter(out).put_u32(static_cast<std::uint32_t>(list->size()));
-      for (const RowValue& element : *list) QUARN_TRY(encode_value(out, element, t->inner(), budget));
+      for (const RowValue& element : *list)
+        QUARN_TRY(encode_value(out, element, t->inner(), budget));
       return ok_status();
     }
     case Type::Kind::Object: {
@@ -132,7 +133,8 @@ Result<RowValue> decode_value(Cursor& reader, const Type& type, ZeroByteBudget& 
         return truncated();
       }
       RowValue::List list;
-      list.reserve(std::min({static_cast<std::size_t>(count), kMaxListReserve, reader.remaining()}));
+      list.reserve(
+          std::min({static_cast<std::size_t>(count), kMaxListReserve, reader.remaining()}));
       for (std::uint32_t i = 0; i < count; ++i) {
         QUARN_ASSIGN_OR_RETURN(RowValue element, decode_value(reader, type.inner(), budget));
         list.push_back(std::move(element));

@@ -37,10 +37,9 @@ class RowValue {
     bool operator==(const Object& other) const;
   };
 
-  using Variant =
-      std::variant<ScalarValue::Bool, ScalarValue::Int64, ScalarValue::Uint64,
-                   ScalarValue::Float64, ScalarValue::String, ScalarValue::Bytes,
-                   ScalarValue::Uuid, ScalarValue::Timestamp, Null, List, Object>;
+  using Variant = std::variant<ScalarValue::Bool, ScalarValue::Int64, ScalarValue::Uint64,
+                               ScalarValue::Float64, ScalarValue::String, ScalarValue::Bytes,
+                               ScalarValue::Uuid, ScalarValue::Timestamp, Null, List, Object>;
 
   RowValue() : value_(Null{}) {}
   template <AlternativeOf<Variant> A>

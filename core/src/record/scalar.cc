@@ -20,7 +20,6 @@ namespace quarn {
 
 namespace {
 
-
 void put_le(Bytes& out, std::uint64_t v, int n) {
   for (int i = 0; i < n; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
 }
@@ -85,7 +84,9 @@ std::string ScalarValue::debug() const {
           [](const Bytes& v) {
             return "Bytes(" + decimal_list(v.value.data(), v.value.size()) + ")";
           },
-          [](const Uuid& v) { return "Uuid(" + decimal_list(v.value.data(), v.value.size()) + ")"; },
+          [](const Uuid& v) {
+            return "Uuid(" + decimal_list(v.value.data(), v.value.size()) + ")";
+          },
           [](const Timestamp& v) { return "Timestamp(" + std::to_string(v.value) + ")"; },
       },
       value_);
@@ -99,7 +100,8 @@ std::string debug_f64(double value) {
   if (magnitude >= 1e16 || (magnitude != 0.0 && magnitude < 1e-4)) {
     // Shortest round-trip digits; the library writes "1.5e-07" and "1e+16", we want
     // "1.5e-7" and "1e16".
-    const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
+    const auto [end, ec] =
+        std::to_chars(buf, buf + sizeof buf, value, std::chars_format::scientific);
     QUARN_CHECK(ec == std::errc(), "to_chars of a double");
     const std::string text(buf, end);
     const std::size_t e = text.find('e');

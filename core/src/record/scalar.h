@@ -16,14 +16,30 @@ namespace quarn {
 // One primitive value; the variant index is the kind number (frozen, equals Type numbers 0-7).
 class ScalarValue {
  public:
-  struct Bool { bool value; };
-  struct Int64 { std::int64_t value; };
-  struct Uint64 { std::uint64_t value; };
-  struct Float64 { double value; };
-  struct String { std::string value; };
-  struct Bytes { quarn::Bytes value; };
-  struct Uuid { std::array<std::uint8_t, 16> value; };
-  struct Timestamp { std::int64_t value; };
+  struct Bool {
+    bool value;
+  };
+  struct Int64 {
+    std::int64_t value;
+  };
+  struct Uint64 {
+    std::uint64_t value;
+  };
+  struct Float64 {
+    double value;
+  };
+  struct String {
+    std::string value;
+  };
+  struct Bytes {
+    quarn::Bytes value;
+  };
+  struct Uuid {
+    std::array<std::uint8_t, 16> value;
+  };
+  struct Timestamp {
+    std::int64_t value;
+  };
   using Variant = std::variant<Bool, Int64, Uint64, Float64, String, Bytes, Uuid, Timestamp>;
 
   template <AlternativeOf<Variant> A>

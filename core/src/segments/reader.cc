@@ -86,9 +86,9 @@ Result<Bytes> read_segment_payload(S& store, const SegmentMeta& meta) {
   return payload;
 }
 
-#define QUARN_INSTANTIATE(S)                                                           \
+#define QUARN_INSTANTIATE(S)                                                         \
   template Result<std::uint32_t> stream_crc32c<S>(S&, std::uint64_t, std::uint64_t); \
-  template Result<std::vector<SegmentMeta>> scan_segments<S>(S&, std::uint64_t);      \
+  template Result<std::vector<SegmentMeta>> scan_segments<S>(S&, std::uint64_t);     \
   template Result<Bytes> read_segment_payload<S>(S&, const SegmentMeta&);
 QUARN_FOR_EACH_STORE(QUARN_INSTANTIATE)
 #undef QUARN_INSTANTIATE

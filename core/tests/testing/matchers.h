@@ -69,9 +69,8 @@ MATCHER_P(ErrorIs, error, "fails with the given error") {
 #define ASSERT_OK(expr) ASSERT_THAT((expr), ::quarn::testing::IsOk())
 #define EXPECT_OK(expr) EXPECT_THAT((expr), ::quarn::testing::IsOk())
 
-#define QUARN_TEST_AOA_(tmp, lhs, expr)                      \
-  auto tmp = (expr);                                         \
-  ASSERT_THAT(tmp, ::quarn::testing::IsOk());                \
+#define QUARN_TEST_AOA_(tmp, lhs, expr)       \
+  auto tmp = (expr);                          \
+  ASSERT_THAT(tmp, ::quarn::testing::IsOk()); \
   lhs = std::move(tmp).value()
-#define ASSERT_OK_AND_ASSIGN(lhs, expr) \
-  QUARN_TEST_AOA_(QUARN_CONCAT_(quarn_t, __LINE__), lhs, expr)
+#define ASSERT_OK_AND_ASSIGN(lhs, expr) QUARN_TEST_AOA_(QUARN_CONCAT_(quarn_t, __LINE__), lhs, expr)
