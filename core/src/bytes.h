@@ -19,7 +19,6 @@ inline ByteSpan as_span(std::string_view text) {
   return ByteSpan(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
 }
 
-// Well-formed UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
 // The little-endian number in bytes [at, at + width). REQUIRES: width <= 8, in range.
 inline std::uint64_t load_le(ByteSpan bytes, std::size_t at, std::size_t width) {
   std::uint64_t v = 0;
@@ -27,6 +26,7 @@ inline std::uint64_t load_le(ByteSpan bytes, std::size_t at, std::size_t width) 
   return v;
 }
 
+// Well-formed UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
 inline bool is_valid_utf8(ByteSpan s) {
   std::size_t i = 0;
   while (i < s.size()) {

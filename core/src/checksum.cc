@@ -9,9 +9,9 @@
 
 namespace quarn {
 
-std::uint32_t crc32c(ByteSpan bytes) { return crc32c_extend(0, bytes); }
+std::uint32_t crc32c(ByteSpan bytes) { return crc32c_append(0, bytes); }
 
-std::uint32_t crc32c_extend(std::uint32_t crc, ByteSpan bytes) {
+std::uint32_t crc32c_append(std::uint32_t crc, ByteSpan bytes) {
   // crc32_iscsi works on the raw register: no initial or final inversion of its own.
   unsigned int state = ~crc;
   // Its length is an int; larger spans go through in pieces.

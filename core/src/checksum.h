@@ -11,12 +11,7 @@ namespace quarn {
 std::uint32_t crc32c(ByteSpan bytes);
 
 // Continues a finished checksum over further bytes:
-// crc32c_extend(crc32c(a), b) == crc32c(a + b), and crc32c_extend(0, b) == crc32c(b).
-std::uint32_t crc32c_extend(std::uint32_t crc, ByteSpan bytes);
-
-// The same operation under its other name, used by the log readers.
-inline std::uint32_t crc32c_append(std::uint32_t crc, ByteSpan bytes) {
-  return crc32c_extend(crc, bytes);
-}
+// crc32c_append(crc32c(a), b) == crc32c(a + b), and crc32c_append(0, b) == crc32c(b).
+std::uint32_t crc32c_append(std::uint32_t crc, ByteSpan bytes);
 
 }  // namespace quarn

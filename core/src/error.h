@@ -346,11 +346,11 @@ inline DbError io_error_from_errno(int code) { return DbError(IoError::from_errn
 
 std::string render(const IoError& error);
 
-// `{:?}` of a text: quoted, with backslash escapes for quotes, backslashes, control,
-// non-printable and grapheme-extending characters.
+// A text as messages quote it: in double quotes, with backslash escapes for quotes,
+// backslashes, control, non-printable and grapheme-extending characters.
 std::string debug_string(std::string_view text);
 
-// `{:02x?}` of bytes: "[7f, 45, 4c, 46]".
+// Bytes as messages list them: two hex digits each, "[7f, 45, 4c, 46]".
 std::string debug_hex_bytes(const std::uint8_t* data, std::size_t size);
 
 // A broken invariant of the engine itself; aborts the call (RuntimeError in Python).

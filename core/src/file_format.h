@@ -52,6 +52,4 @@ void encode_file_header(const FileHeader& header, Bytes& out);
 // reserved come back as found.
 Result<FileHeader> decode_header(ByteSpan bytes);
 
-inline Result<FileHeader> decode_file_header(ByteSpan bytes) { return decode_header(bytes); }
-
 }  // namespace quarn

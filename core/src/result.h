@@ -97,7 +97,7 @@ inline void ignore_error(const Status& status, const char* why) {
 #define QUARN_CONCAT_INNER_(a, b) a##b
 #define QUARN_CONCAT_(a, b) QUARN_CONCAT_INNER_(a, b)
 
-// QUARN_ASSIGN_OR_RETURN(const FileHeader h, decode_file_header(image));
+// QUARN_ASSIGN_OR_RETURN(const FileHeader h, decode_header(image));
 // Several statements: never the body of an unbraced `if`.
 #define QUARN_ASSIGN_OR_RETURN(lhs, expr) QUARN_AOR_(QUARN_CONCAT_(quarn_r, __LINE__), lhs, expr)
 #define QUARN_AOR_(tmp, lhs, expr) \

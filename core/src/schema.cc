@@ -9,8 +9,6 @@
 
 namespace quarn {
 
-namespace {}  // namespace
-
 Result<FieldPath> FieldPath::make(std::vector<std::string> segments) {
   if (segments.empty()) return SchemaError::InvalidFieldPath{};
   for (const std::string& segment : segments) {

@@ -197,7 +197,7 @@ Status validate_object(Path& path, const std::vector<FieldDef>& members, const R
     auto it = row.find(name);
     PathSegment segment(path, name);
     if (it == row.end() && member.type.kind() != Type::Kind::Optional) {
-      return err(path, "missing object field");
+      return validation_error_at(path, "missing object field");
     }
     QUARN_TRY(
         validate_value(path, member.type, member.constraints, it == row.end() ? null : it->second));
@@ -207,7 +207,7 @@ Status validate_object(Path& path, const std::vector<FieldDef>& members, const R
   for (const auto& [key, unused] : row) {
     if (!has_member(members, key)) {
       path.push_back(key);
-      return err(path, "unknown field in object");
+      return validation_error_at(path, "unknown field in object");
     }
   }
   return ok_status();
@@ -215,7 +215,7 @@ Status validate_object(Path& path, const std::vector<FieldDef>& members, const R
 
 }  // namespace
 
-DbError err(const std::vector<std::string>& path, std::string message) {
+DbError validation_error_at(const std::vector<std::string>& path, std::string message) {
   return ValidationError{path, std::move(message)};
 }
 
@@ -264,7 +264,7 @@ Status apply_constraints(const std::vector<std::string>& path,
                          std::span<const Constraint> constraints, const RowValue& value) {
   for (const Constraint& constraint : constraints) {
     std::optional<std::string> failure = check_constraint(constraint, value);
-    if (failure) return err(path, std::move(*failure));
+    if (failure) return validation_error_at(path, std::move(*failure));
   }
   return ok_status();
 }
@@ -278,7 +278,7 @@ Status validate_value(std::vector<std::string>& path, const Type& type,
       return apply_constraints(path, constraints, value);
     case Type::Kind::List: {
       const RowValue::List* list = value.as_list();
-      if (list == nullptr) return err(path, "expected list");
+      if (list == nullptr) return validation_error_at(path, "expected list");
       for (std::size_t i = 0; i < list->size(); ++i) {
         PathSegment segment(path, std::to_string(i));
         QUARN_TRY(validate_value(path, type.inner(), {}, (*list)[i]));
@@ -288,13 +288,13 @@ Status validate_value(std::vector<std::string>& path, const Type& type,
     }
     case Type::Kind::Object: {
       const Row* row = value.as_object();
-      if (row == nullptr) return err(path, "expected object");
+      if (row == nullptr) return validation_error_at(path, "expected object");
       QUARN_TRY(validate_object(path, type.members(), *row));
       return apply_constraints(path, constraints, value);
     }
     case Type::Kind::Enum: {
       const auto* text = std::get_if<ScalarValue::String>(&value.value());
-      if (text == nullptr) return err(path, "expected string (enum)");
+      if (text == nullptr) return validation_error_at(path, "expected string (enum)");
       bool known = false;
       for (const std::string& variant : type.variants()) {
         if (variant == text->value) {
@@ -302,12 +302,15 @@ Status validate_value(std::vector<std::string>& path, const Type& type,
           break;
         }
       }
-      if (!known) return err(path, "enum value must be one of " + debug_list(type.variants()));
+      if (!known)
+        return validation_error_at(path,
+                                   "enum value must be one of " + debug_list(type.variants()));
       return apply_constraints(path, constraints, value);
     }
     default:
       // A primitive: the value's alternative number equals the type's number.
-      if (value.number() != type.number()) return err(path, expected_kind_message(type.kind()));
+      if (value.number() != type.number())
+        return validation_error_at(path, expected_kind_message(type.kind()));
       return apply_constraints(path, constraints, value);
   }
 }
@@ -322,7 +325,7 @@ Status validate_top_level_row(const std::vector<FieldDef>& fields, const std::st
         break;
       }
     }
-    if (!known) return err({key}, "unknown field");
+    if (!known) return validation_error_at({key}, "unknown field");
   }
   const RowValue null;
   for (const FieldDef& def : fields) {
@@ -330,9 +333,9 @@ Status validate_top_level_row(const std::vector<FieldDef>& fields, const std::st
     if (name == primary) continue;
     const bool optional = def.type.kind() == Type::Kind::Optional;
     auto it = row.find(name);
-    if (it == row.end() && !optional) return err({name}, "missing field");
+    if (it == row.end() && !optional) return validation_error_at({name}, "missing field");
     if (it != row.end() && it->second.is_null() && !optional) {
-      return err({name}, "unexpected null for required field");
+      return validation_error_at({name}, "unexpected null for required field");
     }
     Path path{name};
     QUARN_TRY(validate_value(path, def.type, def.constraints, it == row.end() ? null : it->second));

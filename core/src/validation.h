@@ -30,7 +30,7 @@ Status apply_constraints(const std::vector<std::string>& path,
                          std::span<const Constraint> constraints, const RowValue& value);
 
 // A validation failure at a copy of path.
-DbError err(const std::vector<std::string>& path, std::string message);
+DbError validation_error_at(const std::vector<std::string>& path, std::string message);
 
 // A double in plain decimal with the shortest round-trip digits and no exponent: 5, 1.5,
 // 0.0000001, -0, inf, NaN.

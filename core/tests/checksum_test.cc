@@ -22,7 +22,7 @@ class CrcVectorTest : public ::testing::TestWithParam<CrcCase> {};
 
 TEST_P(CrcVectorTest, MatchesKnownValue) {
   EXPECT_EQ(crc32c(GetParam().input), GetParam().crc);
-  EXPECT_EQ(crc32c_extend(0, GetParam().input), GetParam().crc);
+  EXPECT_EQ(crc32c_append(0, GetParam().input), GetParam().crc);
 }
 
 Bytes ascending32() {
@@ -47,13 +47,13 @@ TEST(ChecksumTest, ExtendOverEverySplitEqualsWhole) {
   const ByteSpan all(data);
   const std::uint32_t whole = crc32c(all);
   for (std::size_t cut = 0; cut <= data.size(); ++cut) {
-    EXPECT_EQ(crc32c_extend(crc32c(all.first(cut)), all.subspan(cut)), whole) << "cut " << cut;
+    EXPECT_EQ(crc32c_append(crc32c(all.first(cut)), all.subspan(cut)), whole) << "cut " << cut;
     EXPECT_EQ(crc32c_append(crc32c(all.first(cut)), all.subspan(cut)), whole) << "cut " << cut;
   }
 }
 
 TEST(ChecksumTest, ExtendByNothingKeepsChecksum) {
-  EXPECT_EQ(crc32c_extend(0xE3069283, {}), 0xE3069283u);
+  EXPECT_EQ(crc32c_append(0xE3069283, {}), 0xE3069283u);
 }
 
 // ISA-L takes an int length: a span longer than INT_MAX must not be cut short or wrap.
@@ -64,7 +64,7 @@ TEST(ChecksumTest, SpanLongerThanIntMaxIsCoveredWhole) {
   ASSERT_NE(map, MAP_FAILED);
   const ByteSpan zeros(static_cast<const std::uint8_t*>(map), size);
   const std::size_t half = size / 2;
-  const std::uint32_t piecewise = crc32c_extend(crc32c(zeros.first(half)), zeros.subspan(half));
+  const std::uint32_t piecewise = crc32c_append(crc32c(zeros.first(half)), zeros.subspan(half));
   EXPECT_EQ(crc32c(zeros), piecewise);
   EXPECT_NE(crc32c(zeros), crc32c(zeros.first(static_cast<std::size_t>(INT_MAX))));
   munmap(map, size);

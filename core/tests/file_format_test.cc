@@ -45,7 +45,7 @@ TEST(FileHeaderTest, UncheckedBytesDecodeAsFound) {
   EXPECT_EQ(h.minor, 6);
   EXPECT_EQ(h.header_len, 0xFBFAF9F8u);
   EXPECT_EQ(h.reserved, 0x03020100FFFEFDFCu);
-  EXPECT_THAT(decode_file_header(image), IsOkAndHolds(h));
+  EXPECT_THAT(decode_header(image), IsOkAndHolds(h));
 }
 
 struct RejectCase {

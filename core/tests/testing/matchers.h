@@ -11,16 +11,6 @@
 
 namespace quarn::testing {
 
-template <class R>
-bool result_ok(const R& r) {
-  return r.ok();
-}
-
-template <class R>
-std::string error_text(const R& r) {
-  return r.ok() ? std::string("<ok>") : r.error().render();
-}
-
 MATCHER(IsOk, "is OK") {
   if (arg.ok()) return true;
   *result_listener << "error: " << arg.error().render();
@@ -53,15 +43,6 @@ MATCHER_P(ErrorCategoryIs, category, "fails in the given category") {
   }
   *result_listener << "renders \"" << arg.error().render() << "\"";
   return arg.error().category() == category;
-}
-
-MATCHER_P(ErrorIs, error, "fails with the given error") {
-  if (arg.ok()) {
-    *result_listener << "is OK";
-    return false;
-  }
-  *result_listener << "renders \"" << arg.error().render() << "\"";
-  return arg.error() == ::quarn::DbError(error);
 }
 
 }  // namespace quarn::testing
