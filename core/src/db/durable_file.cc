@@ -173,7 +173,11 @@ Result<FileLocation> locate_file(const std::string& path) {
   }
   std::filesystem::path dir = target.parent_path();
   if (dir.empty()) dir = ".";
-  const int fd = open_in(AT_FDCWD, dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+  int fd = open_in(AT_FDCWD, dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+  // A directory one may search but not read still serves to look names up in.
+  if (fd < 0 && errno == EACCES) {
+    fd = open_in(AT_FDCWD, dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC, 0);
+  }
   if (fd < 0) return io_error_from_errno(errno);
   return FileLocation{DirectoryHandle(fd), std::move(name)};
 }
