@@ -10,6 +10,8 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "db/database.h"
 #include "db/durable_file.h"
@@ -172,27 +174,107 @@ TEST(CompactFormatTest, EmptyDatabaseCompactsToANewImageAndOldFormatsTo6) {
   EXPECT_EQ(read_file(path), fresh.snapshot_bytes());
 }
 
-// A process death at each step of the replacement leaves the old image or the new one at the
-// path, and either opens.
-TEST_F(CompactTest, CrashAtEachReplacementStepLeavesTheOldOrTheNewImage) {
+// A process that dies at each step of the replacement leaves the old image or the new one at
+// the path, and either opens; the open removes whatever temporary the dead process left.
+TEST_F(CompactTest, CrashAtEachReplacementStepLeavesTheOldOrTheNewImageAndNoTemporary) {
   const Bytes old_image = read_file(path_);
   const std::filesystem::path compacted = dir_.file("compacted");
   ASSERT_OK(db_->compact_to(compacted.string()));
   const Bytes new_image = read_file(compacted);
   db_.reset();
-  const std::vector<std::pair<ReplaceStep, bool>> steps = {{ReplaceStep::CreateTemp, false},
-                                                           {ReplaceStep::Write, false},
-                                                           {ReplaceStep::SyncTemp, false},
-                                                           {ReplaceStep::Rename, false},
-                                                           {ReplaceStep::SyncDirectory, true}};
+  const std::vector<std::pair<ReplaceStep, bool>> steps = {
+      {ReplaceStep::CreateTemp, false}, {ReplaceStep::Write, false},
+      {ReplaceStep::SyncTemp, false},   {ReplaceStep::Link, false},
+      {ReplaceStep::Rename, false},     {ReplaceStep::SyncDirectory, true}};
   for (const auto& [step, replaced] : steps) {
     SCOPED_TRACE(static_cast<int>(step));
     write_file(path_, old_image);
-    EXPECT_THAT(replace_file_durably(path_.string(), new_image, step),
-                ErrorRenders("i/o error: stopped for a test"));
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      const Status stopped = replace_file_durably(path_.string(), new_image, step);
+      // Ends without any cleanup, as a killed process would.
+      ::_exit(!stopped.ok() && stopped.error().render() == "i/o error: stopped for a test" ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     EXPECT_EQ(read_file(path_), replaced ? new_image : old_image);
     EXPECT_EQ(summary_at(path_), state_);
+    EXPECT_EQ(entries_in(dir_.path()), 2u);
   }
+}
+
+// Only the temporaries of this file whose process is gone are removed.
+TEST(CompactTemporaryTest, OpenRemovesTheTemporariesOfDeadProcessesOnly) {
+  TempDir dir;
+  const std::filesystem::path path = dir.file("db.quarn");
+  ASSERT_OK(Database<FileStore>::open(path.string()));
+  const pid_t dead = ::fork();
+  ASSERT_GE(dead, 0);
+  if (dead == 0) ::_exit(0);
+  ASSERT_EQ(::waitpid(dead, nullptr, 0), dead);
+  const std::string of_dead = ".db.quarn.quarn-tmp-" + std::to_string(dead);
+  const std::string of_self = ".db.quarn.quarn-tmp-" + std::to_string(::getpid());
+  write_file(dir.path() / (of_dead + "-0"), Bytes(10, 1));
+  write_file(dir.path() / (of_dead + "-17"), Bytes(10, 1));
+  const std::vector<std::string> kept = {
+      of_self + "-0", ".other.quarn-tmp-" + std::to_string(dead) + "-0",  of_dead + "-x", of_dead,
+      of_dead + "-",  "db.quarn.quarn-tmp-" + std::to_string(dead) + "-0"};
+  for (const std::string& name : kept) write_file(dir.path() / name, Bytes(10, 1));
+  std::filesystem::create_directory(dir.path() / (of_dead + "-3"));
+
+  ASSERT_OK(Database<FileStore>::open(path.string()));
+  std::vector<std::string> left;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+    left.push_back(entry.path().filename().string());
+  }
+  std::vector<std::string> expected = kept;
+  expected.push_back("db.quarn");
+  expected.push_back(of_dead + "-3");
+  EXPECT_THAT(left, ::testing::UnorderedElementsAreArray(expected));
+}
+
+// The handle resolved its directory at open: a relative path keeps naming the same file.
+TEST(CompactPathTest, RelativePathKeepsActingOnItsFileAfterTheWorkingDirectoryChanges) {
+  TempDir dir;
+  const std::filesystem::path home = dir.path() / "home";
+  const std::filesystem::path elsewhere = dir.path() / "elsewhere";
+  std::filesystem::create_directory(home);
+  std::filesystem::create_directory(elsewhere);
+  {
+    ASSERT_OK_AND_ASSIGN(Database<FileStore> other,
+                         Database<FileStore>::open((elsewhere / "db.quarn").string()));
+    ASSERT_OK(other.register_collection_with_indexes("other", testing::users_fields(), {}, "id"));
+  }
+  const Bytes other_image = read_file(elsewhere / "db.quarn");
+  // Back where the test began however it ends.
+  struct RestoreWorkingDirectory {
+    std::filesystem::path start = std::filesystem::current_path();
+    ~RestoreWorkingDirectory() { std::filesystem::current_path(start); }
+  } restore;
+  std::filesystem::current_path(home);
+  auto opened = Database<FileStore>::open("db.quarn");
+  std::filesystem::current_path(elsewhere);
+  ASSERT_OK(opened);
+  Database<FileStore> db = std::move(opened).value();
+  ASSERT_OK(db.register_collection_with_indexes("users", testing::users_fields(),
+                                                testing::users_indexes(), "id"));
+  for (int i = 0; i < 5; ++i) ASSERT_OK(db.insert(1, testing::user_row(1, std::to_string(i))));
+  const std::size_t before = read_file(home / "db.quarn").size();
+
+  ASSERT_OK(db.compact_in_place());
+  EXPECT_EQ(db.path(), "db.quarn");
+  ASSERT_OK(db.insert(1, testing::user_row(2, "b")));
+
+  EXPECT_EQ(read_file(elsewhere / "db.quarn"), other_image);
+  EXPECT_EQ(entries_in(elsewhere), 1u);
+  EXPECT_EQ(entries_in(home), 1u);
+  EXPECT_LT(read_file(home / "db.quarn").size(), before);
+  ASSERT_OK_AND_ASSIGN(Database<FileStore> reopened,
+                       Database<FileStore>::open((home / "db.quarn").string()));
+  EXPECT_EQ(reopened.latest().size(), 2u);
+  EXPECT_EQ(reopened.catalog().collections().at(0).name, "users");
 }
 
 TEST_F(CompactTest, FailedWriteOfTheNewImageKeepsTheOldFileAndTheHandleWritable) {

@@ -1,6 +1,7 @@
 // The open sequence: new images, the 0.2 rewrite, rejected images, recovery cuts, files.
 #include <array>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -9,7 +10,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include "db/database.h"
 #include "db/open.h"
@@ -249,16 +254,95 @@ TEST(OpenFileTest, MissingPathBecomesANewImageFileAndReopenChangesNothing) {
   EXPECT_EQ(read_file(path), image);
 }
 
-TEST(OpenFileTest, EmptyFileIsReplacedByANewImageKeepingItsPermissions) {
+// The image goes into the empty file itself: its permissions stay, and so do other links to it.
+TEST(OpenFileTest, EmptyFileBecomesANewImageKeepingItsInodeAndPermissions) {
   TempDir dir;
   const std::filesystem::path path = dir.file("db.quarn");
   write_file(path, {});
   ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
-  ASSERT_OK(Database<FileStore>::open(path.string()));
-  EXPECT_EQ(read_file(path), expected_new_image(6));
+  std::filesystem::create_hard_link(path, dir.file("other-name"));
+  struct stat before;
+  ASSERT_EQ(::stat(path.c_str(), &before), 0);
+  {
+    ASSERT_OK_AND_ASSIGN(Database<FileStore> db, Database<FileStore>::open(path.string()));
+    ASSERT_OK(db.register_collection_with_indexes("users", testing::users_fields(),
+                                                  testing::users_indexes(), "id"));
+  }
+  struct stat after;
+  ASSERT_EQ(::stat(path.c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  EXPECT_EQ(after.st_nlink, 2u);
+  EXPECT_EQ(after.st_mode & 0777, 0600u);
+  EXPECT_EQ(read_file(dir.file("other-name")), read_file(path));
+  ASSERT_OK_AND_ASSIGN(Database<FileStore> via_link,
+                       Database<FileStore>::open(dir.file("other-name").string()));
+  EXPECT_EQ(via_link.catalog().collections().size(), 1u);
+}
+
+// One write and one sync: a failure at either, torn or not, leaves the store empty again, and
+// a crash keeps nothing or the whole image.
+TEST(OpenTest, NewImageInPlaceLeavesAnEmptyStoreOrTheWholeImage) {
+  {
+    FaultStore clean;
+    ASSERT_OK(write_new_image_in_place(clean));
+    EXPECT_EQ(clean.synced_bytes(), expected_new_image(6));
+    EXPECT_EQ(clean.mutations(), 2u);
+  }
+  for (const std::size_t torn : {std::size_t{0}, std::size_t{31}, std::size_t{4096}}) {
+    SCOPED_TRACE(torn);
+    FaultStore store;
+    store.fail_write_at(1, FaultStore::eio(), torn);
+    EXPECT_THAT(write_new_image_in_place(store),
+                ErrorRenders("i/o error: Input/output error (os error 5)"));
+    EXPECT_TRUE(store.bytes().empty());
+    EXPECT_TRUE(store.crash().empty());
+  }
+  FaultStore unsynced;
+  unsynced.fail_sync_at(1);
+  EXPECT_FALSE(write_new_image_in_place(unsynced).ok());
+  EXPECT_TRUE(unsynced.bytes().empty());
+  EXPECT_TRUE(unsynced.crash().empty());
+}
+
+// Each kind is refused before it is opened or written, whatever the spelling: a FIFO would
+// otherwise block or be replaced by a regular file.
+TEST(OpenFileTest, PathThatIsNotARegularFileIsRefusedAndLeftAlone) {
+  TempDir dir;
+  const std::filesystem::path fifo = dir.file("fifo");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::filesystem::path socket_path = dir.file("socket");
+  const int sock = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_GE(sock, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  ASSERT_LT(socket_path.string().size(), sizeof(address.sun_path));
+  std::strcpy(address.sun_path, socket_path.c_str());
+  ASSERT_EQ(::bind(sock, reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
+  std::filesystem::create_symlink("fifo", dir.file("link-to-fifo"));
+  std::vector<std::string> refused = {fifo.string(), socket_path.string(),
+                                      dir.file("link-to-fifo").string()};
+  // A node of the zero device; only root may make one.
+  const std::filesystem::path device = dir.file("zero");
+  if (::mknod(device.c_str(), S_IFCHR | 0600, ::makedev(1, 5)) == 0) {
+    refused.push_back(device.string());
+  }
+  for (const std::string& path : refused) {
+    SCOPED_TRACE(path);
+    EXPECT_THAT(Database<FileStore>::open(path),
+                ErrorRenders("i/o error: database path is not a regular file: " + path));
+  }
+  ::close(sock);
   struct stat st;
-  ASSERT_EQ(::stat(path.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  ASSERT_EQ(::stat(fifo.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
+  ASSERT_EQ(::lstat(socket_path.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISSOCK(st.st_mode));
+  if (refused.size() == 4) {
+    ASSERT_EQ(::stat(device.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISCHR(st.st_mode));
+  }
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}),
+            static_cast<std::ptrdiff_t>(refused.size()));
 }
 
 TEST(OpenFileTest, SymlinkToMissingFileCreatesItsTarget) {
@@ -286,6 +370,10 @@ TEST(OpenFileTest, OperatingSystemErrorsAreIoErrors) {
               ErrorRenders("i/o error: No such file or directory (os error 2)"));
   EXPECT_THAT(Database<FileStore>::open(std::string("a\0b", 3)),
               ErrorRenders("i/o error: file name contained an unexpected NUL byte"));
+  EXPECT_THAT(Database<FileStore>::open(""),
+              ErrorRenders("i/o error: No such file or directory (os error 2)"));
+  EXPECT_THAT(Database<FileStore>::open(dir.path().string() + "/"),
+              ErrorRenders("i/o error: Is a directory (os error 21)"));
 }
 
 TEST(OpenFileTest, CreationInAReadOnlyDirectoryLeavesNoFile) {

@@ -1,6 +1,9 @@
 // The commit path: framed transactions, format upgrades, and the handle's cut-back after a
 // failed commit.
 #include <array>
+#include <filesystem>
+#include <string>
+#include <tuple>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -14,6 +17,7 @@
 #include "testing/fault_store.h"
 #include "testing/log_images.h"
 #include "testing/matchers.h"
+#include "testing/temp_dir.h"
 
 namespace quarn {
 namespace {
@@ -22,6 +26,7 @@ using testing::DatabaseTestPeer;
 using testing::ErrorRenders;
 using testing::FaultStore;
 using testing::IsOk;
+using testing::TempDir;
 
 FileHeader header_of(const Bytes& image) {
   return decode_header(ByteSpan(image).first(kFileHeaderSize)).value();
@@ -228,6 +233,104 @@ TEST_F(CommitSegmentsTest, FailedSyncOfTheCutBackAlsoRefusesLaterWrites) {
               ErrorRenders("i/o error: Input/output error (os error 5)"));
   EXPECT_FALSE(DatabaseTestPeer::check_writable(*db_).ok());
 }
+
+// An unframed log (format 0.3 to 0.5) holding the users collection, row 1 and then `tail`:
+// every row is shown, markers or not. A write would frame the log; where framing changes what
+// the log means, the write is refused before anything is written, and compaction is the way on.
+struct UnframedLog {
+  const char* name;
+  std::vector<Bytes> tail;
+  bool writable;
+};
+
+class UnframedLogWriteTest
+    : public ::testing::TestWithParam<std::tuple<UnframedLog, std::uint16_t>> {
+ protected:
+  Bytes image() const {
+    Bytes log = testing::segment(SegmentType::Catalog, testing::create_users());
+    testing::append(log, testing::segment(SegmentType::Record, testing::user_record(1, "a")));
+    for (const Bytes& segment : std::get<0>(GetParam()).tail) testing::append(log, segment);
+    return testing::image_with_log(std::get<1>(GetParam()), log);
+  }
+};
+
+std::vector<UnframedLog> unframed_logs() {
+  using testing::marker;
+  using testing::segment;
+  const Bytes row2 = segment(SegmentType::Record, testing::user_record(2, "b"));
+  return {
+      {"UnfinishedBegin", {marker(SegmentType::TxnBegin, 5), row2}, false},
+      {"LoneCommit", {row2, marker(SegmentType::TxnCommit, 5)}, false},
+      {"AbortedRows",
+       {marker(SegmentType::TxnBegin, 5), row2, marker(SegmentType::TxnAbort, 5)},
+       false},
+      {"CommitOfAnotherId",
+       {marker(SegmentType::TxnBegin, 5), row2, marker(SegmentType::TxnCommit, 6)},
+       false},
+      {"UndecodableMarker", {row2, segment(SegmentType::TxnAbort, Bytes(3, 0))}, false},
+      {"NoMarkers", {row2}, true},
+      {"CommittedPair",
+       {marker(SegmentType::TxnBegin, 5), row2, marker(SegmentType::TxnCommit, 5)},
+       true},
+      {"EmptyAbortedPair",
+       {marker(SegmentType::TxnBegin, 5), marker(SegmentType::TxnAbort, 5), row2},
+       true},
+  };
+}
+
+TEST_P(UnframedLogWriteTest, WriteKeepsEveryShownRowOrIsRefusedBeforeAnythingIsWritten) {
+  const Bytes old_image = image();
+  const std::uint16_t minor = std::get<1>(GetParam());
+  ASSERT_OK_AND_ASSIGN(Database<VecStore> db, Database<VecStore>::from_snapshot_bytes(old_image));
+  ASSERT_EQ(db.latest().size(), 2u);
+  if (std::get<0>(GetParam()).writable) {
+    ASSERT_OK(db.insert(1, testing::user_row(3, "c")));
+    ASSERT_OK(db.delete_row(1, ScalarValue::Int64{1}));
+    ASSERT_OK_AND_ASSIGN(Database<VecStore> reopened,
+                         Database<VecStore>::from_snapshot_bytes(db.snapshot_bytes()));
+    EXPECT_EQ(reopened.format_minor(), 6);
+    EXPECT_EQ(reopened.latest().size(), 2u);
+    EXPECT_NE(reopened.latest().get(1, testing::user_key(2)), nullptr);
+    EXPECT_NE(reopened.latest().get(1, testing::user_key(3)), nullptr);
+    return;
+  }
+
+  const std::string refused = "i/o error: the database file is in format 0." +
+                              std::to_string(minor) +
+                              " and holds transaction markers that a write would give a new "
+                              "meaning; run compact() first to bring it to the current format";
+  EXPECT_THAT(db.insert(1, testing::user_row(3, "c")), ErrorRenders(refused));
+  EXPECT_THAT(db.delete_row(1, ScalarValue::Int64{1}), ErrorRenders(refused));
+  EXPECT_THAT(db.register_collection_with_indexes("more", testing::users_fields(), {}, "id"),
+              ErrorRenders(refused));
+  ASSERT_OK(db.begin_transaction());
+  ASSERT_OK(db.register_collection_with_indexes("more", testing::users_fields(), {}, "id"));
+  EXPECT_THAT(db.commit_txn_staging(), ErrorRenders(refused));
+  EXPECT_EQ(db.snapshot_bytes(), old_image);
+  EXPECT_EQ(db.format_minor(), minor);
+  EXPECT_EQ(db.latest().size(), 2u);
+
+  // Compaction writes the rows as shown, in the current format; writes go on from there.
+  TempDir dir;
+  const std::filesystem::path path = dir.file("db");
+  testing::write_file(path, old_image);
+  ASSERT_OK_AND_ASSIGN(Database<FileStore> file, Database<FileStore>::open(path.string()));
+  EXPECT_THAT(file.insert(1, testing::user_row(3, "c")), ErrorRenders(refused));
+  ASSERT_OK(file.compact_in_place());
+  ASSERT_OK(file.insert(1, testing::user_row(3, "c")));
+  ASSERT_OK_AND_ASSIGN(Database<FileStore> reopened, Database<FileStore>::open(path.string()));
+  EXPECT_EQ(reopened.format_minor(), 6);
+  EXPECT_EQ(reopened.latest().size(), 3u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    OldMinors, UnframedLogWriteTest,
+    ::testing::Combine(::testing::ValuesIn(unframed_logs()),
+                       ::testing::Values(std::uint16_t{3}, std::uint16_t{4}, std::uint16_t{5})),
+    [](const ::testing::TestParamInfo<UnframedLogWriteTest::ParamType>& param) {
+      return std::string(std::get<0>(param.param).name) + "Minor" +
+             std::to_string(std::get<1>(param.param));
+    });
 
 }  // namespace
 }  // namespace quarn

@@ -6,6 +6,20 @@ import pytest
 import quarn
 
 
+def pytest_addoption(parser):
+    parser.addoption(
+        "--kill-runs",
+        type=int,
+        default=20,
+        help="how many times test_kill.py kills a committing child process (default 20)",
+    )
+
+
+@pytest.fixture
+def kill_runs(request):
+    return request.config.getoption("--kill-runs")
+
+
 @pytest.fixture
 def db_path(tmp_path):
     return str(tmp_path / "test.qdb")

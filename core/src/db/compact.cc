@@ -73,23 +73,33 @@ Status Database<S>::compact_to(const std::string& dest_path) requires std::same_
 template <Store S>
 Status Database<S>::compact_in_place() requires std::same_as<S, FileStore> {
   QUARN_ASSIGN_OR_RETURN(const Bytes image, rebuild_image(catalog(), latest()));
-  Status done = replace_file_durably(path_, image);
-  if (done.ok()) {
-    Result<FileStore> store = FileStore::open(path_, OpenMode::CreateIfMissing);
-    if (store.ok()) {
-      Result<Database> reopened = open_with_store(path_, std::move(store).value());
-      if (reopened.ok()) {
-        *this = std::move(reopened).value();
-        return ok_status();
-      }
-      done = std::move(reopened).error();
-    } else {
-      done = std::move(store).error();
+  // A handle made without open has no location yet: resolve its path now.
+  if (!location_) {
+    QUARN_ASSIGN_OR_RETURN(location_, locate_file(path_));
+  }
+  const int own_fd = store_.paged().inner().fd();
+  struct stat own;
+  if (::fstat(own_fd, &own) != 0) return io_error_from_errno(errno);
+  Result<RawFileStore> replaced =
+      replace_file_durably(*location_, image, static_cast<mode_t>(own.st_mode & 07777));
+  Status done = ok_status();
+  if (replaced.ok()) {
+    // The new file is reopened through its descriptor, not by name: it is the file renamed
+    // into place, whatever happens to the name.
+    Result<Database> reopened = open_with_store(path_, FileStore(std::move(replaced).value()));
+    if (reopened.ok()) {
+      FileLocation location = std::move(*location_);
+      *this = std::move(reopened).value();
+      location_ = std::move(location);
+      return ok_status();
     }
+    done = std::move(reopened).error();
+  } else {
+    done = std::move(replaced).error();
   }
   // Once the rename happened this handle's descriptor holds the old image under no name, where
   // writes would be lost: it keeps serving reads of its state but refuses writes.
-  Result<bool> still_own = path_names_file(path_, store_.paged().inner().fd());
+  Result<bool> still_own = location_names_file(*location_, own_fd);
   if (!still_own.ok() || !still_own.value()) write_poisoned_ = true;
   return done;
 }

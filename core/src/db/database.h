@@ -12,6 +12,7 @@
 
 #include "bytes.h"
 #include "catalog/state.h"
+#include "db/durable_file.h"
 #include "db/latest_rows.h"
 #include "index.h"
 #include "migration.h"
@@ -62,7 +63,9 @@ class Database {
 
   // Opens or creates the file at path (0666 before the umask, close-on-exec, never truncated).
   // A missing file, or an empty one, becomes a new image, written so that a crash leaves no
-  // half-made file behind.
+  // half-made file behind; an empty file keeps its inode. Anything at path other than a regular
+  // file (or a symbolic link to one) is refused before anything is written. The path's directory
+  // is resolved here, once: later steps act on this file whatever the working directory becomes.
   static Result<Database> open(const std::string& path) requires std::same_as<S, FileStore>;
   static Result<Database> open_with_store(std::string path, S store);
   static Result<Database> open_in_memory() requires std::same_as<S, VecStore>;
@@ -158,6 +161,11 @@ class Database {
   // An i/o error once a failed commit could not be cut back (or the file was replaced under the
   // handle); call before any write.
   Status check_writable() const;
+  // An image older than 0.6 whose transaction markers the current format would read otherwise
+  // (an unfinished or aborted transaction holding data, a lone commit) is refused writes with an
+  // i/o error naming compact(), before anything is written; call before any write. The log is
+  // read once per handle.
+  Status check_log_upgradable();
 
   std::string path_;
   S store_;
@@ -171,6 +179,10 @@ class Database {
   // Set when a failed commit left bytes that could not be cut off, or when the file at the path
   // is no longer the handle's own; every later write fails.
   bool write_poisoned_ = false;
+  // Set once check_log_upgradable found the unframed log safe to frame.
+  bool unframed_log_checked_ = false;
+  // The file's directory and name, resolved by open (absent for other stores).
+  std::optional<FileLocation> location_;
 };
 
 }  // namespace quarn

@@ -1,23 +1,29 @@
-// Durable whole-file replacement: write beside, sync, rename over, sync the directory.
+// Durable whole-file writes through a held directory: the image goes into an unnamed file
+// where the file system allows (so a crash leaves nothing behind), is synced, and only then
+// gets its name. Named temporaries, the fallback, carry their process id so that a later open
+// can tell the leftovers of dead processes.
 #include "db/durable_file.h"
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <system_error>
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include "storage.h"
 
 namespace quarn {
 namespace {
 
 // Bound on symbolic links followed, as the system's own limit for path lookup.
 constexpr int kMaxSymlinkHops = 40;
+constexpr std::string_view kTempInfix = ".quarn-tmp-";
 
 std::filesystem::path follow_symlinks(std::filesystem::path path) {
   for (int hop = 0; hop < kMaxSymlinkHops; ++hop) {
@@ -30,81 +36,295 @@ std::filesystem::path follow_symlinks(std::filesystem::path path) {
   return path;
 }
 
-Status sync_directory(const std::filesystem::path& dir) {
-  int fd;
-  do {
-    fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return io_error_from_errno(errno);
+DbError nul_in_path() {
+  return io_error(IoErrorKind::InvalidInput, "file name contained an unexpected NUL byte");
+}
+
+Status sync_fd(int fd) {
   int rc;
   do {
     rc = ::fsync(fd);
   } while (rc != 0 && errno == EINTR);
-  const int saved = errno;
-  ::close(fd);
-  if (rc != 0) return io_error_from_errno(saved);
+  if (rc != 0) return io_error_from_errno(errno);
   return ok_status();
 }
 
-// Creates a fresh file with a name no one else uses in dir; returns its path and descriptor.
-Result<std::pair<std::filesystem::path, int>> create_temp_beside(const std::filesystem::path& dir,
-                                                                 const std::string& name,
-                                                                 mode_t mode) {
+std::string temp_prefix(const std::string& name) { return "." + name + std::string(kTempInfix); }
+
+std::string next_temp_name(const std::string& name) {
   static std::atomic<unsigned> counter{0};
+  return temp_prefix(name) + std::to_string(::getpid()) + "-" +
+         std::to_string(counter.fetch_add(1));
+}
+
+// The process id of a temporary's name ".NAME.quarn-tmp-PID-N", if it is one of name's.
+std::optional<pid_t> temp_owner(std::string_view entry, const std::string& name) {
+  const std::string prefix = temp_prefix(name);
+  if (entry.substr(0, prefix.size()) != prefix) return std::nullopt;
+  entry.remove_prefix(prefix.size());
+  const std::size_t dash = entry.find('-');
+  if (dash == 0 || dash == std::string_view::npos || dash > 10 || dash + 1 == entry.size()) {
+    return std::nullopt;
+  }
+  long long pid = 0;
+  for (std::size_t i = 0; i < entry.size(); ++i) {
+    if (i == dash) continue;
+    if (entry[i] < '0' || entry[i] > '9') return std::nullopt;
+    if (i < dash) pid = pid * 10 + (entry[i] - '0');
+  }
+  if (pid <= 0 || pid > INT_MAX) return std::nullopt;
+  return static_cast<pid_t>(pid);
+}
+
+int open_in(int dir, const char* name, int flags, mode_t mode) {
+  int fd;
+  do {
+    fd = ::openat(dir, name, flags, mode);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+// A fresh file in the directory under a name no one else uses.
+Result<std::pair<std::string, RawFileStore>> create_named_temp(const FileLocation& at) {
   for (int attempt = 0;; ++attempt) {
-    const std::filesystem::path temp =
-        dir / ("." + name + ".quarn-tmp-" + std::to_string(::getpid()) + "-" +
-               std::to_string(counter.fetch_add(1)));
-    int fd;
-    do {
-      fd = ::open(temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-    } while (fd < 0 && errno == EINTR);
-    if (fd >= 0) return std::pair<std::filesystem::path, int>(temp, fd);
+    std::string temp = next_temp_name(at.name);
+    const int fd = open_in(at.dir.fd(), temp.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) return std::pair<std::string, RawFileStore>(std::move(temp), RawFileStore(fd));
     if (errno != EEXIST || attempt >= 100) return io_error_from_errno(errno);
   }
 }
 
-}  // namespace
+// An unnamed file in the directory, or nothing where the file system has none.
+std::optional<RawFileStore> create_unnamed(const FileLocation& at) {
+  const int fd = open_in(at.dir.fd(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+  if (fd < 0) return std::nullopt;
+  return RawFileStore(fd);
+}
 
-Status replace_file_durably(const std::string& path, ByteSpan image,
-                            std::optional<ReplaceStep> crash_at) {
-  const auto stopped = [] { return io_error(IoErrorKind::Other, "stopped for a test"); };
-  if (path.find('\0') != std::string::npos) {
-    return io_error(IoErrorKind::InvalidInput, "file name contained an unexpected NUL byte");
-  }
-  const std::filesystem::path target = follow_symlinks(path);
-  std::filesystem::path dir = target.parent_path();
-  if (dir.empty()) dir = ".";
+// Gives the unnamed file open as fd the name `name` in dir; fails with EEXIST when taken.
+// Through /proc first, which needs no privilege; AT_EMPTY_PATH where /proc is missing.
+int link_unnamed(int fd, int dir, const std::string& name) {
+  const std::string proc = "/proc/self/fd/" + std::to_string(fd);
+  if (::linkat(AT_FDCWD, proc.c_str(), dir, name.c_str(), AT_SYMLINK_FOLLOW) == 0) return 0;
+  if (errno == EEXIST) return EEXIST;
+  if (::linkat(fd, "", dir, name.c_str(), AT_EMPTY_PATH) == 0) return 0;
+  return errno;
+}
 
-  struct stat existing;
-  const bool exists = ::stat(target.c_str(), &existing) == 0;
-  if (crash_at == ReplaceStep::CreateTemp) return stopped();
-  QUARN_ASSIGN_OR_RETURN(auto created, create_temp_beside(dir, target.filename().string(), 0666));
-  const std::filesystem::path temp = created.first;
-  RawFileStore file(created.second);
-
-  Status written = ok_status();
+Status write_and_sync(RawFileStore& file, ByteSpan image, std::optional<mode_t> mode) {
   // Without this a replaced file would take on the umask's bits instead of its own.
-  if (exists && ::fchmod(file.fd(), existing.st_mode & 07777) != 0) {
-    written = io_error_from_errno(errno);
-  }
-  if (written.ok() && crash_at == ReplaceStep::Write) {
+  if (mode && ::fchmod(file.fd(), *mode & 07777) != 0) return io_error_from_errno(errno);
+  QUARN_TRY(file.write_all_at(0, image));
+  return file.sync();
+}
+
+Result<RawFileStore> replace_named(const FileLocation& at, ByteSpan image,
+                                   std::optional<mode_t> mode,
+                                   std::optional<ReplaceStep> crash_at) {
+  const auto stopped = [] { return io_error(IoErrorKind::Other, "stopped for a test"); };
+  QUARN_ASSIGN_OR_RETURN(auto created, create_named_temp(at));
+  const std::string temp = std::move(created.first);
+  RawFileStore file = std::move(created.second);
+  if (crash_at == ReplaceStep::Write) {
     ignore_error(file.write_all_at(0, image.first(image.size() / 2)), "stopping anyway");
     return stopped();
   }
-  if (written.ok()) written = file.write_all_at(0, image);
-  if (written.ok() && crash_at == ReplaceStep::SyncTemp) return stopped();
-  if (written.ok()) written = file.sync();
-  if (written.ok() && crash_at == ReplaceStep::Rename) return stopped();
-  if (written.ok() && ::rename(temp.c_str(), target.c_str()) != 0) {
+  Status written = write_and_sync(file, image, mode);
+  if (written.ok() && (crash_at == ReplaceStep::SyncTemp || crash_at == ReplaceStep::Link ||
+                       crash_at == ReplaceStep::Rename)) {
+    return stopped();
+  }
+  if (written.ok() && ::renameat(at.dir.fd(), temp.c_str(), at.dir.fd(), at.name.c_str()) != 0) {
     written = io_error_from_errno(errno);
   }
   if (!written.ok()) {
-    ::unlink(temp.c_str());
-    return written;
+    ::unlinkat(at.dir.fd(), temp.c_str(), 0);
+    return std::move(written).error();
   }
   if (crash_at == ReplaceStep::SyncDirectory) return stopped();
-  return sync_directory(dir);
+  QUARN_TRY(sync_fd(at.dir.fd()));
+  return file;
+}
+
+}  // namespace
+
+DirectoryHandle::~DirectoryHandle() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+DirectoryHandle& DirectoryHandle::operator=(DirectoryHandle&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = std::exchange(other.fd_, -1);
+  }
+  return *this;
+}
+
+Result<FileLocation> locate_file(const std::string& path) {
+  if (path.find('\0') != std::string::npos) return nul_in_path();
+  const std::filesystem::path target = follow_symlinks(path);
+  std::string name = target.filename().string();
+  if (name.empty() || name == "." || name == "..") {
+    // Names no file in a directory ("", "dir/", ".."): the system's own answer for the path.
+    const int fd = open_in(AT_FDCWD, path.c_str(), O_RDWR | O_CLOEXEC, 0);
+    if (fd < 0) return io_error_from_errno(errno);
+    ::close(fd);
+    return io_error_from_errno(EISDIR);
+  }
+  std::filesystem::path dir = target.parent_path();
+  if (dir.empty()) dir = ".";
+  int fd = open_in(AT_FDCWD, dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+  // A directory one may search but not read still serves to look names up in.
+  if (fd < 0 && errno == EACCES) {
+    fd = open_in(AT_FDCWD, dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC, 0);
+  }
+  if (fd < 0) return io_error_from_errno(errno);
+  return FileLocation{DirectoryHandle(fd), std::move(name)};
+}
+
+Result<std::optional<RawFileStore>> open_regular_file(const FileLocation& location,
+                                                      const std::string& shown_path) {
+  const auto not_regular = [&] {
+    return io_error(IoErrorKind::InvalidInput,
+                    "database path is not a regular file: " + shown_path);
+  };
+  const auto kind_of = [&](const struct stat& st) -> Status {
+    if (S_ISDIR(st.st_mode)) return io_error_from_errno(EISDIR);
+    if (!S_ISREG(st.st_mode)) return not_regular();
+    return ok_status();
+  };
+  struct stat st;
+  if (::fstatat(location.dir.fd(), location.name.c_str(), &st, 0) != 0) {
+    if (errno == ENOENT) return std::optional<RawFileStore>();
+    return io_error_from_errno(errno);
+  }
+  QUARN_TRY(kind_of(st));
+  // Non-blocking, in case a FIFO took the name since the check.
+  const int fd =
+      open_in(location.dir.fd(), location.name.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK, 0);
+  if (fd < 0) {
+    if (errno == ENOENT) return std::optional<RawFileStore>();
+    return io_error_from_errno(errno);
+  }
+  RawFileStore file(fd);
+  if (::fstat(fd, &st) != 0) return io_error_from_errno(errno);
+  QUARN_TRY(kind_of(st));
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    return io_error_from_errno(errno);
+  }
+  return std::optional<RawFileStore>(std::move(file));
+}
+
+Result<bool> location_names_file(const FileLocation& location, int fd) {
+  struct stat own;
+  if (::fstat(fd, &own) != 0) return io_error_from_errno(errno);
+  struct stat named;
+  if (::fstatat(location.dir.fd(), location.name.c_str(), &named, 0) != 0) {
+    if (errno == ENOENT) return false;
+    return io_error_from_errno(errno);
+  }
+  return own.st_dev == named.st_dev && own.st_ino == named.st_ino;
+}
+
+Result<RawFileStore> replace_file_durably(const FileLocation& location, ByteSpan image,
+                                          std::optional<mode_t> mode,
+                                          std::optional<ReplaceStep> crash_at) {
+  const auto stopped = [] { return io_error(IoErrorKind::Other, "stopped for a test"); };
+  if (!mode) {
+    struct stat existing;
+    if (::fstatat(location.dir.fd(), location.name.c_str(), &existing, 0) == 0) {
+      mode = existing.st_mode & 07777;
+    }
+  }
+  if (crash_at == ReplaceStep::CreateTemp) return stopped();
+  std::optional<RawFileStore> unnamed = create_unnamed(location);
+  if (!unnamed) return replace_named(location, image, mode, crash_at);
+
+  RawFileStore file = std::move(*unnamed);
+  if (crash_at == ReplaceStep::Write) {
+    ignore_error(file.write_all_at(0, image.first(image.size() / 2)), "stopping anyway");
+    return stopped();
+  }
+  QUARN_TRY(write_and_sync(file, image, mode));
+  if (crash_at == ReplaceStep::SyncTemp || crash_at == ReplaceStep::Link) return stopped();
+  // A name cannot be linked over an existing one, so the file is named beside the target
+  // first; only the rename replaces.
+  std::string temp;
+  int linked = EEXIST;
+  for (int attempt = 0; linked == EEXIST && attempt < 100; ++attempt) {
+    temp = next_temp_name(location.name);
+    linked = link_unnamed(file.fd(), location.dir.fd(), temp);
+  }
+  if (linked != 0) {
+    if (linked == EEXIST) return io_error_from_errno(EEXIST);
+    // Unnamed files that cannot be linked (no /proc, no privilege): write a named one instead.
+    return replace_named(location, image, mode, crash_at);
+  }
+  if (crash_at == ReplaceStep::Rename) return stopped();
+  if (::renameat(location.dir.fd(), temp.c_str(), location.dir.fd(), location.name.c_str()) != 0) {
+    const int saved = errno;
+    ::unlinkat(location.dir.fd(), temp.c_str(), 0);
+    return io_error_from_errno(saved);
+  }
+  if (crash_at == ReplaceStep::SyncDirectory) return stopped();
+  QUARN_TRY(sync_fd(location.dir.fd()));
+  return file;
+}
+
+Status replace_file_durably(const std::string& path, ByteSpan image,
+                            std::optional<ReplaceStep> crash_at) {
+  QUARN_ASSIGN_OR_RETURN(const FileLocation location, locate_file(path));
+  QUARN_TRY(replace_file_durably(location, image, std::nullopt, crash_at));
+  return ok_status();
+}
+
+Result<RawFileStore> create_file_durably(const FileLocation& location, ByteSpan image) {
+  const int dir = location.dir.fd();
+  if (std::optional<RawFileStore> unnamed = create_unnamed(location)) {
+    QUARN_TRY(write_and_sync(*unnamed, image, std::nullopt));
+    const int linked = link_unnamed(unnamed->fd(), dir, location.name);
+    if (linked == EEXIST) return io_error_from_errno(EEXIST);
+    if (linked == 0) {
+      QUARN_TRY(sync_fd(dir));
+      return std::move(*unnamed);
+    }
+  }
+  QUARN_ASSIGN_OR_RETURN(auto created, create_named_temp(location));
+  const std::string temp = std::move(created.first);
+  RawFileStore file = std::move(created.second);
+  Status written = write_and_sync(file, image, std::nullopt);
+  // A link, unlike a rename, never replaces a file that appeared at the name meanwhile.
+  if (written.ok() && ::linkat(dir, temp.c_str(), dir, location.name.c_str(), 0) != 0) {
+    written = io_error_from_errno(errno);
+  }
+  ::unlinkat(dir, temp.c_str(), 0);
+  QUARN_TRY(written);
+  QUARN_TRY(sync_fd(dir));
+  return file;
+}
+
+void remove_stale_temporaries(const FileLocation& location) {
+  const int listing = ::dup(location.dir.fd());
+  if (listing < 0) return;
+  DIR* entries = ::fdopendir(listing);
+  if (entries == nullptr) {
+    ::close(listing);
+    return;
+  }
+  ::rewinddir(entries);
+  const pid_t self = ::getpid();
+  while (const dirent* entry = ::readdir(entries)) {
+    const std::optional<pid_t> owner = temp_owner(entry->d_name, location.name);
+    if (!owner || *owner == self) continue;
+    // EPERM means the process exists under another user: its temporary may be in use.
+    if (::kill(*owner, 0) == 0 || errno != ESRCH) continue;
+    struct stat st;
+    if (::fstatat(location.dir.fd(), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (!S_ISREG(st.st_mode)) continue;
+    ::unlinkat(location.dir.fd(), entry->d_name, 0);
+  }
+  ::closedir(entries);
 }
 
 }  // namespace quarn

@@ -32,8 +32,8 @@ Status lay_out_fixed_area(S& store, std::uint16_t minor) {
   return store.sync();
 }
 
-bool is_not_found(const DbError& error) {
-  return error.is<IoError>() && error.as<IoError>().os_code == ENOENT;
+bool is_already_exists(const DbError& error) {
+  return error.is<IoError>() && error.as<IoError>().os_code == EEXIST;
 }
 
 }  // namespace
@@ -110,23 +110,49 @@ Result<Database<S>> Database<S>::open_with_store(std::string path, S store) {
 }
 
 template <Store S>
-Result<Database<S>> Database<S>::open(const std::string& path) requires std::same_as<S, FileStore> {
-  {
-    Result<FileStore> existing = FileStore::open(path, OpenMode::ExistingOnly);
-    if (existing.ok()) {
-      QUARN_ASSIGN_OR_RETURN(const std::uint64_t len, existing.value().len());
-      if (len != 0) return open_with_store(path, std::move(existing).value());
-    } else if (!is_not_found(existing.error())) {
-      return std::move(existing).error();
-    }
-  }
-  // Missing or empty: the new image is made aside and renamed into place, so a crash leaves
-  // either nothing (or the empty file) or the whole image at the path.
+Status write_new_image_in_place(S& store) {
   VecStore image;
   QUARN_TRY(write_new_image(image));
-  QUARN_TRY(replace_file_durably(path, image.bytes()));
-  QUARN_ASSIGN_OR_RETURN(FileStore store, FileStore::open(path, OpenMode::ExistingOnly));
-  return open_with_store(path, std::move(store));
+  Status written = store.write_all_at(0, image.bytes());
+  if (written.ok()) written = store.sync();
+  if (!written.ok()) {
+    // A part of an image would not open again; an empty file becomes a new image.
+    Status cut = store.truncate(0);
+    if (cut.ok()) cut = store.sync();
+    ignore_error(std::move(cut), "the write's error is the one to report");
+  }
+  return written;
+}
+
+template <Store S>
+Result<Database<S>> Database<S>::open(const std::string& path) requires std::same_as<S, FileStore> {
+  // The directory is resolved once: compaction and reopen act on this file whatever the
+  // working directory becomes.
+  QUARN_ASSIGN_OR_RETURN(FileLocation location, locate_file(path));
+  std::optional<RawFileStore> file;
+  for (int attempt = 0; !file; ++attempt) {
+    QUARN_ASSIGN_OR_RETURN(file, open_regular_file(location, path));
+    if (file) {
+      QUARN_ASSIGN_OR_RETURN(const std::uint64_t len, file->len());
+      // Written into the file itself, so that other links to it still name the database.
+      if (len == 0) QUARN_TRY(write_new_image_in_place(*file));
+      break;
+    }
+    // Missing: the name appears only with the whole image behind it.
+    VecStore image;
+    QUARN_TRY(write_new_image(image));
+    Result<RawFileStore> created = create_file_durably(location, image.bytes());
+    if (created.ok()) {
+      file.emplace(std::move(created).value());
+    } else if (!is_already_exists(created.error()) || attempt >= 2) {
+      return std::move(created).error();
+    }
+    // Another process created it meanwhile: open that one.
+  }
+  QUARN_ASSIGN_OR_RETURN(Database db, open_with_store(path, FileStore(std::move(*file))));
+  remove_stale_temporaries(location);
+  db.location_ = std::move(location);
+  return db;
 }
 
 template <Store S>
@@ -154,6 +180,7 @@ template <Store S>
   template Status init_superblocks<S>(S&);                       \
   template Result<Superblock> read_and_select_superblock<S>(S&); \
   template Status write_new_image<S>(S&);                        \
+  template Status write_new_image_in_place<S>(S&);               \
   template Result<Database<S>> Database<S>::open_with_store(std::string, S);
 QUARN_FOR_EACH_STORE(QUARN_INSTANTIATE)
 #undef QUARN_INSTANTIATE

@@ -24,4 +24,11 @@ Result<Superblock> read_and_select_superblock(S& store);
 template <Store S>
 Status write_new_image(S& store);
 
+// The same image for an empty store that is already in use under its name, written into it in
+// one write and synced, so the store holds either nothing or the whole image; a failed write or
+// sync cuts the store back to empty (best effort) before its error is returned.
+// REQUIRES: the store is empty.
+template <Store S>
+Status write_new_image_in_place(S& store);
+
 }  // namespace quarn

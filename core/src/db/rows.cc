@@ -81,6 +81,7 @@ Status write_row_change(std::optional<TxnStaging>& txn, LatestRows& latest, Inde
 template <Store S>
 Status Database<S>::insert(std::uint32_t collection_id, Row row) {
   QUARN_TRY(check_writable());
+  QUARN_TRY(check_log_upgradable());
   QUARN_TRY(ensure_header_v0_5(store_, format_minor_));
   QUARN_ASSIGN_OR_RETURN(InsertPlan plan,
                          plan_insert_row(catalog(), collection_id, std::move(row)));
@@ -139,6 +140,7 @@ Result<std::optional<Row>> Database<S>::get(std::uint32_t collection_id,
 template <Store S>
 Status Database<S>::delete_row(std::uint32_t collection_id, const ScalarValue& pk) {
   QUARN_TRY(check_writable());
+  QUARN_TRY(check_log_upgradable());
   QUARN_TRY(ensure_header_v0_5(store_, format_minor_));
   QUARN_ASSIGN_OR_RETURN(const KeyedCollection keyed,
                          collection_for_key(catalog(), collection_id, pk));

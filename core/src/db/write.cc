@@ -5,10 +5,13 @@
 #include <algorithm>
 #include <array>
 #include <limits>
+#include <string>
+#include <vector>
 
 #include "file_format.h"
 #include "pager.h"
 #include "publish.h"
+#include "segments/reader.h"
 #include "segments/writer.h"
 #include "store_instances.h"
 #include "txn.h"
@@ -27,6 +30,45 @@ Status rewrite_header_minor(S& store, std::uint16_t minor, std::uint16_t& format
   // The header on disk already says `minor`, whether or not the sync below succeeds.
   format_minor = minor;
   return store.sync();
+}
+
+// Whether an unframed log still reads the same once the header says 0.6, where its markers
+// frame transactions: every begin closed by a commit of its id, or by an abort with no data
+// segment inside, and no commit outside a transaction. A marker that does not decode would
+// fail the open.
+template <Store S>
+Result<bool> frames_like_unframed(S& store, std::uint64_t data_start) {
+  QUARN_ASSIGN_OR_RETURN(const std::vector<SegmentMeta> segments, scan_segments(store, data_start));
+  bool open = false;
+  bool data_inside = false;
+  std::uint64_t open_id = 0;
+  for (const SegmentMeta& meta : segments) {
+    const SegmentType type = meta.header.segment_type;
+    if (type == SegmentType::Catalog || type == SegmentType::Record || type == SegmentType::Index) {
+      data_inside = data_inside || open;
+      continue;
+    }
+    if (type != SegmentType::TxnBegin && type != SegmentType::TxnCommit &&
+        type != SegmentType::TxnAbort) {
+      continue;
+    }
+    QUARN_ASSIGN_OR_RETURN(const Bytes payload, read_segment_payload(store, meta));
+    const Result<std::uint64_t> id = decode_txn_payload_v0(payload);
+    if (!id.ok()) return false;
+    if (type == SegmentType::TxnBegin) {
+      if (open) return false;
+      open = true;
+      data_inside = false;
+      open_id = id.value();
+    } else if (type == SegmentType::TxnCommit) {
+      if (!open || id.value() != open_id) return false;
+      open = false;
+    } else {
+      if (open && data_inside) return false;
+      open = false;
+    }
+  }
+  return !open;
 }
 
 }  // namespace
@@ -72,8 +114,25 @@ Status Database<S>::check_writable() const {
 }
 
 template <Store S>
+Status Database<S>::check_log_upgradable() {
+  if (format_minor_ >= 6 || unframed_log_checked_) return ok_status();
+  QUARN_ASSIGN_OR_RETURN(const bool safe, frames_like_unframed(store_, data_start_));
+  if (!safe) {
+    // Framing the log would turn rows the file shows into an unfinished or aborted
+    // transaction, or make it unopenable; compaction writes the rows as shown, framed.
+    return io_error(IoErrorKind::Unsupported,
+                    "the database file is in format 0." + std::to_string(format_minor_) +
+                        " and holds transaction markers that a write would give a new meaning; "
+                        "run compact() first to bring it to the current format");
+  }
+  unframed_log_checked_ = true;
+  return ok_status();
+}
+
+template <Store S>
 Status Database<S>::commit_segments(std::uint64_t txn_id, std::span<const SegmentView> segments) {
   QUARN_TRY(check_writable());
+  QUARN_TRY(check_log_upgradable());
   QUARN_ASSIGN_OR_RETURN(const std::uint64_t begin, store_.len());
   Status committed = commit_write_txn_v6(store_, data_start_, format_minor_, txn_id, segments);
   if (committed.ok()) return committed;
@@ -94,6 +153,7 @@ Status Database<S>::commit_segments(std::uint64_t txn_id, std::span<const Segmen
                                          std::span<const SegmentView>);                    \
   template std::uint64_t Database<S>::next_txn_id();                                       \
   template Status Database<S>::check_writable() const;                                     \
+  template Status Database<S>::check_log_upgradable();                                     \
   template Status Database<S>::commit_segments(std::uint64_t, std::span<const SegmentView>);
 QUARN_FOR_EACH_STORE(QUARN_INSTANTIATE)
 #undef QUARN_INSTANTIATE
