@@ -3,7 +3,7 @@
 set -euo pipefail
 
 debs=(g++ cmake ninja-build pkg-config libre2-dev libisal-dev nlohmann-json3-dev libutf8proc-dev
-      libgtest-dev libgmock-dev clang-format)
+      libgtest-dev libgmock-dev clang-format clang libclang-rt-14-dev)
 missing=()
 for p in "${debs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds quarn and runs every test: the engine suite, the engine suite again under
-# AddressSanitizer and UndefinedBehaviorSanitizer, then the Python suite against the
-# installed module.
+# AddressSanitizer and UndefinedBehaviorSanitizer, every fuzz target briefly on its seed corpus,
+# then the Python suite against the installed module.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -25,6 +25,9 @@ build_and_test build/test -DCMAKE_BUILD_TYPE=RelWithDebInfo
 echo "== engine tests under ASan and UBSan"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   build_and_test build/asan -DCMAKE_BUILD_TYPE=Debug -DQUARN_SANITIZE=ON
+
+echo "== fuzz targets (brief)"
+bash scripts/fuzz.sh 8
 
 echo "== Python tests"
 "$py" -m pip install -q --no-build-isolation . 
