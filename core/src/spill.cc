@@ -1,4 +1,4 @@
-// External sort: sort keys, run encoding, the spill file and the merge.
+// External sort: sort keys, run encoding, the private spill file and the merge.
 //
 // Run item layout (no header, no count; items back to back in sorted order):
 //   [0, 1)          is_null, 0 or 1
@@ -10,10 +10,16 @@
 
 #include <algorithm>
 #include <bit>
+#include <cerrno>
 #include <compare>
+#include <cstdlib>
 #include <limits>
 #include <utility>
 #include <variant>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "db/helpers.h"
 #include "query/planner.h"
@@ -123,42 +129,48 @@ bool operator<(const HeapItem& a, const HeapItem& b) {
   return a.desc ? natural < 0 : natural > 0;
 }
 
-TempSpillFile::~TempSpillFile() {
-  if (!store_) return;
-  Status cut = store_->truncate(base_len_);
-  ignore_error(cut, "a drop cannot fail; the runs then stay until compaction, and open skips them");
-  if (cut.ok()) {
-    ignore_error(store_->sync(), "a drop cannot fail; an unsynced cut only leaves runs behind");
+Result<TempSpillFile> TempSpillFile::create(const std::string& dir) {
+  if (dir.find('\0') != std::string::npos) {
+    return io_error(IoErrorKind::InvalidInput, "file name contained an unexpected NUL byte");
   }
+  // O_EXCL: the unnamed file can never be linked into the directory.
+  int fd;
+  do {
+    fd = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_EXCL | O_CLOEXEC, 0600);
+  } while (fd < 0 && errno == EINTR);
+  if (fd >= 0) return TempSpillFile(FileStore(RawFileStore(fd)));
+  // Kernels or file systems without unnamed files: a fresh name, removed before any byte.
+  if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return io_error_from_errno(errno);
+  std::string name = dir + "/.quarn-spill-XXXXXX";
+  fd = ::mkostemp(name.data(), O_CLOEXEC);
+  if (fd < 0) return io_error_from_errno(errno);
+  RawFileStore file(fd);
+  if (::unlink(name.c_str()) != 0) return io_error_from_errno(errno);
+  return TempSpillFile(FileStore(std::move(file)));
 }
 
-TempSpillFile::TempSpillFile(TempSpillFile&& other) noexcept
-    : store_(std::move(other.store_)), base_len_(other.base_len_) {
-  // The moved-from object must not cut the file when it is dropped.
-  other.store_.reset();
-}
-
-Result<TempSpillFile> TempSpillFile::open(const std::string& path) {
-  QUARN_ASSIGN_OR_RETURN(FileStore store, FileStore::open(path, OpenMode::ExistingOnly));
-  QUARN_ASSIGN_OR_RETURN(const std::uint64_t base_len, store.len());
-  return TempSpillFile(std::move(store), base_len);
+std::string spill_temp_dir() {
+  const char* env = std::getenv("TMPDIR");
+  struct stat st {};
+  if (env != nullptr && *env != '\0' && ::stat(env, &st) == 0 && S_ISDIR(st.st_mode)) return env;
+  return "/tmp";
 }
 
 Result<std::uint64_t> TempSpillFile::append_temp_segment(ByteSpan payload) {
-  QUARN_ASSIGN_OR_RETURN(const std::uint64_t end, store_->len());
-  SegmentWriter<FileStore> writer(*store_, end);
+  QUARN_ASSIGN_OR_RETURN(const std::uint64_t end, store_.len());
+  SegmentWriter<FileStore> writer(store_, end);
   return writer.append(SegmentType::TempSpill, payload);
 }
 
 Result<Bytes> TempSpillFile::read_temp_payload(std::uint64_t offset, std::uint64_t length) {
   Bytes payload(static_cast<std::size_t>(length));
-  QUARN_TRY(store_->read_exact_at(offset + kSegmentHeaderSize, payload));
+  QUARN_TRY(store_.read_exact_at(offset + kSegmentHeaderSize, payload));
   return payload;
 }
 
-ExternalSortSource::ExternalSortSource(TempSpillFile spill, std::vector<RunReader> runs,
-                                       std::uint32_t collection_id, bool desc)
-    : spill_(std::move(spill)), runs_(std::move(runs)), collection_id_(collection_id), desc_(desc) {
+ExternalSortSource::ExternalSortSource(std::vector<RunReader> runs, std::uint32_t collection_id,
+                                       bool desc)
+    : runs_(std::move(runs)), collection_id_(collection_id), desc_(desc) {
   for (std::size_t run = 0; run < runs_.size(); ++run) {
     if (std::optional<RunReader::Item> head = runs_[run].next_item()) {
       heap_.push_back(
@@ -181,12 +193,10 @@ Result<std::optional<RowKey>> ExternalSortSource::next_key() {
   return std::optional<RowKey>(RowKey{collection_id_, std::move(top.pk)});
 }
 
-Result<std::unique_ptr<ExternalSortSource>> sort_with_spill(TempSpillFile spill, RowSource& base,
+Result<std::unique_ptr<ExternalSortSource>> sort_with_spill(TempSpillFile& file, RowSource& base,
                                                             const LatestRows& latest,
                                                             const OrderBy& order_by,
                                                             std::uint32_t collection_id) {
-  // Owned here, so every early return (and an exception) drops it and cuts the file back.
-  TempSpillFile file(std::move(spill));
   const bool desc = order_by.direction == OrderDirection::Desc;
   struct RunRef {
     std::uint64_t offset;
@@ -220,25 +230,25 @@ Result<std::unique_ptr<ExternalSortSource>> sort_with_spill(TempSpillFile spill,
     QUARN_ASSIGN_OR_RETURN(Bytes payload, file.read_temp_payload(run.offset, run.length));
     readers.emplace_back(std::move(payload));
   }
-  return std::make_unique<ExternalSortSource>(std::move(file), std::move(readers), collection_id,
-                                              desc);
+  return std::make_unique<ExternalSortSource>(std::move(readers), collection_id, desc);
 }
 
 Result<QueryRowIter> execute_query_iter_with_spill_path(
     const Catalog& catalog, const IndexState& indexes, const LatestRows& latest, const Query& query,
-    const std::optional<std::string>& spill_path) {
+    const std::optional<std::string>& spill_dir) {
   if (!query.order_by) return execute_query_iter(catalog, indexes, latest, query);
-  if (!spill_path) {
+  if (!spill_dir) {
     QUARN_ASSIGN_OR_RETURN(std::vector<Row> rows, execute_query(catalog, indexes, latest, query));
     return QueryRowIter::materialized(std::move(rows));
   }
   QUARN_ASSIGN_OR_RETURN(const Plan plan, plan_catalog_query(catalog, query));
   // Without the limit: it applies to the merged order, not to what the sort reads.
   const std::unique_ptr<RowSource> base = make_plan_source(plan, indexes, latest);
-  QUARN_ASSIGN_OR_RETURN(TempSpillFile spill, TempSpillFile::open(*spill_path));
+  // Closed when this returns, on every path: the merge holds what it needs in memory.
+  QUARN_ASSIGN_OR_RETURN(TempSpillFile spill, TempSpillFile::create(*spill_dir));
   QUARN_ASSIGN_OR_RETURN(
       std::unique_ptr<RowSource> source,
-      sort_with_spill(std::move(spill), *base, latest, *query.order_by, plan.collection_id()));
+      sort_with_spill(spill, *base, latest, *query.order_by, plan.collection_id()));
   if (query.limit) source = std::make_unique<LimitOp>(std::move(source), *query.limit);
   return QueryRowIter::streaming(latest, std::move(source));
 }

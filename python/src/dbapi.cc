@@ -1,7 +1,7 @@
 // dbapi: connect, Connection and Cursor. A cursor keeps only a plan and a buffer of tuples; each
 // fetch that needs rows runs the plan from the start under the database mutex (an ORDER BY
-// spills its sorted runs into the database file and cuts them off again before the mutex is
-// released), skips the rows it already gave, and builds tuples after releasing the mutex.
+// spills its sorted runs into a private temporary file, never into the database file), skips
+// the rows it already gave, and builds tuples after releasing the mutex.
 #include "dbapi.h"
 
 #include <deque>
@@ -132,12 +132,12 @@ void refill(PyCursor& cursor, std::uint64_t want) {
   const std::uint64_t take = want - cursor.buffer.size();
   Result<Collected> run = with_inner(database_from(cursor.db), [&](InnerDb& inner) {
     return inner.visit([&]<class S>(Database<S>& engine) -> Result<Collected> {
-      std::optional<std::string> spill_path;
-      if constexpr (std::same_as<S, FileStore>) spill_path = engine.path();
+      std::optional<std::string> spill_dir;
+      if constexpr (std::same_as<S, FileStore>) spill_dir = spill_temp_dir();
       QUARN_ASSIGN_OR_RETURN(
           QueryRowIter rows,
           execute_query_iter_with_spill_path(engine.committed_catalog(), engine.committed_indexes(),
-                                             engine.committed_latest(), plan.query, spill_path));
+                                             engine.committed_latest(), plan.query, spill_dir));
       Collected out;
       for (std::uint64_t i = 0; i < skip; ++i) {
         Result<std::optional<Row>> item = rows.next();
@@ -154,7 +154,6 @@ void refill(PyCursor& cursor, std::uint64_t want) {
                                ? row_subset_by_field_defs(*item.value(), *plan.field_defs)
                                : std::move(*item.value()));
       }
-      // Dropping the iterator here, under the mutex, cuts any spilled runs off the file.
       return out;
     });
   });
