@@ -193,10 +193,69 @@ Result<std::optional<RowKey>> ExternalSortSource::next_key() {
   return std::optional<RowKey>(RowKey{collection_id_, std::move(top.pk)});
 }
 
-Result<std::unique_ptr<ExternalSortSource>> sort_with_spill(TempSpillFile& file, RowSource& base,
-                                                            const LatestRows& latest,
-                                                            const OrderBy& order_by,
-                                                            std::uint32_t collection_id) {
+namespace {
+
+// The sort key of a primitive value read in place, appended to out; sort_key without the copy.
+void append_sort_key(const RowValue& value, Bytes& out) {
+  const RowValue::Variant& v = value.value();
+  const auto kind = static_cast<std::uint8_t>(v.index());
+  auto be64 = [&](std::uint64_t x) {
+    out.push_back(kind);
+    for (std::size_t i = 0; i < 8; ++i) out.push_back(static_cast<std::uint8_t>(x >> (56 - 8 * i)));
+  };
+  auto raw = [&](const auto& bytes) {
+    out.push_back(kind);
+    for (const auto b : bytes) out.push_back(static_cast<std::uint8_t>(b));
+  };
+  switch (v.index()) {
+    case 0:
+      out.push_back(kind);
+      out.push_back(std::get<0>(v).value ? 1 : 0);
+      return;
+    case 1:
+      return be64(static_cast<std::uint64_t>(std::get<1>(v).value) ^ kSignBit);
+    case 2:
+      return be64(std::get<2>(v).value);
+    case 3: {
+      const auto bits = std::bit_cast<std::uint64_t>(std::get<3>(v).value);
+      return be64((bits & kSignBit) == 0 ? bits | kSignBit : ~bits);
+    }
+    case 4:
+      return raw(std::get<4>(v).value);
+    case 5:
+      return raw(std::get<5>(v).value);
+    case 6:
+      return raw(std::get<6>(v).value);
+    case 7:
+      return be64(static_cast<std::uint64_t>(std::get<7>(v).value) ^ kSignBit);
+  }
+}
+
+// Fills key with the row's sort key at path; false (key empty) when nothing orderable is there.
+bool row_sort_key(const Row& row, const FieldPath& path, Bytes& key) {
+  key.clear();
+  const RowValue* value = row_value_at(row, path);
+  if (value == nullptr || !value->is_primitive()) return false;
+  append_sort_key(*value, key);
+  return true;
+}
+
+// Delivery order: the natural order, reversed for desc.
+bool delivered_before(const SortItem& a, const SortItem& b, bool desc) {
+  const int c = compare_sort_items(a.is_null, a.key, a.pk, b.is_null, b.key, b.pk);
+  return desc ? c > 0 : c < 0;
+}
+
+// What run generation made: the items of a sort that fit in one run, sorted in memory; or the
+// runs that were spilled, read back for the merge.
+struct GeneratedRuns {
+  std::vector<SortItem> in_memory;
+  std::vector<RunReader> spilled;
+};
+
+Result<GeneratedRuns> generate_runs(const std::string& spill_dir,
+                                    std::optional<TempSpillFile>& spill, RowSource& base,
+                                    const LatestRows& latest, const OrderBy& order_by) {
   const bool desc = order_by.direction == OrderDirection::Desc;
   struct RunRef {
     std::uint64_t offset;
@@ -206,31 +265,123 @@ Result<std::unique_ptr<ExternalSortSource>> sort_with_spill(TempSpillFile& file,
   std::vector<SortItem> buffer;
   buffer.reserve(kSpillRunItems);
   auto write_run = [&]() -> Status {
+    if (!spill) {
+      QUARN_ASSIGN_OR_RETURN(TempSpillFile made, TempSpillFile::create(spill_dir));
+      spill.emplace(std::move(made));
+    }
     sort_run_items(buffer, desc);
     const Bytes payload = encode_run(buffer);
-    QUARN_ASSIGN_OR_RETURN(const std::uint64_t offset, file.append_temp_segment(payload));
+    QUARN_ASSIGN_OR_RETURN(const std::uint64_t offset, spill->append_temp_segment(payload));
     runs.push_back(RunRef{offset, payload.size()});
     buffer.clear();
     return ok_status();
   };
+  Bytes key;
   while (true) {
-    QUARN_ASSIGN_OR_RETURN(std::optional<RowKey> key, base.next_key());
-    if (!key) break;
-    const Row* row = latest.get(key->collection_id, key->pk);
+    QUARN_ASSIGN_OR_RETURN(std::optional<RowKey> found, base.next_key());
+    if (!found) break;
+    const Row* row = latest.get(found->collection_id, found->pk);
     if (row == nullptr) continue;
-    const std::optional<ScalarValue> value = scalar_at_path(*row, order_by.path);
-    buffer.push_back(SortItem{value ? sort_key(*value) : Bytes{}, key->collection_id,
-                              std::move(key->pk), !value.has_value()});
+    // A full buffer is spilled only once a further item proves the sort needs more than one run.
     if (buffer.size() == kSpillRunItems) QUARN_TRY(write_run());
+    const bool has_value = row_sort_key(*row, order_by.path, key);
+    buffer.push_back(SortItem{key, found->collection_id, std::move(found->pk), !has_value});
+  }
+  GeneratedRuns out;
+  if (runs.empty()) {
+    sort_run_items(buffer, desc);
+    out.in_memory = std::move(buffer);
+    return out;
   }
   if (!buffer.empty()) QUARN_TRY(write_run());
-  std::vector<RunReader> readers;
-  readers.reserve(runs.size());
+  out.spilled.reserve(runs.size());
   for (const RunRef& run : runs) {
-    QUARN_ASSIGN_OR_RETURN(Bytes payload, file.read_temp_payload(run.offset, run.length));
-    readers.emplace_back(std::move(payload));
+    QUARN_ASSIGN_OR_RETURN(Bytes payload, spill->read_temp_payload(run.offset, run.length));
+    out.spilled.emplace_back(std::move(payload));
   }
-  return std::make_unique<ExternalSortSource>(std::move(readers), collection_id, desc);
+  return out;
+}
+
+// The first k items of the sort, held in a bounded heap whose top is the last of them.
+std::vector<SortItem> top_k(const Plan& plan, const IndexState& indexes, const LatestRows& latest,
+                            const OrderBy& order_by, std::size_t k) {
+  const bool desc = order_by.direction == OrderDirection::Desc;
+  auto before = [desc](const SortItem& a, const SortItem& b) {
+    return delivered_before(a, b, desc);
+  };
+  std::vector<SortItem> heap;
+  heap.reserve(k);
+  SortItem candidate;
+  for_each_plan_row(plan, indexes, latest, [&](ByteSpan pk, const Row& row) {
+    candidate.is_null = !row_sort_key(row, order_by.path, candidate.key);
+    candidate.pk.assign(pk.begin(), pk.end());
+    if (heap.size() < k) {
+      heap.push_back(candidate);
+      std::push_heap(heap.begin(), heap.end(), before);
+    } else if (before(candidate, heap.front())) {
+      std::pop_heap(heap.begin(), heap.end(), before);
+      heap.back() = candidate;
+      std::push_heap(heap.begin(), heap.end(), before);
+    }
+    return true;
+  });
+  std::sort_heap(heap.begin(), heap.end(), before);
+  return heap;
+}
+
+}  // namespace
+
+Result<std::unique_ptr<ExternalSortSource>> sort_with_spill(
+    const std::string& spill_dir, std::optional<TempSpillFile>& spill, RowSource& base,
+    const LatestRows& latest, const OrderBy& order_by, std::uint32_t collection_id) {
+  QUARN_ASSIGN_OR_RETURN(GeneratedRuns runs,
+                         generate_runs(spill_dir, spill, base, latest, order_by));
+  if (!runs.in_memory.empty()) runs.spilled.emplace_back(encode_run(runs.in_memory));
+  return std::make_unique<ExternalSortSource>(std::move(runs.spilled), collection_id,
+                                              order_by.direction == OrderDirection::Desc);
+}
+
+Result<std::vector<Bytes>> ordered_result_keys(const Catalog& catalog, const IndexState& indexes,
+                                               const LatestRows& latest, const Query& query,
+                                               const std::string& spill_dir) {
+  QUARN_ASSIGN_OR_RETURN(const Plan plan, plan_catalog_query(catalog, query));
+  const std::size_t limit = query.limit.value_or(std::numeric_limits<std::size_t>::max());
+  std::vector<Bytes> keys;
+  if (limit == 0) return keys;
+  if (!query.order_by) {
+    for_each_plan_row(plan, indexes, latest, [&](ByteSpan pk, const Row&) {
+      keys.emplace_back(pk.begin(), pk.end());
+      return keys.size() < limit;
+    });
+    return keys;
+  }
+  // The order is total (ties go by primary key), so the first k of a bounded heap are the first
+  // k of the whole sort; a heap that fits in one run needs no file.
+  if (limit <= kSpillRunItems) {
+    std::vector<SortItem> first = top_k(plan, indexes, latest, *query.order_by, limit);
+    keys.reserve(first.size());
+    for (SortItem& item : first) keys.push_back(std::move(item.pk));
+    return keys;
+  }
+  const std::unique_ptr<RowSource> base = make_plan_source(plan, indexes, latest);
+  std::optional<TempSpillFile> spill;
+  QUARN_ASSIGN_OR_RETURN(GeneratedRuns runs,
+                         generate_runs(spill_dir, spill, *base, latest, *query.order_by));
+  spill.reset();
+  if (runs.spilled.empty()) {
+    if (runs.in_memory.size() > limit) runs.in_memory.resize(limit);
+    keys.reserve(runs.in_memory.size());
+    for (SortItem& item : runs.in_memory) keys.push_back(std::move(item.pk));
+    return keys;
+  }
+  ExternalSortSource merge(std::move(runs.spilled), plan.collection_id(),
+                           query.order_by->direction == OrderDirection::Desc);
+  while (keys.size() < limit) {
+    QUARN_ASSIGN_OR_RETURN(std::optional<RowKey> next, merge.next_key());
+    if (!next) break;
+    keys.push_back(std::move(next->pk));
+  }
+  return keys;
 }
 
 Result<QueryRowIter> execute_query_iter_with_spill_path(
@@ -245,10 +396,10 @@ Result<QueryRowIter> execute_query_iter_with_spill_path(
   // Without the limit: it applies to the merged order, not to what the sort reads.
   const std::unique_ptr<RowSource> base = make_plan_source(plan, indexes, latest);
   // Closed when this returns, on every path: the merge holds what it needs in memory.
-  QUARN_ASSIGN_OR_RETURN(TempSpillFile spill, TempSpillFile::create(*spill_dir));
+  std::optional<TempSpillFile> spill;
   QUARN_ASSIGN_OR_RETURN(
       std::unique_ptr<RowSource> source,
-      sort_with_spill(spill, *base, latest, *query.order_by, plan.collection_id()));
+      sort_with_spill(*spill_dir, spill, *base, latest, *query.order_by, plan.collection_id()));
   if (query.limit) source = std::make_unique<LimitOp>(std::move(source), *query.limit);
   return QueryRowIter::streaming(latest, std::move(source));
 }

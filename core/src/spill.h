@@ -136,13 +136,21 @@ class ExternalSortSource final : public RowSource {
 };
 
 // Pulls every key of base, keeps those whose row is in latest, and sorts them by the value at
-// order_by's path in runs of at most kSpillRunItems items, each appended to spill as one
-// segment and then read back whole for the merge, so the file is no longer needed once this
-// returns. No rows selected: no run. Errors: base's, the spill file's i/o errors.
-Result<std::unique_ptr<ExternalSortSource>> sort_with_spill(TempSpillFile& spill, RowSource& base,
-                                                            const LatestRows& latest,
-                                                            const OrderBy& order_by,
-                                                            std::uint32_t collection_id);
+// order_by's path in runs of at most kSpillRunItems items. A sort that needs more than one run
+// writes every run as one segment to spill (made in spill_dir on the first run) and reads them
+// back whole for the merge, so the file is no longer needed once this returns; one run stays in
+// memory. No rows selected: no run. Errors: base's, the spill file's i/o errors.
+Result<std::unique_ptr<ExternalSortSource>> sort_with_spill(
+    const std::string& spill_dir, std::optional<TempSpillFile>& spill, RowSource& base,
+    const LatestRows& latest, const OrderBy& order_by, std::uint32_t collection_id);
+
+// The primary keys of the rows execute_query_iter_with_spill_path(..., spill_dir) yields, in its
+// order and with its limit: the external sort for an ordering (a limit of at most
+// kSpillRunItems keeps only that many items, in a bounded heap, and never spills). Errors:
+// SchemaError::UnknownCollectionId; the spill file's i/o errors.
+Result<std::vector<Bytes>> ordered_result_keys(const Catalog& catalog, const IndexState& indexes,
+                                               const LatestRows& latest, const Query& query,
+                                               const std::string& spill_dir);
 
 // Runs the query. Without an ordering: execute_query_iter. With one but no spill directory: the
 // in-memory ordering, materialised. Otherwise the external sort over the plan's source with

@@ -314,9 +314,6 @@ class SpillQueryTest : public ::testing::Test {
     return execute_query_iter_with_spill_path(db_->catalog(), db_->indexes(), db_->latest(), q,
                                               spill_dir_.path().string());
   }
-  TempSpillFile new_spill() const {
-    return TempSpillFile::create(spill_dir_.path().string()).value();
-  }
 
   // The ids the iterator yields, in order; fails the test on an error.
   static std::vector<std::int64_t> drain(QueryRowIter& it) {
@@ -364,12 +361,17 @@ TEST_P(SpillRunBoundaryTest, RunsOf2048InThePrivateFile) {
     std::vector<std::int64_t> expected = iota_ids(GetParam().rows);
     if (direction == OrderDirection::Desc) std::reverse(expected.begin(), expected.end());
     {
-      TempSpillFile spill = new_spill();
+      std::optional<TempSpillFile> spill;
       ScanSource base(db_->latest(), id_, std::nullopt);
       ASSERT_OK_AND_ASSIGN(std::unique_ptr<ExternalSortSource> sorted,
-                           sort_with_spill(spill, base, db_->latest(),
+                           sort_with_spill(spill_dir_.path().string(), spill, base, db_->latest(),
                                            OrderBy{testing::path({"id"}), direction}, id_));
-      ASSERT_OK_AND_ASSIGN(const std::vector<SegmentMeta> runs, scan_segments(spill.store(), 0));
+      // One run stays in memory: no file at all.
+      ASSERT_EQ(spill.has_value(), GetParam().runs > 0);
+      std::vector<SegmentMeta> runs;
+      if (spill) {
+        ASSERT_OK_AND_ASSIGN(runs, scan_segments(spill->store(), 0));
+      }
       ASSERT_EQ(runs.size(), GetParam().runs);
       for (const SegmentMeta& meta : runs) {
         EXPECT_EQ(meta.header.segment_type, SegmentType::TempSpill);
@@ -391,8 +393,8 @@ TEST_P(SpillRunBoundaryTest, RunsOf2048InThePrivateFile) {
 
 INSTANTIATE_TEST_SUITE_P(
     Sizes, SpillRunBoundaryTest,
-    ::testing::Values(BoundaryCase{"NoRows", 0, 0}, BoundaryCase{"OneRow", 1, 1},
-                      BoundaryCase{"OneShort", 2047, 1}, BoundaryCase{"Exactly", 2048, 1},
+    ::testing::Values(BoundaryCase{"NoRows", 0, 0}, BoundaryCase{"OneRow", 1, 0},
+                      BoundaryCase{"OneShort", 2047, 0}, BoundaryCase{"Exactly", 2048, 0},
                       BoundaryCase{"OneOver", 2049, 2}, BoundaryCase{"ThreeRuns", 4097, 3}),
     [](const ::testing::TestParamInfo<BoundaryCase>& param) { return param.param.name; });
 
@@ -453,6 +455,53 @@ TEST_F(SpillQueryTest, LimitAppliesAfterTheWholeSortAndRepeats) {
   }
   ASSERT_OK_AND_ASSIGN(QueryRowIter none, run(order_query("id", kAsc, 0)));
   EXPECT_EQ(drain(none), std::vector<std::int64_t>{});
+}
+
+// The keys a cursor remembers are the iterator's, and a limit small enough for the bounded heap
+// gives exactly the first rows of the whole sort, ties (by primary-key bytes) included.
+TEST_F(SpillQueryTest, ResultKeysAreTheIteratorsAndTopKIsThePrefixOfTheFullSort) {
+  std::vector<TestRow> rows;
+  for (std::int64_t i = 0; i < 5000; ++i) {
+    rows.push_back(
+        {(i * 7919) % 5000, i % 11 == 0 ? std::nullopt : std::optional<double>(i % 7), i % 3});
+  }
+  insert(rows);
+  const Bytes before = read_file(path_);
+  auto pk_of = [](std::int64_t id) {
+    return ScalarValue(ScalarValue::Int64{id}).canonical_key_bytes();
+  };
+  for (const OrderDirection direction : {kAsc, kDesc}) {
+    for (const bool filtered : {false, true}) {
+      Query whole = order_query("v", direction);
+      if (filtered) {
+        whole.predicate = Predicate(Predicate::Gte{{testing::path({"g"}), ScalarValue::Int64{1}}});
+      }
+      ASSERT_OK_AND_ASSIGN(QueryRowIter it, run(whole));
+      std::vector<Bytes> full;
+      for (const std::int64_t id : drain(it)) full.push_back(pk_of(id));
+      ASSERT_EQ(full.size(), filtered ? 3333u : 5000u);
+      for (const std::optional<std::size_t> limit :
+           std::vector<std::optional<std::size_t>>{std::nullopt, 0, 1, 7, 2048, 2049, 4000}) {
+        Query q = whole;
+        q.limit = limit;
+        std::vector<Bytes> expected = full;
+        if (limit && *limit < expected.size()) expected.resize(*limit);
+        EXPECT_THAT(ordered_result_keys(db_->catalog(), db_->indexes(), db_->latest(), q,
+                                        spill_dir_.path().string()),
+                    IsOkAndHolds(expected))
+            << "limit " << (limit ? std::to_string(*limit) : "none");
+      }
+    }
+  }
+  Query unordered;
+  unordered.collection_id = id_;
+  ASSERT_OK_AND_ASSIGN(QueryRowIter it, run(unordered));
+  std::vector<Bytes> streamed;
+  for (const std::int64_t id : drain(it)) streamed.push_back(pk_of(id));
+  EXPECT_THAT(ordered_result_keys(db_->catalog(), db_->indexes(), db_->latest(), unordered,
+                                  spill_dir_.path().string()),
+              IsOkAndHolds(streamed));
+  expect_untouched(before);
 }
 
 TEST_F(SpillQueryTest, IndexLookupWithResidualFeedsTheSort) {
@@ -525,11 +574,12 @@ TEST_F(SpillQueryTest, SourceErrorAfterARunLeavesNothingBehind) {
   insert_ids(3000);
   const Bytes before = read_file(path_);
   {
-    TempSpillFile spill = new_spill();
+    std::optional<TempSpillFile> spill;
     FailingSource source(std::make_unique<ScanSource>(db_->latest(), id_, std::nullopt), 2500);
-    EXPECT_THAT(
-        sort_with_spill(spill, source, db_->latest(), OrderBy{testing::path({"id"}), kAsc}, id_),
-        ErrorRenders("i/o error: source failed"));
+    EXPECT_THAT(sort_with_spill(spill_dir_.path().string(), spill, source, db_->latest(),
+                                OrderBy{testing::path({"id"}), kAsc}, id_),
+                ErrorRenders("i/o error: source failed"));
+    EXPECT_TRUE(spill.has_value());
   }
   expect_untouched(before);
 }

@@ -4,7 +4,9 @@
 // the rows it already gave, and builds tuples after releasing the mutex.
 #include "dbapi.h"
 
+#include <algorithm>
 #include <deque>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -41,7 +43,11 @@ struct PyConnection {
 struct PyCursor {
   explicit PyCursor(nb::object database) : db(std::move(database)) {}
   nb::object db;
-  std::optional<PlannedSelect> plan;
+  std::shared_ptr<const PlannedSelect> plan;  // shared: a refill keeps its own while it converts
+  // The primary keys of the plan's result in its order, made by the first refill that reads rows.
+  // Sound to keep because the state cannot change: the database object is reachable only through
+  // the connection and its cursors, which offer no writes.
+  std::shared_ptr<const std::vector<Bytes>> keys;
   std::deque<nb::object> buffer;
   std::uint64_t fetched = 0;
   nb::object description = nb::none();
@@ -119,53 +125,97 @@ nb::object column_value(nb::handle dict, const FieldPath& path) {
   return current;
 }
 
-// What one run of the plan collected under the mutex: rows, and an error that ended it.
-struct Collected {
-  std::vector<Row> rows;
-  std::optional<DbError> error;
+// Columns that are all one-segment paths: the tuple is made straight from the row. Mirrors the
+// general path (the row, or its subset by the columns, converted to a dict, then looked up per
+// column): the same fields are converted, in the row's order, and a repeated column repeats
+// the same object.
+class DirectColumns {
+ public:
+  // Nothing when a column has more than one segment.
+  static std::optional<DirectColumns> make(const PlannedSelect& plan) {
+    DirectColumns out;
+    out.convert_all_ = !plan.field_defs;
+    for (std::size_t i = 0; i < plan.projection.size(); ++i) {
+      if (!plan.projection[i].is_top_level()) return std::nullopt;
+      out.slots_.emplace_back(plan.projection[i].first(), i);
+    }
+    std::stable_sort(out.slots_.begin(), out.slots_.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    return out;
+  }
+
+  nb::object tuple_of(const Row& row, std::size_t width) const {
+    nb::object out = nb::steal(PyTuple_New(static_cast<Py_ssize_t>(width)));
+    if (!out.is_valid()) throw nb::python_error();
+    std::size_t slot = 0;
+    for (const auto& [name, value] : row) {
+      while (slot < slots_.size() && slots_[slot].first < name) ++slot;
+      const bool listed = slot < slots_.size() && slots_[slot].first == name;
+      if (!listed && !convert_all_) continue;
+      nb::object converted = row_value_to_py(value);
+      for (std::size_t s = slot; listed && s < slots_.size() && slots_[s].first == name; ++s) {
+        PyTuple_SetItem(out.ptr(), static_cast<Py_ssize_t>(slots_[s].second),
+                        converted.inc_ref().ptr());
+      }
+    }
+    // Columns the row lacks are None.
+    for (std::size_t i = 0; i < width; ++i) {
+      if (PyTuple_GetItem(out.ptr(), static_cast<Py_ssize_t>(i)) == nullptr) {
+        PyErr_Clear();
+        PyTuple_SetItem(out.ptr(), static_cast<Py_ssize_t>(i), nb::none().inc_ref().ptr());
+      }
+    }
+    return out;
+  }
+
+ private:
+  std::vector<std::pair<std::string, std::size_t>> slots_;  // (name, column), by name
+  bool convert_all_ = false;                                // "*": the whole row is converted
 };
 
 void refill(PyCursor& cursor, std::uint64_t want) {
   if (want == 0 || cursor.buffer.size() >= want || !cursor.plan) return;
-  const PlannedSelect plan = *cursor.plan;
+  const std::shared_ptr<const PlannedSelect> plan = cursor.plan;
   const std::uint64_t skip = cursor.fetched;
   const std::uint64_t take = want - cursor.buffer.size();
-  Result<Collected> run = with_inner(database_from(cursor.db), [&](InnerDb& inner) {
-    return inner.visit([&]<class S>(Database<S>& engine) -> Result<Collected> {
-      std::optional<std::string> spill_dir;
-      if constexpr (std::same_as<S, FileStore>) spill_dir = spill_temp_dir();
-      QUARN_ASSIGN_OR_RETURN(
-          QueryRowIter rows,
-          execute_query_iter_with_spill_path(engine.committed_catalog(), engine.committed_indexes(),
-                                             engine.committed_latest(), plan.query, spill_dir));
-      Collected out;
-      for (std::uint64_t i = 0; i < skip; ++i) {
-        Result<std::optional<Row>> item = rows.next();
-        if (item.ok() && !item.value()) return out;
+  // Rows where the engine holds them: nothing can change them (see PyCursor::keys), so they
+  // stay valid after the mutex is released, and no copy is made.
+  std::vector<const Row*> rows;
+  std::shared_ptr<const std::vector<Bytes>> keys = cursor.keys;
+  Status run = with_inner(database_from(cursor.db), [&](InnerDb& inner) {
+    return inner.visit([&]<class S>(Database<S>& engine) -> Status {
+      if (!keys) {
+        QUARN_ASSIGN_OR_RETURN(
+            std::vector<Bytes> found,
+            ordered_result_keys(engine.committed_catalog(), engine.committed_indexes(),
+                                engine.committed_latest(), plan->query, spill_temp_dir()));
+        keys = std::make_shared<const std::vector<Bytes>>(std::move(found));
       }
-      while (out.rows.size() < take) {
-        Result<std::optional<Row>> item = rows.next();
-        if (!item.ok()) {
-          out.error = std::move(item).error();
-          break;
-        }
-        if (!item.value()) break;
-        out.rows.push_back(plan.field_defs
-                               ? row_subset_by_field_defs(*item.value(), *plan.field_defs)
-                               : std::move(*item.value()));
+      const std::uint64_t end = std::min<std::uint64_t>(keys->size(), skip + take);
+      for (std::uint64_t i = skip; i < end; ++i) {
+        const Row* row = engine.committed_latest().get(plan->query.collection_id,
+                                                       (*keys)[static_cast<std::size_t>(i)]);
+        QUARN_CHECK(row != nullptr, "a remembered result key lost its row");
+        rows.push_back(row);
       }
-      return out;
+      return ok_status();
     });
   });
-  Collected collected = unwrap(std::move(run));
-  for (const Row& row : collected.rows) {
-    nb::object dict = row_to_dict(row);
-    nb::list values;
-    for (const FieldPath& path : plan.projection) values.append(column_value(dict, path));
-    cursor.buffer.push_back(nb::tuple(values));
+  unwrap(std::move(run));
+  if (cursor.plan == plan) cursor.keys = keys;
+  const std::optional<DirectColumns> direct = DirectColumns::make(*plan);
+  for (const Row* row : rows) {
+    if (direct) {
+      cursor.buffer.push_back(direct->tuple_of(*row, plan->projection.size()));
+    } else {
+      nb::object dict =
+          row_to_dict(plan->field_defs ? row_subset_by_field_defs(*row, *plan->field_defs) : *row);
+      nb::list values;
+      for (const FieldPath& path : plan->projection) values.append(column_value(dict, path));
+      cursor.buffer.push_back(nb::tuple(values));
+    }
     ++cursor.fetched;
   }
-  if (collected.error) raise_db_error(*collected.error);
 }
 
 PyCursor& cursor_from(nb::handle self) { return *nb::inst_ptr<PyCursor>(self); }
@@ -258,7 +308,8 @@ nb::object cursor_execute(nb::handle self, const BoundArgs& a) {
   nb::object description = make_description(names);
 
   cursor.description = std::move(description);
-  cursor.plan = std::move(plan);
+  cursor.plan = std::make_shared<const PlannedSelect>(std::move(plan));
+  cursor.keys.reset();
   cursor.buffer.clear();
   cursor.fetched = 0;
   return nb::none();
@@ -312,6 +363,7 @@ nb::object cursor_close(nb::handle self, const BoundArgs&) {
   PyCursor& cursor = cursor_from(self);
   cursor.closed = true;
   cursor.plan.reset();
+  cursor.keys.reset();
   cursor.buffer.clear();
   cursor.fetched = 0;
   cursor.description = nb::none();
