@@ -247,49 +247,77 @@ bool delivered_before(const SortItem& a, const SortItem& b, bool desc) {
 }
 
 // What run generation made: the items of a sort that fit in one run, sorted in memory; or the
-// runs that were spilled, read back for the merge.
+// runs that were spilled, read back for the merge, with the rows of each run's items in the
+// run's order (the file is private, so what is read back is what was written).
 struct GeneratedRuns {
   std::vector<SortItem> in_memory;
-  std::vector<RunReader> spilled;
+  std::vector<const Row*> in_memory_rows;
+  std::vector<Bytes> spilled;
+  std::vector<std::vector<const Row*>> spilled_rows;
 };
 
+// feed(add) calls add(pk, row) for every selected row and stops when add returns false; it
+// returns its own error, if any.
+template <class Feed>
 Result<GeneratedRuns> generate_runs(const std::string& spill_dir,
-                                    std::optional<TempSpillFile>& spill, RowSource& base,
-                                    const LatestRows& latest, const OrderBy& order_by) {
+                                    std::optional<TempSpillFile>& spill, const OrderBy& order_by,
+                                    Feed feed) {
   const bool desc = order_by.direction == OrderDirection::Desc;
   struct RunRef {
     std::uint64_t offset;
     std::uint64_t length;
   };
   std::vector<RunRef> runs;
+  GeneratedRuns out;
   std::vector<SortItem> buffer;
   buffer.reserve(kSpillRunItems);
+  std::vector<std::size_t> order;
+  // Sorts the buffer, keeping each item's row beside it.
+  auto sort_buffer = [&](std::vector<const Row*>& rows_out) {
+    order.resize(buffer.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+      return delivered_before(buffer[a], buffer[b], desc);
+    });
+    std::vector<SortItem> sorted;
+    sorted.reserve(buffer.size());
+    rows_out.clear();
+    rows_out.reserve(buffer.size());
+    for (const std::size_t i : order) {
+      rows_out.push_back(buffer[i].row);
+      sorted.push_back(std::move(buffer[i]));
+    }
+    buffer = std::move(sorted);
+  };
   auto write_run = [&]() -> Status {
     if (!spill) {
       QUARN_ASSIGN_OR_RETURN(TempSpillFile made, TempSpillFile::create(spill_dir));
       spill.emplace(std::move(made));
     }
-    sort_run_items(buffer, desc);
+    out.spilled_rows.emplace_back();
+    sort_buffer(out.spilled_rows.back());
     const Bytes payload = encode_run(buffer);
     QUARN_ASSIGN_OR_RETURN(const std::uint64_t offset, spill->append_temp_segment(payload));
     runs.push_back(RunRef{offset, payload.size()});
     buffer.clear();
+    buffer.reserve(kSpillRunItems);
     return ok_status();
   };
+  Status failed = ok_status();
   Bytes key;
-  while (true) {
-    QUARN_ASSIGN_OR_RETURN(std::optional<RowKey> found, base.next_key());
-    if (!found) break;
-    const Row* row = latest.get(found->collection_id, found->pk);
-    if (row == nullptr) continue;
+  QUARN_TRY(feed([&](ByteSpan pk, const Row& row) {
     // A full buffer is spilled only once a further item proves the sort needs more than one run.
-    if (buffer.size() == kSpillRunItems) QUARN_TRY(write_run());
-    const bool has_value = row_sort_key(*row, order_by.path, key);
-    buffer.push_back(SortItem{key, found->collection_id, std::move(found->pk), !has_value});
-  }
-  GeneratedRuns out;
+    if (buffer.size() == kSpillRunItems) {
+      failed = write_run();
+      if (!failed.ok()) return false;
+    }
+    const bool has_value = row_sort_key(row, order_by.path, key);
+    buffer.push_back(SortItem{key, 0, Bytes(pk.begin(), pk.end()), !has_value, &row});
+    return true;
+  }));
+  QUARN_TRY(std::move(failed));
   if (runs.empty()) {
-    sort_run_items(buffer, desc);
+    sort_buffer(out.in_memory_rows);
     out.in_memory = std::move(buffer);
     return out;
   }
@@ -297,9 +325,21 @@ Result<GeneratedRuns> generate_runs(const std::string& spill_dir,
   out.spilled.reserve(runs.size());
   for (const RunRef& run : runs) {
     QUARN_ASSIGN_OR_RETURN(Bytes payload, spill->read_temp_payload(run.offset, run.length));
-    out.spilled.emplace_back(std::move(payload));
+    out.spilled.push_back(std::move(payload));
   }
   return out;
+}
+
+// A feed over a row source: its keys whose rows are in latest.
+auto source_feed(RowSource& base, const LatestRows& latest) {
+  return [&base, &latest](auto add) -> Status {
+    while (true) {
+      QUARN_ASSIGN_OR_RETURN(std::optional<RowKey> found, base.next_key());
+      if (!found) return ok_status();
+      const Row* row = latest.get(found->collection_id, found->pk);
+      if (row != nullptr && !add(ByteSpan(found->pk), *row)) return ok_status();
+    }
+  };
 }
 
 // The first k items of the sort, held in a bounded heap whose top is the last of them.
@@ -315,6 +355,7 @@ std::vector<SortItem> top_k(const Plan& plan, const IndexState& indexes, const L
   for_each_plan_row(plan, indexes, latest, [&](ByteSpan pk, const Row& row) {
     candidate.is_null = !row_sort_key(row, order_by.path, candidate.key);
     candidate.pk.assign(pk.begin(), pk.end());
+    candidate.row = &row;
     if (heap.size() < k) {
       heap.push_back(candidate);
       std::push_heap(heap.begin(), heap.end(), before);
@@ -335,53 +376,141 @@ Result<std::unique_ptr<ExternalSortSource>> sort_with_spill(
     const std::string& spill_dir, std::optional<TempSpillFile>& spill, RowSource& base,
     const LatestRows& latest, const OrderBy& order_by, std::uint32_t collection_id) {
   QUARN_ASSIGN_OR_RETURN(GeneratedRuns runs,
-                         generate_runs(spill_dir, spill, base, latest, order_by));
-  if (!runs.in_memory.empty()) runs.spilled.emplace_back(encode_run(runs.in_memory));
-  return std::make_unique<ExternalSortSource>(std::move(runs.spilled), collection_id,
+                         generate_runs(spill_dir, spill, order_by, source_feed(base, latest)));
+  std::vector<RunReader> readers;
+  for (Bytes& payload : runs.spilled) readers.emplace_back(std::move(payload));
+  if (!runs.in_memory.empty()) readers.emplace_back(encode_run(runs.in_memory));
+  return std::make_unique<ExternalSortSource>(std::move(readers), collection_id,
                                               order_by.direction == OrderDirection::Desc);
 }
 
-Result<std::vector<Bytes>> ordered_result_keys(const Catalog& catalog, const IndexState& indexes,
-                                               const LatestRows& latest, const Query& query,
-                                               const std::string& spill_dir) {
+namespace {
+
+// One item of a run payload, read in place.
+struct RunHead {
+  ByteSpan key;
+  ByteSpan pk;
+  std::size_t run = 0;
+  bool is_null = false;
+};
+
+// The item at pos of data (the run item layout), advancing pos; nothing at the end of the data
+// or for an item it cuts short, as RunReader::next_item.
+std::optional<RunHead> read_run_item(ByteSpan data, std::size_t& pos) {
+  ByteReader r(data.subspan(std::min(pos, data.size())));
+  std::uint8_t is_null = 0;
+  std::uint32_t key_len = 0;
+  std::uint32_t pk_len = 0;
+  RunHead head;
+  if (!r.get_u8(is_null) || !r.get_u32(key_len)) return std::nullopt;
+  const std::size_t key_at = pos + r.position();
+  if (!r.skip(key_len) || !r.get_u32(pk_len)) return std::nullopt;
+  const std::size_t pk_at = pos + r.position();
+  if (!r.skip(pk_len)) return std::nullopt;
+  head.key = data.subspan(key_at, key_len);
+  head.pk = data.subspan(pk_at, pk_len);
+  head.is_null = is_null != 0;
+  pos += r.position();
+  return head;
+}
+
+// The merge of ExternalSortSource without a copy per item: emit(pk, run, index in run) in
+// delivery order until it returns false.
+template <class Emit>
+void merge_runs(const std::vector<Bytes>& runs, bool desc, Emit emit) {
+  auto after = [desc](const RunHead& a, const RunHead& b) {
+    const int c = compare_sort_items(a.is_null, a.key, a.pk, b.is_null, b.key, b.pk);
+    return desc ? c < 0 : c > 0;
+  };
+  std::vector<std::size_t> pos(runs.size(), 0);
+  std::vector<std::size_t> taken(runs.size(), 0);
+  std::vector<RunHead> heap;
+  heap.reserve(runs.size());
+  for (std::size_t run = 0; run < runs.size(); ++run) {
+    if (std::optional<RunHead> head = read_run_item(runs[run], pos[run])) {
+      head->run = run;
+      heap.push_back(*head);
+    }
+  }
+  std::make_heap(heap.begin(), heap.end(), after);
+  while (!heap.empty()) {
+    std::pop_heap(heap.begin(), heap.end(), after);
+    const RunHead top = heap.back();
+    heap.pop_back();
+    if (std::optional<RunHead> next = read_run_item(runs[top.run], pos[top.run])) {
+      next->run = top.run;
+      heap.push_back(*next);
+      std::push_heap(heap.begin(), heap.end(), after);
+    }
+    if (!emit(top.pk, top.run, taken[top.run]++)) return;
+  }
+}
+
+// emit(pk, row) for the query's result in order, limit applied; the core of ordered_result_keys.
+template <class Emit>
+Status visit_ordered(const Catalog& catalog, const IndexState& indexes, const LatestRows& latest,
+                     const Query& query, const std::string& spill_dir, Emit emit) {
   QUARN_ASSIGN_OR_RETURN(const Plan plan, plan_catalog_query(catalog, query));
   const std::size_t limit = query.limit.value_or(std::numeric_limits<std::size_t>::max());
-  std::vector<Bytes> keys;
-  if (limit == 0) return keys;
+  if (limit == 0) return ok_status();
+  std::size_t emitted = 0;
+  auto counted = [&](ByteSpan pk, const Row& row) {
+    emit(pk, row);
+    return ++emitted < limit;
+  };
   if (!query.order_by) {
-    for_each_plan_row(plan, indexes, latest, [&](ByteSpan pk, const Row&) {
-      keys.emplace_back(pk.begin(), pk.end());
-      return keys.size() < limit;
-    });
-    return keys;
+    for_each_plan_row(plan, indexes, latest, counted);
+    return ok_status();
   }
   // The order is total (ties go by primary key), so the first k of a bounded heap are the first
   // k of the whole sort; a heap that fits in one run needs no file.
   if (limit <= kSpillRunItems) {
-    std::vector<SortItem> first = top_k(plan, indexes, latest, *query.order_by, limit);
-    keys.reserve(first.size());
-    for (SortItem& item : first) keys.push_back(std::move(item.pk));
-    return keys;
+    for (const SortItem& item : top_k(plan, indexes, latest, *query.order_by, limit)) {
+      counted(item.pk, *item.row);
+    }
+    return ok_status();
   }
-  const std::unique_ptr<RowSource> base = make_plan_source(plan, indexes, latest);
   std::optional<TempSpillFile> spill;
   QUARN_ASSIGN_OR_RETURN(GeneratedRuns runs,
-                         generate_runs(spill_dir, spill, *base, latest, *query.order_by));
+                         generate_runs(spill_dir, spill, *query.order_by, [&](auto add) -> Status {
+                           for_each_plan_row(plan, indexes, latest, add);
+                           return ok_status();
+                         }));
   spill.reset();
   if (runs.spilled.empty()) {
-    if (runs.in_memory.size() > limit) runs.in_memory.resize(limit);
-    keys.reserve(runs.in_memory.size());
-    for (SortItem& item : runs.in_memory) keys.push_back(std::move(item.pk));
-    return keys;
+    for (std::size_t i = 0; i < runs.in_memory.size(); ++i) {
+      if (!counted(runs.in_memory[i].pk, *runs.in_memory_rows[i])) break;
+    }
+    return ok_status();
   }
-  ExternalSortSource merge(std::move(runs.spilled), plan.collection_id(),
-                           query.order_by->direction == OrderDirection::Desc);
-  while (keys.size() < limit) {
-    QUARN_ASSIGN_OR_RETURN(std::optional<RowKey> next, merge.next_key());
-    if (!next) break;
-    keys.push_back(std::move(next->pk));
-  }
+  merge_runs(runs.spilled, query.order_by->direction == OrderDirection::Desc,
+             [&](ByteSpan pk, std::size_t run, std::size_t index) {
+               QUARN_CHECK(index < runs.spilled_rows[run].size(), "a run read back longer");
+               return counted(pk, *runs.spilled_rows[run][index]);
+             });
+  return ok_status();
+}
+
+}  // namespace
+
+Result<std::vector<Bytes>> ordered_result_keys(const Catalog& catalog, const IndexState& indexes,
+                                               const LatestRows& latest, const Query& query,
+                                               const std::string& spill_dir) {
+  std::vector<Bytes> keys;
+  QUARN_TRY(visit_ordered(catalog, indexes, latest, query, spill_dir, [&](ByteSpan pk, const Row&) {
+    keys.emplace_back(pk.begin(), pk.end());
+  }));
   return keys;
+}
+
+Result<std::vector<const Row*>> ordered_result_rows(const Catalog& catalog,
+                                                    const IndexState& indexes,
+                                                    const LatestRows& latest, const Query& query,
+                                                    const std::string& spill_dir) {
+  std::vector<const Row*> rows;
+  QUARN_TRY(visit_ordered(catalog, indexes, latest, query, spill_dir,
+                          [&](ByteSpan, const Row& row) { rows.push_back(&row); }));
+  return rows;
 }
 
 Result<QueryRowIter> execute_query_iter_with_spill_path(

@@ -40,6 +40,7 @@ struct SortItem {
   std::uint32_t collection_id = 0;
   Bytes pk;  // canonical primary-key bytes
   bool is_null = false;
+  const Row* row = nullptr;  // where latest holds the row, while a sort runs; not in the run
 };
 
 // The natural order: rows with a value first, then key bytes, then primary-key bytes, each
@@ -69,6 +70,9 @@ class RunReader {
   // The next item, or nothing at the end of the run; an item cut short by the end of the data
   // ends the run too, and what was read of it is dropped.
   std::optional<Item> next_item();
+
+  // The whole payload, for a reader that merges in place.
+  Bytes take_data() && { return std::move(data_); }
 
  private:
   Bytes data_;
@@ -151,6 +155,12 @@ Result<std::unique_ptr<ExternalSortSource>> sort_with_spill(
 Result<std::vector<Bytes>> ordered_result_keys(const Catalog& catalog, const IndexState& indexes,
                                                const LatestRows& latest, const Query& query,
                                                const std::string& spill_dir);
+
+// The same result as the rows where latest holds them, valid until latest changes.
+Result<std::vector<const Row*>> ordered_result_rows(const Catalog& catalog,
+                                                    const IndexState& indexes,
+                                                    const LatestRows& latest, const Query& query,
+                                                    const std::string& spill_dir);
 
 // Runs the query. Without an ordering: execute_query_iter. With one but no spill directory: the
 // in-memory ordering, materialised. Otherwise the external sort over the plan's source with

@@ -44,10 +44,11 @@ struct PyCursor {
   explicit PyCursor(nb::object database) : db(std::move(database)) {}
   nb::object db;
   std::shared_ptr<const PlannedSelect> plan;  // shared: a refill keeps its own while it converts
-  // The primary keys of the plan's result in its order, made by the first refill that reads rows.
-  // Sound to keep because the state cannot change: the database object is reachable only through
-  // the connection and its cursors, which offer no writes.
-  std::shared_ptr<const std::vector<Bytes>> keys;
+  // The plan's result rows in order, where the engine holds them, found by the first refill that
+  // reads rows. Sound to keep (and to read without the mutex) because that state cannot change:
+  // the database object is reachable only through the connection and its cursors, which offer
+  // no writes, and this cursor keeps it alive. One pointer per row of the result.
+  std::shared_ptr<const std::vector<const Row*>> keys;
   std::deque<nb::object> buffer;
   std::uint64_t fetched = 0;
   nb::object description = nb::none();
@@ -178,31 +179,27 @@ void refill(PyCursor& cursor, std::uint64_t want) {
   const std::shared_ptr<const PlannedSelect> plan = cursor.plan;
   const std::uint64_t skip = cursor.fetched;
   const std::uint64_t take = want - cursor.buffer.size();
-  // Rows where the engine holds them: nothing can change them (see PyCursor::keys), so they
-  // stay valid after the mutex is released, and no copy is made.
-  std::vector<const Row*> rows;
-  std::shared_ptr<const std::vector<Bytes>> keys = cursor.keys;
-  Status run = with_inner(database_from(cursor.db), [&](InnerDb& inner) {
-    return inner.visit([&]<class S>(Database<S>& engine) -> Status {
-      if (!keys) {
-        QUARN_ASSIGN_OR_RETURN(
-            std::vector<Bytes> found,
-            ordered_result_keys(engine.committed_catalog(), engine.committed_indexes(),
-                                engine.committed_latest(), plan->query, spill_temp_dir()));
-        keys = std::make_shared<const std::vector<Bytes>>(std::move(found));
-      }
-      const std::uint64_t end = std::min<std::uint64_t>(keys->size(), skip + take);
-      for (std::uint64_t i = skip; i < end; ++i) {
-        const Row* row = engine.committed_latest().get(plan->query.collection_id,
-                                                       (*keys)[static_cast<std::size_t>(i)]);
-        QUARN_CHECK(row != nullptr, "a remembered result key lost its row");
-        rows.push_back(row);
-      }
+  std::shared_ptr<const std::vector<const Row*>> keys = cursor.keys;
+  // Taken on every refill with work to do, as a run of the query would: a poisoned mutex fails
+  // the fetch even when the result is already known.
+  Status run = with_inner(database_from(cursor.db), [&](InnerDb& inner) -> Status {
+    if (keys) return ok_status();
+    return inner.visit([&](auto& engine) -> Status {
+      QUARN_ASSIGN_OR_RETURN(
+          std::vector<const Row*> found,
+          ordered_result_rows(engine.committed_catalog(), engine.committed_indexes(),
+                              engine.committed_latest(), plan->query, spill_temp_dir()));
+      keys = std::make_shared<const std::vector<const Row*>>(std::move(found));
       return ok_status();
     });
   });
   unwrap(std::move(run));
   if (cursor.plan == plan) cursor.keys = keys;
+  const std::size_t end =
+      static_cast<std::size_t>(std::min<std::uint64_t>(keys->size(), skip + take));
+  const std::vector<const Row*> rows(
+      keys->begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(skip, end)),
+      keys->begin() + static_cast<std::ptrdiff_t>(end));
   const std::optional<DirectColumns> direct = DirectColumns::make(*plan);
   for (const Row* row : rows) {
     if (direct) {
