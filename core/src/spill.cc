@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <compare>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <utility>
 #include <variant>
@@ -47,8 +48,11 @@ Bytes with_raw(std::uint8_t kind, ByteSpan rest) {
 }
 
 int compare_bytes(ByteSpan a, ByteSpan b) {
-  const auto order = std::lexicographical_compare_three_way(a.begin(), a.end(), b.begin(), b.end());
-  return order < 0 ? -1 : (order > 0 ? 1 : 0);
+  const std::size_t common = std::min(a.size(), b.size());
+  // memcmp compares as unsigned bytes; a proper prefix comes first.
+  const int c = common == 0 ? 0 : std::memcmp(a.data(), b.data(), common);
+  if (c != 0) return c < 0 ? -1 : 1;
+  return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
 }
 
 }  // namespace
@@ -200,12 +204,16 @@ void append_sort_key(const RowValue& value, Bytes& out) {
   const RowValue::Variant& v = value.value();
   const auto kind = static_cast<std::uint8_t>(v.index());
   auto be64 = [&](std::uint64_t x) {
-    out.push_back(kind);
-    for (std::size_t i = 0; i < 8; ++i) out.push_back(static_cast<std::uint8_t>(x >> (56 - 8 * i)));
+    const std::size_t at = out.size();
+    out.resize(at + 9);
+    out[at] = kind;
+    for (std::size_t i = 0; i < 8; ++i)
+      out[at + 1 + i] = static_cast<std::uint8_t>(x >> (56 - 8 * i));
   };
   auto raw = [&](const auto& bytes) {
     out.push_back(kind);
-    for (const auto b : bytes) out.push_back(static_cast<std::uint8_t>(b));
+    const auto* begin = reinterpret_cast<const std::uint8_t*>(bytes.data());
+    out.insert(out.end(), begin, begin + bytes.size());
   };
   switch (v.index()) {
     case 0:
@@ -354,12 +362,19 @@ std::vector<SortItem> top_k(const Plan& plan, const IndexState& indexes, const L
   SortItem candidate;
   for_each_plan_row(plan, indexes, latest, [&](ByteSpan pk, const Row& row) {
     candidate.is_null = !row_sort_key(row, order_by.path, candidate.key);
+    if (heap.size() == k) {
+      // Most rows lose to the last kept one on the key alone: no primary key copied for them.
+      const SortItem& last = heap.front();
+      const int c =
+          compare_sort_items(candidate.is_null, candidate.key, pk, last.is_null, last.key, last.pk);
+      if (desc ? c <= 0 : c >= 0) return true;
+    }
     candidate.pk.assign(pk.begin(), pk.end());
     candidate.row = &row;
     if (heap.size() < k) {
       heap.push_back(candidate);
       std::push_heap(heap.begin(), heap.end(), before);
-    } else if (before(candidate, heap.front())) {
+    } else {
       std::pop_heap(heap.begin(), heap.end(), before);
       heap.back() = candidate;
       std::push_heap(heap.begin(), heap.end(), before);

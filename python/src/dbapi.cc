@@ -148,15 +148,18 @@ class DirectColumns {
   nb::object tuple_of(const Row& row, std::size_t width) const {
     nb::object out = nb::steal(PyTuple_New(static_cast<Py_ssize_t>(width)));
     if (!out.is_valid()) throw nb::python_error();
-    std::size_t slot = 0;
-    for (const auto& [name, value] : row) {
-      while (slot < slots_.size() && slots_[slot].first < name) ++slot;
-      const bool listed = slot < slots_.size() && slots_[slot].first == name;
-      if (!listed && !convert_all_) continue;
-      nb::object converted = row_value_to_py(value);
-      for (std::size_t s = slot; listed && s < slots_.size() && slots_[s].first == name; ++s) {
-        PyTuple_SetItem(out.ptr(), static_cast<Py_ssize_t>(slots_[s].second),
-                        converted.inc_ref().ptr());
+    if (convert_all_) {
+      std::size_t slot = 0;
+      for (const auto& [name, value] : row) {
+        while (slot < slots_.size() && slots_[slot].first < name) ++slot;
+        place(out, slot, name, row_value_to_py(value));
+      }
+    } else {
+      // The listed names in ascending order: the order the row's own walk would meet them.
+      for (std::size_t slot = 0; slot < slots_.size(); ++slot) {
+        if (slot > 0 && slots_[slot].first == slots_[slot - 1].first) continue;
+        const auto it = row.find(slots_[slot].first);
+        if (it != row.end()) place(out, slot, it->first, row_value_to_py(it->second));
       }
     }
     // Columns the row lacks are None.
@@ -170,6 +173,15 @@ class DirectColumns {
   }
 
  private:
+  // Puts value into every column named name, from slot on.
+  void place(nb::handle tuple, std::size_t slot, const std::string& name,
+             const nb::object& value) const {
+    for (; slot < slots_.size() && slots_[slot].first == name; ++slot) {
+      PyTuple_SetItem(tuple.ptr(), static_cast<Py_ssize_t>(slots_[slot].second),
+                      value.inc_ref().ptr());
+    }
+  }
+
   std::vector<std::pair<std::string, std::size_t>> slots_;  // (name, column), by name
   bool convert_all_ = false;                                // "*": the whole row is converted
 };
