@@ -213,12 +213,13 @@ void refill(PyCursor& cursor, std::uint64_t want) {
       keys->begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(skip, end)),
       keys->begin() + static_cast<std::ptrdiff_t>(end));
   const std::optional<DirectColumns> direct = DirectColumns::make(*plan);
+  RowDictMaker make_dict;
   for (const Row* row : rows) {
     if (direct) {
       cursor.buffer.push_back(direct->tuple_of(*row, plan->projection.size()));
     } else {
       nb::object dict =
-          row_to_dict(plan->field_defs ? row_subset_by_field_defs(*row, *plan->field_defs) : *row);
+          make_dict(plan->field_defs ? row_subset_by_field_defs(*row, *plan->field_defs) : *row);
       nb::list values;
       for (const FieldPath& path : plan->projection) values.append(column_value(dict, path));
       cursor.buffer.push_back(nb::tuple(values));
