@@ -167,8 +167,15 @@ Result<std::uint64_t> TempSpillFile::append_temp_segment(ByteSpan payload) {
 }
 
 Result<Bytes> TempSpillFile::read_temp_payload(std::uint64_t offset, std::uint64_t length) {
+  // Read past the page cache in one call: each run is read once, whole.
+  RawFileStore& file = store_.paged().inner();
+  QUARN_ASSIGN_OR_RETURN(const std::uint64_t file_len, file.len());
+  if (offset > file_len || kSegmentHeaderSize > file_len - offset ||
+      length > file_len - offset - kSegmentHeaderSize) {
+    return io_error(IoErrorKind::UnexpectedEof, "read past end of store");
+  }
   Bytes payload(static_cast<std::size_t>(length));
-  QUARN_TRY(store_.read_exact_at(offset + kSegmentHeaderSize, payload));
+  QUARN_TRY(file.read_exact_at(offset + kSegmentHeaderSize, payload));
   return payload;
 }
 
@@ -254,12 +261,53 @@ bool delivered_before(const SortItem& a, const SortItem& b, bool desc) {
   return desc ? c > 0 : c < 0;
 }
 
+// Items of one run during generation, their keys and primary keys side by side in one arena
+// (no allocation per item).
+struct RunBuffer {
+  struct Item {
+    std::size_t at;  // key bytes, then primary-key bytes, in arena
+    std::uint32_t key_len;
+    std::uint32_t pk_len;
+    bool is_null;
+    const Row* row;
+  };
+  Bytes arena;
+  std::vector<Item> items;
+
+  ByteSpan key(const Item& item) const { return ByteSpan(arena).subspan(item.at, item.key_len); }
+  ByteSpan pk(const Item& item) const {
+    return ByteSpan(arena).subspan(item.at + item.key_len, item.pk_len);
+  }
+  void clear() {
+    arena.clear();
+    items.clear();
+  }
+  // Sorts the items into delivery order, stably.
+  void sort(bool desc) {
+    std::stable_sort(items.begin(), items.end(), [&](const Item& a, const Item& b) {
+      const int c = compare_sort_items(a.is_null, key(a), pk(a), b.is_null, key(b), pk(b));
+      return desc ? c > 0 : c < 0;
+    });
+  }
+  // The run payload: encode_run's layout.
+  Bytes encode() const {
+    Bytes out;
+    out.reserve(arena.size() + 9 * items.size());
+    ByteWriter w(out);
+    for (const Item& item : items) {
+      w.put_u8(item.is_null ? 1 : 0);
+      w.put_len_prefixed(key(item));
+      w.put_len_prefixed(pk(item));
+    }
+    return out;
+  }
+};
+
 // What run generation made: the items of a sort that fit in one run, sorted in memory; or the
 // runs that were spilled, read back for the merge, with the rows of each run's items in the
 // run's order (the file is private, so what is read back is what was written).
 struct GeneratedRuns {
-  std::vector<SortItem> in_memory;
-  std::vector<const Row*> in_memory_rows;
+  RunBuffer in_memory;
   std::vector<Bytes> spilled;
   std::vector<std::vector<const Row*>> spilled_rows;
 };
@@ -277,59 +325,53 @@ Result<GeneratedRuns> generate_runs(const std::string& spill_dir,
   };
   std::vector<RunRef> runs;
   GeneratedRuns out;
-  std::vector<SortItem> buffer;
-  buffer.reserve(kSpillRunItems);
-  std::vector<std::size_t> order;
-  // Sorts the buffer, keeping each item's row beside it.
-  auto sort_buffer = [&](std::vector<const Row*>& rows_out) {
-    order.resize(buffer.size());
-    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-      return delivered_before(buffer[a], buffer[b], desc);
-    });
-    std::vector<SortItem> sorted;
-    sorted.reserve(buffer.size());
-    rows_out.clear();
-    rows_out.reserve(buffer.size());
-    for (const std::size_t i : order) {
-      rows_out.push_back(buffer[i].row);
-      sorted.push_back(std::move(buffer[i]));
-    }
-    buffer = std::move(sorted);
-  };
+  RunBuffer buffer;
+  buffer.items.reserve(kSpillRunItems);
   auto write_run = [&]() -> Status {
     if (!spill) {
       QUARN_ASSIGN_OR_RETURN(TempSpillFile made, TempSpillFile::create(spill_dir));
       spill.emplace(std::move(made));
     }
-    out.spilled_rows.emplace_back();
-    sort_buffer(out.spilled_rows.back());
-    const Bytes payload = encode_run(buffer);
+    buffer.sort(desc);
+    std::vector<const Row*>& rows = out.spilled_rows.emplace_back();
+    rows.reserve(buffer.items.size());
+    for (const RunBuffer::Item& item : buffer.items) rows.push_back(item.row);
+    const Bytes payload = buffer.encode();
     QUARN_ASSIGN_OR_RETURN(const std::uint64_t offset, spill->append_temp_segment(payload));
     runs.push_back(RunRef{offset, payload.size()});
     buffer.clear();
-    buffer.reserve(kSpillRunItems);
     return ok_status();
   };
   Status failed = ok_status();
-  Bytes key;
   QUARN_TRY(feed([&](ByteSpan pk, const Row& row) {
     // A full buffer is spilled only once a further item proves the sort needs more than one run.
-    if (buffer.size() == kSpillRunItems) {
+    if (buffer.items.size() == kSpillRunItems) {
       failed = write_run();
       if (!failed.ok()) return false;
     }
-    const bool has_value = row_sort_key(row, order_by.path, key);
-    buffer.push_back(SortItem{key, 0, Bytes(pk.begin(), pk.end()), !has_value, &row});
+    QUARN_CHECK(pk.size() <= kMaxEncodedLength, "primary key too long for a spill run");
+    const std::size_t at = buffer.arena.size();
+    bool has_value = false;
+    if (const RowValue* value = row_value_at(row, order_by.path);
+        value != nullptr && value->is_primitive()) {
+      append_sort_key(*value, buffer.arena);
+      has_value = true;
+    }
+    const std::size_t key_len = buffer.arena.size() - at;
+    QUARN_CHECK(key_len <= kMaxEncodedLength, "sort key too long for a spill run");
+    buffer.arena.insert(buffer.arena.end(), pk.begin(), pk.end());
+    buffer.items.push_back(RunBuffer::Item{at, static_cast<std::uint32_t>(key_len),
+                                           static_cast<std::uint32_t>(pk.size()), !has_value,
+                                           &row});
     return true;
   }));
   QUARN_TRY(std::move(failed));
   if (runs.empty()) {
-    sort_buffer(out.in_memory_rows);
+    buffer.sort(desc);
     out.in_memory = std::move(buffer);
     return out;
   }
-  if (!buffer.empty()) QUARN_TRY(write_run());
+  if (!buffer.items.empty()) QUARN_TRY(write_run());
   out.spilled.reserve(runs.size());
   for (const RunRef& run : runs) {
     QUARN_ASSIGN_OR_RETURN(Bytes payload, spill->read_temp_payload(run.offset, run.length));
@@ -394,7 +436,7 @@ Result<std::unique_ptr<ExternalSortSource>> sort_with_spill(
                          generate_runs(spill_dir, spill, order_by, source_feed(base, latest)));
   std::vector<RunReader> readers;
   for (Bytes& payload : runs.spilled) readers.emplace_back(std::move(payload));
-  if (!runs.in_memory.empty()) readers.emplace_back(encode_run(runs.in_memory));
+  if (!runs.in_memory.items.empty()) readers.emplace_back(runs.in_memory.encode());
   return std::make_unique<ExternalSortSource>(std::move(readers), collection_id,
                                               order_by.direction == OrderDirection::Desc);
 }
@@ -493,8 +535,8 @@ Status visit_ordered(const Catalog& catalog, const IndexState& indexes, const La
                          }));
   spill.reset();
   if (runs.spilled.empty()) {
-    for (std::size_t i = 0; i < runs.in_memory.size(); ++i) {
-      if (!counted(runs.in_memory[i].pk, *runs.in_memory_rows[i])) break;
+    for (const RunBuffer::Item& item : runs.in_memory.items) {
+      if (!counted(runs.in_memory.pk(item), *item.row)) break;
     }
     return ok_status();
   }
