@@ -5,6 +5,7 @@
 #include <cmath>
 #include <csignal>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <limits>
@@ -36,6 +37,7 @@ using ::quarn::testing::null;
 using ::quarn::testing::opt;
 using ::quarn::testing::read_file;
 using ::quarn::testing::TempDir;
+using ::quarn::testing::write_file;
 using K = Type::Kind;
 
 using S = ScalarValue;
@@ -248,6 +250,31 @@ TEST(TempSpillFileTest, AppendsTypedSegmentsToAnUnnamedPrivateFile) {
   EXPECT_EQ(segments[1].header.segment_type, SegmentType::TempSpill);
   EXPECT_EQ(segments[1].header.payload_len, b.size());
   EXPECT_EQ(entries(dir.path()), std::vector<std::string>{});
+}
+
+TEST(TempSpillFileTest, TempDirIsTmpdirWhenItNamesADirectory) {
+  TempDir dir;
+  const char* saved = std::getenv("TMPDIR");
+  const std::optional<std::string> old = saved ? std::optional<std::string>(saved) : std::nullopt;
+  const std::string file = dir.file("plain").string();
+  write_file(file, Bytes{1});
+  const std::vector<std::pair<std::optional<std::string>, std::string>> cases = {
+      {dir.path().string(), dir.path().string()}, {std::nullopt, "/tmp"}, {"", "/tmp"},
+      {dir.file("absent").string(), "/tmp"},      {file, "/tmp"},
+  };
+  for (const auto& [env, expected] : cases) {
+    if (env) {
+      ::setenv("TMPDIR", env->c_str(), 1);
+    } else {
+      ::unsetenv("TMPDIR");
+    }
+    EXPECT_EQ(spill_temp_dir(), expected) << (env ? *env : "unset");
+  }
+  if (old) {
+    ::setenv("TMPDIR", old->c_str(), 1);
+  } else {
+    ::unsetenv("TMPDIR");
+  }
 }
 
 TEST(TempSpillFileTest, MissingDirectoryFailsWithoutCreatingIt) {

@@ -1,7 +1,7 @@
-// dbapi: connect, Connection and Cursor. A cursor keeps only a plan and a buffer of tuples; each
-// fetch that needs rows runs the plan from the start under the database mutex (an ORDER BY
-// spills its sorted runs into a private temporary file, never into the database file), skips
-// the rows it already gave, and builds tuples after releasing the mutex.
+// dbapi: connect, Connection and Cursor. A cursor keeps a plan, a buffer of tuples and, once a
+// fetch has run the plan under the database mutex (an ORDER BY sorts through a private
+// temporary file, never the database file), the result's rows in order; later fetches take the
+// next rows from it. Tuples are built after the mutex is released.
 #include "dbapi.h"
 
 #include <algorithm>
