@@ -1,6 +1,6 @@
-// The external sort behind ORDER BY with a spill file: order-preserving sort keys, sorted runs
-// written as temporary segments at the end of the database file, and the heap merge that
-// delivers them. The runs live only as long as the iterator: dropping it cuts the file back.
+// The external sort behind ORDER BY with a spill directory: order-preserving sort keys, sorted
+// runs written as temporary segments to a private temporary file, and the heap merge that
+// delivers them. The database file is never written by a query.
 #pragma once
 
 #include <cstddef>
@@ -40,6 +40,7 @@ struct SortItem {
   std::uint32_t collection_id = 0;
   Bytes pk;  // canonical primary-key bytes
   bool is_null = false;
+  const Row* row = nullptr;  // where latest holds the row, while a sort runs; not in the run
 };
 
 // The natural order: rows with a value first, then key bytes, then primary-key bytes, each
@@ -70,6 +71,9 @@ class RunReader {
   // ends the run too, and what was read of it is dropped.
   std::optional<Item> next_item();
 
+  // The whole payload, for a reader that merges in place.
+  Bytes take_data() && { return std::move(data_); }
+
  private:
   Bytes data_;
   std::size_t pos_ = 0;
@@ -88,25 +92,22 @@ struct HeapItem {
 // one, so the top of the heap is always the next row to deliver.
 bool operator<(const HeapItem& a, const HeapItem& b);
 
-// Runs appended to the end of a file the database also uses, through a handle of its own.
-// base_len is the length when the sort began; dropping the object truncates the file back to
-// it and syncs, ignoring errors of both (the runs then stay until compaction; an open ignores
-// them). Moving hands that duty to the new object.
+// The runs of one sort, in a private temporary file: made unnamed (O_TMPFILE, or a mkstemp name
+// removed at once) with permission bits 0600, so no other process can open it and it vanishes
+// with its handle on every path, a crash included. The database file is never written.
 class TempSpillFile {
  public:
-  TempSpillFile(FileStore store, std::uint64_t base_len)
-      : store_(std::move(store)), base_len_(base_len) {}
-  ~TempSpillFile();
-  TempSpillFile(TempSpillFile&& other) noexcept;
+  explicit TempSpillFile(FileStore store) : store_(std::move(store)) {}
+  TempSpillFile(TempSpillFile&&) noexcept = default;
   TempSpillFile& operator=(TempSpillFile&&) = delete;
   TempSpillFile(const TempSpillFile&) = delete;
   TempSpillFile& operator=(const TempSpillFile&) = delete;
 
-  // Opens an existing file (never created, never truncated) with its own page cache and takes
-  // its current length as the base. Errors: the system's, as DbError::Io.
-  static Result<TempSpillFile> open(const std::string& path);
+  // A new empty file in the directory dir. Errors: the system's, as DbError::Io (for a missing
+  // directory among them); nothing is left in dir.
+  static Result<TempSpillFile> create(const std::string& dir);
 
-  // Appends a segment of type TempSpill holding payload at the store's current length, without
+  // Appends a segment of type TempSpill holding payload at the file's current length, without
   // syncing; returns the offset of its header. Errors: the store's.
   Result<std::uint64_t> append_temp_segment(ByteSpan payload);
 
@@ -114,27 +115,24 @@ class TempSpillFile {
   // A range past the end is the store's read-past-end error.
   Result<Bytes> read_temp_payload(std::uint64_t offset, std::uint64_t length);
 
-  std::uint64_t base_len() const { return base_len_; }
-  // REQUIRES: not moved from.
-  FileStore& store() { return *store_; }
+  FileStore& store() { return store_; }
 
  private:
-  std::optional<FileStore> store_;
-  std::uint64_t base_len_;
+  FileStore store_;
 };
 
+// Where sorts make their temporary files: $TMPDIR when it names a directory, else /tmp.
+std::string spill_temp_dir();
+
 // The merge over the runs of one sort: each call delivers the next key in the sort's order
-// (the natural order, or its exact reverse for desc). Owns the spill file, so dropping the
-// source cuts the runs off the file. Never fails.
+// (the natural order, or its exact reverse for desc). Never fails.
 class ExternalSortSource final : public RowSource {
  public:
   // Reads the first item of every run into the heap.
-  ExternalSortSource(TempSpillFile spill, std::vector<RunReader> runs, std::uint32_t collection_id,
-                     bool desc);
+  ExternalSortSource(std::vector<RunReader> runs, std::uint32_t collection_id, bool desc);
   Result<std::optional<RowKey>> next_key() override;
 
  private:
-  TempSpillFile spill_;
   std::vector<HeapItem> heap_;  // a max-heap by operator<, one item per unfinished run
   std::vector<RunReader> runs_;
   std::uint32_t collection_id_;
@@ -142,23 +140,36 @@ class ExternalSortSource final : public RowSource {
 };
 
 // Pulls every key of base, keeps those whose row is in latest, and sorts them by the value at
-// order_by's path in runs of at most kSpillRunItems items, each appended to spill as one
-// segment and then read back whole for the merge. No rows selected: no run. Errors: base's,
-// the spill file's i/o errors; on every failure the file is cut back before the error returns.
-Result<std::unique_ptr<ExternalSortSource>> sort_with_spill(TempSpillFile spill, RowSource& base,
-                                                            const LatestRows& latest,
-                                                            const OrderBy& order_by,
-                                                            std::uint32_t collection_id);
+// order_by's path in runs of at most kSpillRunItems items. A sort that needs more than one run
+// writes every run as one segment to spill (made in spill_dir on the first run) and reads them
+// back whole for the merge, so the file is no longer needed once this returns; one run stays in
+// memory. No rows selected: no run. Errors: base's, the spill file's i/o errors.
+Result<std::unique_ptr<ExternalSortSource>> sort_with_spill(
+    const std::string& spill_dir, std::optional<TempSpillFile>& spill, RowSource& base,
+    const LatestRows& latest, const OrderBy& order_by, std::uint32_t collection_id);
 
-// Runs the query. Without an ordering: execute_query_iter. With one but no spill path: the
+// The primary keys of the rows execute_query_iter_with_spill_path(..., spill_dir) yields, in its
+// order and with its limit: the external sort for an ordering (a limit of at most
+// kSpillRunItems keeps only that many items, in a bounded heap, and never spills). Errors:
+// SchemaError::UnknownCollectionId; the spill file's i/o errors.
+Result<std::vector<Bytes>> ordered_result_keys(const Catalog& catalog, const IndexState& indexes,
+                                               const LatestRows& latest, const Query& query,
+                                               const std::string& spill_dir);
+
+// The same result as the rows where latest holds them, valid until latest changes.
+Result<std::vector<const Row*>> ordered_result_rows(const Catalog& catalog,
+                                                    const IndexState& indexes,
+                                                    const LatestRows& latest, const Query& query,
+                                                    const std::string& spill_dir);
+
+// Runs the query. Without an ordering: execute_query_iter. With one but no spill directory: the
 // in-memory ordering, materialised. Otherwise the external sort over the plan's source with
-// runs spilled to the end of the existing file at spill_path (normally the database file), and
-// the limit applied to the merged order; the iterator keeps the runs and a reference to latest,
-// and dropping it cuts the file back to its length before the sort. Nothing may write that file
-// while the iterator lives. Errors: SchemaError::UnknownCollectionId before the file is
-// touched; DbError::Io when the file cannot be opened (it is never created) or written.
+// runs spilled to a private temporary file in spill_dir (see TempSpillFile), and the limit
+// applied to the merged order; the iterator keeps a reference to latest. Errors:
+// SchemaError::UnknownCollectionId before any file is made; DbError::Io when the temporary file
+// cannot be made, written or read.
 Result<QueryRowIter> execute_query_iter_with_spill_path(
     const Catalog& catalog, const IndexState& indexes, const LatestRows& latest, const Query& query,
-    const std::optional<std::string>& spill_path);
+    const std::optional<std::string>& spill_dir);
 
 }  // namespace quarn

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <csignal>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <limits>
@@ -15,9 +16,11 @@
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include "db/database.h"
 #include "segments/reader.h"
+#include "segments/writer.h"
 #include "testing/matchers.h"
 #include "testing/rows.h"
 #include "testing/temp_dir.h"
@@ -34,6 +37,7 @@ using ::quarn::testing::null;
 using ::quarn::testing::opt;
 using ::quarn::testing::read_file;
 using ::quarn::testing::TempDir;
+using ::quarn::testing::write_file;
 using K = Type::Kind;
 
 using S = ScalarValue;
@@ -216,44 +220,67 @@ TEST(HeapItemTest, MaxHeapPopsInDeliveryOrder) {
   }
 }
 
-// A file of `size` bytes of a fixed pattern.
-std::filesystem::path make_file(const TempDir& dir, std::size_t size) {
-  const std::filesystem::path path = dir.file("db.quarn");
-  std::ofstream out(path, std::ios::binary);
-  for (std::size_t i = 0; i < size; ++i) out.put(static_cast<char>(i % 251));
-  return path;
-}
-
-TEST(TempSpillFileTest, AppendsTypedSegmentsAndCutsBackOnDrop) {
-  TempDir dir;
-  const auto path = make_file(dir, 8274);
-  const Bytes before = read_file(path);
-  {
-    ASSERT_OK_AND_ASSIGN(TempSpillFile spill, TempSpillFile::open(path));
-    EXPECT_EQ(spill.base_len(), 8274u);
-    const Bytes a = {1, 2, 3};
-    const Bytes b(20000, 7);  // spans pages of the spill store's cache
-    EXPECT_THAT(spill.append_temp_segment(a), IsOkAndHolds(8274u));
-    EXPECT_THAT(spill.append_temp_segment(b), IsOkAndHolds(8274u + 32 + 3));
-    EXPECT_THAT(spill.read_temp_payload(8274 + 32 + 3, b.size()), IsOkAndHolds(b));
-    EXPECT_THAT(spill.read_temp_payload(8274, a.size()), IsOkAndHolds(a));
-    EXPECT_THAT(spill.read_temp_payload(8274 + 32 + 3, b.size() + 1),
-                ErrorRenders("i/o error: read past end of store"));
-    ASSERT_OK_AND_ASSIGN(const auto segments, scan_segments(spill.store(), 8274));
-    ASSERT_EQ(segments.size(), 2u);
-    EXPECT_EQ(segments[1].header.segment_type, SegmentType::TempSpill);
-    EXPECT_EQ(segments[1].header.payload_len, b.size());
-    // A move hands the cut to the new owner; the moved-from one does nothing when dropped.
-    TempSpillFile moved(std::move(spill));
-    EXPECT_EQ(std::filesystem::file_size(path), 8274u + 32 + 3 + 32 + 20000);
+// The names in a directory; an unnamed spill file never shows up here.
+std::vector<std::string> entries(const std::filesystem::path& dir) {
+  std::vector<std::string> out;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    out.push_back(entry.path().filename().string());
   }
-  EXPECT_EQ(read_file(path), before);
+  return out;
 }
 
-TEST(TempSpillFileTest, MissingPathFailsWithoutCreatingIt) {
+TEST(TempSpillFileTest, AppendsTypedSegmentsToAnUnnamedPrivateFile) {
   TempDir dir;
-  const auto path = dir.file("absent.quarn");
-  EXPECT_THAT(TempSpillFile::open(path),
+  ASSERT_OK_AND_ASSIGN(TempSpillFile spill, TempSpillFile::create(dir.path().string()));
+  struct stat st {};
+  ASSERT_EQ(::fstat(spill.store().paged().inner().fd(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_EQ(st.st_nlink, 0u);
+  EXPECT_EQ(entries(dir.path()), std::vector<std::string>{});
+  const Bytes a = {1, 2, 3};
+  const Bytes b(20000, 7);  // spans pages of the spill store's cache
+  EXPECT_THAT(spill.append_temp_segment(a), IsOkAndHolds(0u));
+  EXPECT_THAT(spill.append_temp_segment(b), IsOkAndHolds(32u + 3));
+  EXPECT_THAT(spill.read_temp_payload(32 + 3, b.size()), IsOkAndHolds(b));
+  EXPECT_THAT(spill.read_temp_payload(0, a.size()), IsOkAndHolds(a));
+  EXPECT_THAT(spill.read_temp_payload(32 + 3, b.size() + 1),
+              ErrorRenders("i/o error: read past end of store"));
+  ASSERT_OK_AND_ASSIGN(const auto segments, scan_segments(spill.store(), 0));
+  ASSERT_EQ(segments.size(), 2u);
+  EXPECT_EQ(segments[1].header.segment_type, SegmentType::TempSpill);
+  EXPECT_EQ(segments[1].header.payload_len, b.size());
+  EXPECT_EQ(entries(dir.path()), std::vector<std::string>{});
+}
+
+TEST(TempSpillFileTest, TempDirIsTmpdirWhenItNamesADirectory) {
+  TempDir dir;
+  const char* saved = std::getenv("TMPDIR");
+  const std::optional<std::string> old = saved ? std::optional<std::string>(saved) : std::nullopt;
+  const std::string file = dir.file("plain").string();
+  write_file(file, Bytes{1});
+  const std::vector<std::pair<std::optional<std::string>, std::string>> cases = {
+      {dir.path().string(), dir.path().string()}, {std::nullopt, "/tmp"}, {"", "/tmp"},
+      {dir.file("absent").string(), "/tmp"},      {file, "/tmp"},
+  };
+  for (const auto& [env, expected] : cases) {
+    if (env) {
+      ::setenv("TMPDIR", env->c_str(), 1);
+    } else {
+      ::unsetenv("TMPDIR");
+    }
+    EXPECT_EQ(spill_temp_dir(), expected) << (env ? *env : "unset");
+  }
+  if (old) {
+    ::setenv("TMPDIR", old->c_str(), 1);
+  } else {
+    ::unsetenv("TMPDIR");
+  }
+}
+
+TEST(TempSpillFileTest, MissingDirectoryFailsWithoutCreatingIt) {
+  TempDir dir;
+  const auto path = dir.file("absent");
+  EXPECT_THAT(TempSpillFile::create(path.string()),
               ErrorRenders("i/o error: No such file or directory (os error 2)"));
   EXPECT_FALSE(std::filesystem::exists(path));
 }
@@ -268,7 +295,7 @@ struct TestRow {
 };
 
 // A database file with collection t(id Int64 primary, v Optional<Float64>, g Int64 with a
-// non-unique index), and ORDER BY queries over it that spill into the file itself.
+// non-unique index), and ORDER BY queries over it that spill into a directory of their own.
 class SpillQueryTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -312,7 +339,7 @@ class SpillQueryTest : public ::testing::Test {
 
   Result<QueryRowIter> run(const Query& q) {
     return execute_query_iter_with_spill_path(db_->catalog(), db_->indexes(), db_->latest(), q,
-                                              path_);
+                                              spill_dir_.path().string());
   }
 
   // The ids the iterator yields, in order; fails the test on an error.
@@ -326,19 +353,14 @@ class SpillQueryTest : public ::testing::Test {
     }
   }
 
-  std::uint64_t file_len() const { return std::filesystem::file_size(path_); }
-
-  // The spill segments past base, seen through a handle of the test's own.
-  std::vector<SegmentMeta> spill_segments(std::uint64_t base) const {
-    FileStore store = FileStore::open(path_, OpenMode::ExistingOnly).value();
-    std::vector<SegmentMeta> metas = scan_segments(store, base).value();
-    for (const SegmentMeta& meta : metas) {
-      EXPECT_EQ(meta.header.segment_type, SegmentType::TempSpill);
-    }
-    return metas;
+  // The database file is never written and the spill directory keeps no file.
+  void expect_untouched(const Bytes& before) const {
+    EXPECT_EQ(read_file(path_), before);
+    EXPECT_EQ(entries(spill_dir_.path()), std::vector<std::string>{});
   }
 
   TempDir dir_;
+  TempDir spill_dir_;
   std::string path_;
   std::optional<Database<FileStore>> db_;
   std::uint32_t id_ = 0;
@@ -359,32 +381,47 @@ struct BoundaryCase {
 class SpillRunBoundaryTest : public SpillQueryTest,
                              public ::testing::WithParamInterface<BoundaryCase> {};
 
-TEST_P(SpillRunBoundaryTest, RunsOf2048AndFileCutBackOnDrop) {
+TEST_P(SpillRunBoundaryTest, RunsOf2048InThePrivateFile) {
   insert_ids(GetParam().rows);
-  const std::uint64_t base = file_len();
+  const Bytes before = read_file(path_);
   for (const OrderDirection direction : {OrderDirection::Asc, OrderDirection::Desc}) {
+    std::vector<std::int64_t> expected = iota_ids(GetParam().rows);
+    if (direction == OrderDirection::Desc) std::reverse(expected.begin(), expected.end());
     {
-      ASSERT_OK_AND_ASSIGN(QueryRowIter it, run(order_query("id", direction)));
-      const std::vector<SegmentMeta> runs = spill_segments(base);
+      std::optional<TempSpillFile> spill;
+      ScanSource base(db_->latest(), id_, std::nullopt);
+      ASSERT_OK_AND_ASSIGN(std::unique_ptr<ExternalSortSource> sorted,
+                           sort_with_spill(spill_dir_.path().string(), spill, base, db_->latest(),
+                                           OrderBy{testing::path({"id"}), direction}, id_));
+      // One run stays in memory: no file at all.
+      ASSERT_EQ(spill.has_value(), GetParam().runs > 0);
+      std::vector<SegmentMeta> runs;
+      if (spill) {
+        ASSERT_OK_AND_ASSIGN(runs, scan_segments(spill->store(), 0));
+      }
       ASSERT_EQ(runs.size(), GetParam().runs);
+      for (const SegmentMeta& meta : runs) {
+        EXPECT_EQ(meta.header.segment_type, SegmentType::TempSpill);
+      }
       if (!runs.empty()) {
         const std::uint64_t full =
             std::min<std::uint64_t>(static_cast<std::uint64_t>(GetParam().rows), kSpillRunItems);
         EXPECT_EQ(runs[0].header.payload_len, full * (9 + 9 + 8));
       }
-      std::vector<std::int64_t> expected = iota_ids(GetParam().rows);
-      if (direction == OrderDirection::Desc) std::reverse(expected.begin(), expected.end());
+      QueryRowIter it = QueryRowIter::streaming(db_->latest(), std::move(sorted));
       EXPECT_EQ(drain(it), expected);
-      EXPECT_EQ(drain(it), std::vector<std::int64_t>{});
     }
-    EXPECT_EQ(file_len(), base);
+    ASSERT_OK_AND_ASSIGN(QueryRowIter it, run(order_query("id", direction)));
+    EXPECT_EQ(drain(it), expected);
+    EXPECT_EQ(drain(it), std::vector<std::int64_t>{});
+    expect_untouched(before);
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Sizes, SpillRunBoundaryTest,
-    ::testing::Values(BoundaryCase{"NoRows", 0, 0}, BoundaryCase{"OneRow", 1, 1},
-                      BoundaryCase{"OneShort", 2047, 1}, BoundaryCase{"Exactly", 2048, 1},
+    ::testing::Values(BoundaryCase{"NoRows", 0, 0}, BoundaryCase{"OneRow", 1, 0},
+                      BoundaryCase{"OneShort", 2047, 0}, BoundaryCase{"Exactly", 2048, 0},
                       BoundaryCase{"OneOver", 2049, 2}, BoundaryCase{"ThreeRuns", 4097, 3}),
     [](const ::testing::TestParamInfo<BoundaryCase>& param) { return param.param.name; });
 
@@ -433,19 +470,65 @@ INSTANTIATE_TEST_SUITE_P(
         OrderCase{"FloatTotalOrderDesc", kFloats, "v", kDesc, {1, 2, 7, 4, 3, 6, 5}}),
     [](const ::testing::TestParamInfo<OrderCase>& param) { return param.param.name; });
 
-TEST_F(SpillQueryTest, LimitAppliesAfterTheWholeSortAndRepeatsFromSameLength) {
+TEST_F(SpillQueryTest, LimitAppliesAfterTheWholeSortAndRepeats) {
   insert_ids(5000);
-  const std::uint64_t base = file_len();
+  const Bytes before = read_file(path_);
   for (int pass = 0; pass < 2; ++pass) {
     {
       ASSERT_OK_AND_ASSIGN(QueryRowIter it, run(order_query("id", kDesc, 2)));
-      EXPECT_EQ(spill_segments(base).size(), 3u);
       EXPECT_EQ(drain(it), (std::vector<std::int64_t>{4999, 4998}));
     }
-    EXPECT_EQ(file_len(), base);
+    expect_untouched(before);
   }
   ASSERT_OK_AND_ASSIGN(QueryRowIter none, run(order_query("id", kAsc, 0)));
   EXPECT_EQ(drain(none), std::vector<std::int64_t>{});
+}
+
+// The keys a cursor remembers are the iterator's, and a limit small enough for the bounded heap
+// gives exactly the first rows of the whole sort, ties (by primary-key bytes) included.
+TEST_F(SpillQueryTest, ResultKeysAreTheIteratorsAndTopKIsThePrefixOfTheFullSort) {
+  std::vector<TestRow> rows;
+  for (std::int64_t i = 0; i < 5000; ++i) {
+    rows.push_back(
+        {(i * 7919) % 5000, i % 11 == 0 ? std::nullopt : std::optional<double>(i % 7), i % 3});
+  }
+  insert(rows);
+  const Bytes before = read_file(path_);
+  auto pk_of = [](std::int64_t id) {
+    return ScalarValue(ScalarValue::Int64{id}).canonical_key_bytes();
+  };
+  for (const OrderDirection direction : {kAsc, kDesc}) {
+    for (const bool filtered : {false, true}) {
+      Query whole = order_query("v", direction);
+      if (filtered) {
+        whole.predicate = Predicate(Predicate::Gte{{testing::path({"g"}), ScalarValue::Int64{1}}});
+      }
+      ASSERT_OK_AND_ASSIGN(QueryRowIter it, run(whole));
+      std::vector<Bytes> full;
+      for (const std::int64_t id : drain(it)) full.push_back(pk_of(id));
+      ASSERT_EQ(full.size(), filtered ? 3333u : 5000u);
+      for (const std::optional<std::size_t> limit :
+           std::vector<std::optional<std::size_t>>{std::nullopt, 0, 1, 7, 2048, 2049, 4000}) {
+        Query q = whole;
+        q.limit = limit;
+        std::vector<Bytes> expected = full;
+        if (limit && *limit < expected.size()) expected.resize(*limit);
+        EXPECT_THAT(ordered_result_keys(db_->catalog(), db_->indexes(), db_->latest(), q,
+                                        spill_dir_.path().string()),
+                    IsOkAndHolds(expected))
+            << "limit " << (limit ? std::to_string(*limit) : "none");
+      }
+    }
+  }
+  Query unordered;
+  unordered.collection_id = id_;
+  ASSERT_OK_AND_ASSIGN(QueryRowIter it, run(unordered));
+  std::vector<Bytes> streamed;
+  for (const std::int64_t id : drain(it)) streamed.push_back(pk_of(id));
+  EXPECT_THAT(ordered_result_keys(db_->catalog(), db_->indexes(), db_->latest(), unordered,
+                                  spill_dir_.path().string()),
+              IsOkAndHolds(streamed));
+  expect_untouched(before);
 }
 
 TEST_F(SpillQueryTest, IndexLookupWithResidualFeedsTheSort) {
@@ -460,40 +543,42 @@ TEST_F(SpillQueryTest, IndexLookupWithResidualFeedsTheSort) {
   EXPECT_EQ(drain(it), (std::vector<std::int64_t>{3, 5, 1}));
 }
 
-TEST_F(SpillQueryTest, SpillOnlyWithOrderingAndPath) {
+TEST_F(SpillQueryTest, SpillOnlyWithOrderingAndDirectory) {
   insert({{2, 1.0}, {1, 1.0}});
-  const std::uint64_t base = file_len();
+  const Bytes before = read_file(path_);
   Query unordered;
   unordered.collection_id = id_;
   ASSERT_OK_AND_ASSIGN(QueryRowIter streaming, run(unordered));
   EXPECT_TRUE(std::holds_alternative<QueryRowIter::Streaming>(streaming.value()));
-  EXPECT_EQ(file_len(), base);
+  expect_untouched(before);
   // No spill path: the in-memory ordering, which keeps equal rows in their found order.
   ASSERT_OK_AND_ASSIGN(QueryRowIter in_memory, execute_query_iter_with_spill_path(
                                                    db_->catalog(), db_->indexes(), db_->latest(),
                                                    order_query("v", kAsc), std::nullopt));
   EXPECT_TRUE(std::holds_alternative<QueryRowIter::Materialized>(in_memory.value()));
   EXPECT_EQ(drain(in_memory).size(), 2u);
-  EXPECT_EQ(file_len(), base);
+  expect_untouched(before);
 }
 
-TEST_F(SpillQueryTest, UnknownCollectionFailsBeforeTheFileIsTouched) {
+TEST_F(SpillQueryTest, UnknownCollectionFailsBeforeAnyFileIsMade) {
   insert_ids(3);
   const Bytes before = read_file(path_);
   Query q = order_query("id", kAsc);
   q.collection_id = id_ + 1;
   EXPECT_THAT(run(q),
               ErrorRenders("schema error: unknown collection id " + std::to_string(id_ + 1)));
-  EXPECT_EQ(read_file(path_), before);
+  expect_untouched(before);
 }
 
-TEST_F(SpillQueryTest, MissingSpillPathIsAnIoErrorAndIsNotCreated) {
-  insert_ids(3);
-  const std::string absent = dir_.file("absent.quarn").string();
+TEST_F(SpillQueryTest, MissingSpillDirectoryIsAnIoErrorAndIsNotCreated) {
+  insert_ids(3000);
+  const Bytes before = read_file(path_);
+  const std::string absent = dir_.file("absent").string();
   EXPECT_THAT(execute_query_iter_with_spill_path(db_->catalog(), db_->indexes(), db_->latest(),
                                                  order_query("id", kAsc), absent),
               ErrorRenders("i/o error: No such file or directory (os error 2)"));
   EXPECT_FALSE(std::filesystem::exists(absent));
+  expect_untouched(before);
 }
 
 // Yields inner's keys, then fails once `after` keys have passed.
@@ -512,54 +597,77 @@ class FailingSource final : public RowSource {
   std::size_t after_;
 };
 
-TEST_F(SpillQueryTest, SourceErrorAfterARunCutsTheFileBack) {
+TEST_F(SpillQueryTest, SourceErrorAfterARunLeavesNothingBehind) {
   insert_ids(3000);
-  const std::uint64_t base = file_len();
-  ASSERT_OK_AND_ASSIGN(TempSpillFile spill, TempSpillFile::open(path_));
-  FailingSource source(std::make_unique<ScanSource>(db_->latest(), id_, std::nullopt), 2500);
-  EXPECT_THAT(sort_with_spill(std::move(spill), source, db_->latest(),
-                              OrderBy{testing::path({"id"}), kAsc}, id_),
-              ErrorRenders("i/o error: source failed"));
-  EXPECT_EQ(file_len(), base);
+  const Bytes before = read_file(path_);
+  {
+    std::optional<TempSpillFile> spill;
+    FailingSource source(std::make_unique<ScanSource>(db_->latest(), id_, std::nullopt), 2500);
+    EXPECT_THAT(sort_with_spill(spill_dir_.path().string(), spill, source, db_->latest(),
+                                OrderBy{testing::path({"id"}), kAsc}, id_),
+                ErrorRenders("i/o error: source failed"));
+    EXPECT_TRUE(spill.has_value());
+  }
+  expect_untouched(before);
 }
 
-TEST_F(SpillQueryTest, FailedRunAppendCutsTheFileBack) {
+TEST_F(SpillQueryTest, FailedRunWriteLeavesTheDatabaseFileAlone) {
   insert_ids(2049);
-  const std::uint64_t base = file_len();
-  // The first run is 53 KiB: its header fits, its payload is torn at the limit.
+  const Bytes before = read_file(path_);
+  // Writes past the limit fail in every file: the first run's payload (53 KiB) is torn.
   std::optional<Result<QueryRowIter>> failed;
   {
-    FileSizeLimit limit(base + 1000);
+    FileSizeLimit limit(1000);
     failed.emplace(run(order_query("id", kAsc)));
   }
   EXPECT_THAT(*failed, ErrorRenders("i/o error: File too large (os error 27)"));
-  EXPECT_EQ(file_len(), base);
-  // The second run's header is torn instead: the first run is whole until the cut.
+  expect_untouched(before);
+  // The second run's header is torn instead.
   {
-    FileSizeLimit limit(base + 32 + 2048 * 26 + 10);
+    FileSizeLimit limit(32 + 2048 * 26 + 10);
     failed.emplace(run(order_query("id", kAsc)));
   }
   EXPECT_THAT(*failed, ErrorRenders("i/o error: File too large (os error 27)"));
-  EXPECT_EQ(file_len(), base);
+  expect_untouched(before);
   ASSERT_OK_AND_ASSIGN(QueryRowIter it, run(order_query("id", kAsc)));
   EXPECT_EQ(drain(it), iota_ids(2049));
 }
 
-TEST_F(SpillQueryTest, DatabaseIntactAfterSortAndLeftoverRunsDoNotBreakOpen) {
-  insert_ids(2100);
-  const std::string copy = dir_.file("copy.quarn").string();
+// The reader's sort used to cut the file back to the length it saw when it began, taking
+// commits of another handle (another process, in practice) with it.
+TEST_F(SpillQueryTest, CommitsOfAnotherHandleDuringASortSurvive) {
+  insert_ids(3000);
+  ASSERT_OK_AND_ASSIGN(Database<FileStore> writer, Database<FileStore>::open(path_));
   {
-    ASSERT_OK_AND_ASSIGN(QueryRowIter it, run(order_query("id", kAsc)));
-    // A process that ends now leaves its runs in the file.
-    std::filesystem::copy_file(path_, copy);
-    EXPECT_EQ(drain(it).size(), 2100u);
+    ASSERT_OK_AND_ASSIGN(QueryRowIter it, run(order_query("id", kDesc)));
+    for (std::int64_t id = 10000; id < 10005; ++id) {
+      ASSERT_OK(writer.insert(id_, Row{{"id", i64(id)}, {"v", null()}, {"g", i64(0)}}));
+    }
+    EXPECT_EQ(drain(it).size(), 3000u);
+  }
+  const Bytes written = read_file(path_);
+  ASSERT_OK_AND_ASSIGN(Database<FileStore> reopened, Database<FileStore>::open(path_));
+  EXPECT_EQ(reopened.latest().size_of(id_), 3005u);
+  EXPECT_EQ(read_file(path_), written);
+}
+
+TEST_F(SpillQueryTest, LeftoverRunsInAFileDoNotBreakOpen) {
+  insert_ids(2100);
+  // Older versions spilled into the database file itself; a process that ended during a sort
+  // left its runs behind the last commit.
+  const std::string copy = dir_.file("copy.quarn").string();
+  std::filesystem::copy_file(path_, copy);
+  {
+    ASSERT_OK_AND_ASSIGN(FileStore store, FileStore::open(copy, OpenMode::ExistingOnly));
+    ASSERT_OK_AND_ASSIGN(const std::uint64_t end, store.len());
+    SegmentWriter<FileStore> writer(store, end);
+    ASSERT_OK(writer.append(SegmentType::TempSpill, Bytes(2048 * 26, 1)));
+    ASSERT_OK(writer.append(SegmentType::TempSpill, Bytes(100, 2)));
   }
   ASSERT_OK_AND_ASSIGN(Database<FileStore> leftover, Database<FileStore>::open(copy));
   EXPECT_EQ(leftover.latest().size_of(id_), 2100u);
-  // The handle that ran the query keeps writing at the end it knows.
-  insert({{5000, 1.0}});
-  db_.reset();
-  ASSERT_OK_AND_ASSIGN(Database<FileStore> reopened, Database<FileStore>::open(path_));
+  ASSERT_OK(leftover.insert(id_, Row{{"id", i64(5000)}, {"v", null()}, {"g", i64(0)}}));
+  ASSERT_OK_AND_ASSIGN(Database<FileStore> reopened, Database<FileStore>::open(copy));
   EXPECT_EQ(reopened.latest().size_of(id_), 2101u);
 }
 

@@ -1,10 +1,12 @@
-// dbapi: connect, Connection and Cursor. A cursor keeps only a plan and a buffer of tuples; each
-// fetch that needs rows runs the plan from the start under the database mutex (an ORDER BY
-// spills its sorted runs into the database file and cuts them off again before the mutex is
-// released), skips the rows it already gave, and builds tuples after releasing the mutex.
+// dbapi: connect, Connection and Cursor. A cursor keeps a plan, a buffer of tuples and, once a
+// fetch has run the plan under the database mutex (an ORDER BY sorts through a private
+// temporary file, never the database file), the result's rows in order; later fetches take the
+// next rows from it. Tuples are built after the mutex is released.
 #include "dbapi.h"
 
+#include <algorithm>
 #include <deque>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -41,7 +43,12 @@ struct PyConnection {
 struct PyCursor {
   explicit PyCursor(nb::object database) : db(std::move(database)) {}
   nb::object db;
-  std::optional<PlannedSelect> plan;
+  std::shared_ptr<const PlannedSelect> plan;  // shared: a refill keeps its own while it converts
+  // The plan's result rows in order, where the engine holds them, found by the first refill that
+  // reads rows. Sound to keep (and to read without the mutex) because that state cannot change:
+  // the database object is reachable only through the connection and its cursors, which offer
+  // no writes, and this cursor keeps it alive. One pointer per row of the result.
+  std::shared_ptr<const std::vector<const Row*>> keys;
   std::deque<nb::object> buffer;
   std::uint64_t fetched = 0;
   nb::object description = nb::none();
@@ -119,54 +126,106 @@ nb::object column_value(nb::handle dict, const FieldPath& path) {
   return current;
 }
 
-// What one run of the plan collected under the mutex: rows, and an error that ended it.
-struct Collected {
-  std::vector<Row> rows;
-  std::optional<DbError> error;
+// Columns that are all one-segment paths: the tuple is made straight from the row. Mirrors the
+// general path (the row, or its subset by the columns, converted to a dict, then looked up per
+// column): the same fields are converted, in the row's order, and a repeated column repeats
+// the same object.
+class DirectColumns {
+ public:
+  // Nothing when a column has more than one segment.
+  static std::optional<DirectColumns> make(const PlannedSelect& plan) {
+    DirectColumns out;
+    out.convert_all_ = !plan.field_defs;
+    for (std::size_t i = 0; i < plan.projection.size(); ++i) {
+      if (!plan.projection[i].is_top_level()) return std::nullopt;
+      out.slots_.emplace_back(plan.projection[i].first(), i);
+    }
+    std::stable_sort(out.slots_.begin(), out.slots_.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    return out;
+  }
+
+  nb::object tuple_of(const Row& row, std::size_t width) const {
+    nb::object out = nb::steal(PyTuple_New(static_cast<Py_ssize_t>(width)));
+    if (!out.is_valid()) throw nb::python_error();
+    if (convert_all_) {
+      std::size_t slot = 0;
+      for (const auto& [name, value] : row) {
+        while (slot < slots_.size() && slots_[slot].first < name) ++slot;
+        place(out, slot, name, row_value_to_py(value));
+      }
+    } else {
+      // The listed names in ascending order: the order the row's own walk would meet them.
+      for (std::size_t slot = 0; slot < slots_.size(); ++slot) {
+        if (slot > 0 && slots_[slot].first == slots_[slot - 1].first) continue;
+        const auto it = row.find(slots_[slot].first);
+        if (it != row.end()) place(out, slot, it->first, row_value_to_py(it->second));
+      }
+    }
+    // Columns the row lacks are None.
+    for (std::size_t i = 0; i < width; ++i) {
+      if (PyTuple_GetItem(out.ptr(), static_cast<Py_ssize_t>(i)) == nullptr) {
+        PyErr_Clear();
+        PyTuple_SetItem(out.ptr(), static_cast<Py_ssize_t>(i), nb::none().inc_ref().ptr());
+      }
+    }
+    return out;
+  }
+
+ private:
+  // Puts value into every column named name, from slot on.
+  void place(nb::handle tuple, std::size_t slot, const std::string& name,
+             const nb::object& value) const {
+    for (; slot < slots_.size() && slots_[slot].first == name; ++slot) {
+      PyTuple_SetItem(tuple.ptr(), static_cast<Py_ssize_t>(slots_[slot].second),
+                      value.inc_ref().ptr());
+    }
+  }
+
+  std::vector<std::pair<std::string, std::size_t>> slots_;  // (name, column), by name
+  bool convert_all_ = false;                                // "*": the whole row is converted
 };
 
 void refill(PyCursor& cursor, std::uint64_t want) {
   if (want == 0 || cursor.buffer.size() >= want || !cursor.plan) return;
-  const PlannedSelect plan = *cursor.plan;
+  const std::shared_ptr<const PlannedSelect> plan = cursor.plan;
   const std::uint64_t skip = cursor.fetched;
   const std::uint64_t take = want - cursor.buffer.size();
-  Result<Collected> run = with_inner(database_from(cursor.db), [&](InnerDb& inner) {
-    return inner.visit([&]<class S>(Database<S>& engine) -> Result<Collected> {
-      std::optional<std::string> spill_path;
-      if constexpr (std::same_as<S, FileStore>) spill_path = engine.path();
+  std::shared_ptr<const std::vector<const Row*>> keys = cursor.keys;
+  // Taken on every refill with work to do, as a run of the query would: a poisoned mutex fails
+  // the fetch even when the result is already known.
+  Status run = with_inner(database_from(cursor.db), [&](InnerDb& inner) -> Status {
+    if (keys) return ok_status();
+    return inner.visit([&](auto& engine) -> Status {
       QUARN_ASSIGN_OR_RETURN(
-          QueryRowIter rows,
-          execute_query_iter_with_spill_path(engine.committed_catalog(), engine.committed_indexes(),
-                                             engine.committed_latest(), plan.query, spill_path));
-      Collected out;
-      for (std::uint64_t i = 0; i < skip; ++i) {
-        Result<std::optional<Row>> item = rows.next();
-        if (item.ok() && !item.value()) return out;
-      }
-      while (out.rows.size() < take) {
-        Result<std::optional<Row>> item = rows.next();
-        if (!item.ok()) {
-          out.error = std::move(item).error();
-          break;
-        }
-        if (!item.value()) break;
-        out.rows.push_back(plan.field_defs
-                               ? row_subset_by_field_defs(*item.value(), *plan.field_defs)
-                               : std::move(*item.value()));
-      }
-      // Dropping the iterator here, under the mutex, cuts any spilled runs off the file.
-      return out;
+          std::vector<const Row*> found,
+          ordered_result_rows(engine.committed_catalog(), engine.committed_indexes(),
+                              engine.committed_latest(), plan->query, spill_temp_dir()));
+      keys = std::make_shared<const std::vector<const Row*>>(std::move(found));
+      return ok_status();
     });
   });
-  Collected collected = unwrap(std::move(run));
-  for (const Row& row : collected.rows) {
-    nb::object dict = row_to_dict(row);
-    nb::list values;
-    for (const FieldPath& path : plan.projection) values.append(column_value(dict, path));
-    cursor.buffer.push_back(nb::tuple(values));
+  unwrap(std::move(run));
+  if (cursor.plan == plan) cursor.keys = keys;
+  const std::size_t end =
+      static_cast<std::size_t>(std::min<std::uint64_t>(keys->size(), skip + take));
+  const std::vector<const Row*> rows(
+      keys->begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(skip, end)),
+      keys->begin() + static_cast<std::ptrdiff_t>(end));
+  const std::optional<DirectColumns> direct = DirectColumns::make(*plan);
+  RowDictMaker make_dict;
+  for (const Row* row : rows) {
+    if (direct) {
+      cursor.buffer.push_back(direct->tuple_of(*row, plan->projection.size()));
+    } else {
+      nb::object dict =
+          make_dict(plan->field_defs ? row_subset_by_field_defs(*row, *plan->field_defs) : *row);
+      nb::list values;
+      for (const FieldPath& path : plan->projection) values.append(column_value(dict, path));
+      cursor.buffer.push_back(nb::tuple(values));
+    }
     ++cursor.fetched;
   }
-  if (collected.error) raise_db_error(*collected.error);
 }
 
 PyCursor& cursor_from(nb::handle self) { return *nb::inst_ptr<PyCursor>(self); }
@@ -259,7 +318,8 @@ nb::object cursor_execute(nb::handle self, const BoundArgs& a) {
   nb::object description = make_description(names);
 
   cursor.description = std::move(description);
-  cursor.plan = std::move(plan);
+  cursor.plan = std::make_shared<const PlannedSelect>(std::move(plan));
+  cursor.keys.reset();
   cursor.buffer.clear();
   cursor.fetched = 0;
   return nb::none();
@@ -313,6 +373,7 @@ nb::object cursor_close(nb::handle self, const BoundArgs&) {
   PyCursor& cursor = cursor_from(self);
   cursor.closed = true;
   cursor.plan.reset();
+  cursor.keys.reset();
   cursor.buffer.clear();
   cursor.fetched = 0;
   cursor.description = nb::none();

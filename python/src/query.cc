@@ -115,10 +115,13 @@ nb::object all_impl(const QueryBuilder& builder, nb::handle fields) {
     });
   });
   const std::vector<Row> found = unwrap(std::move(rows));
-  nb::list out;
+  nb::object out = nb::steal(PyList_New(0));
+  if (!out.is_valid()) throw nb::python_error();
+  RowDictMaker make_dict;
   for (const Row& row : found) {
-    out.append(projection ? row_to_dict(row_subset_by_field_defs(row, *projection))
-                          : row_to_dict(row));
+    const nb::object dict =
+        projection ? make_dict(row_subset_by_field_defs(row, *projection)) : make_dict(row);
+    if (PyList_Append(out.ptr(), dict.ptr()) != 0) throw nb::python_error();
   }
   return out;
 }

@@ -318,4 +318,26 @@ nb::object row_to_dict(const Row& row) {
   return out;
 }
 
+nb::handle RowDictMaker::key(std::size_t position, const std::string& name) {
+  if (position < names_.size() && names_[position].first == name) return names_[position].second;
+  for (const auto& [known, object] : names_) {
+    if (known == name) return object;
+  }
+  names_.emplace_back(name, nb::str(name.data(), name.size()));
+  return names_.back().second;
+}
+
+nb::object RowDictMaker::operator()(const Row& row) {
+  nb::object out = nb::steal(PyDict_New());
+  if (!out.is_valid()) throw nb::python_error();
+  std::size_t position = 0;
+  for (const auto& [name, value] : row) {
+    // The key first, as row_to_dict makes it before the value.
+    const nb::handle k = key(position++, name);
+    const nb::object v = row_value_to_py(value);
+    if (PyDict_SetItem(out.ptr(), k.ptr(), v.ptr()) != 0) throw nb::python_error();
+  }
+  return out;
+}
+
 }  // namespace quarn::py

@@ -3,6 +3,10 @@
 // caller code (conversion hooks, the uuid module), so no caller holds the database mutex here.
 #pragma once
 
+#include <string>
+#include <utility>
+#include <vector>
+
 #include <nanobind/nanobind.h>
 
 #include "catalog/state.h"
@@ -30,5 +34,16 @@ Row row_from_dict(nb::handle dict, const CollectionInfo& info);
 nb::object row_value_to_py(const RowValue& value);
 // Keys in the row's order: ascending byte order of the names.
 nb::object row_to_dict(const Row& row);
+
+// row_to_dict for many rows of one result: each field name becomes a str once, and rows of the
+// same shape reuse those objects as keys.
+class RowDictMaker {
+ public:
+  nb::object operator()(const Row& row);
+
+ private:
+  nb::handle key(std::size_t position, const std::string& name);
+  std::vector<std::pair<std::string, nb::object>> names_;
+};
 
 }  // namespace quarn::py

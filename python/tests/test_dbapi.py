@@ -1,6 +1,11 @@
 """The DB-API adapter: connections, the cursor's states, parameters, columns and ORDER BY."""
 import json
 import os
+import resource
+import signal
+import subprocess
+import sys
+import textwrap
 
 import pytest
 
@@ -192,18 +197,82 @@ def test_order_by_over_many_rows_returns_everything_in_order(db_path, count):
     assert os.path.getsize(db_path) == size
 
 
-def test_file_keeps_its_length_after_every_fetch(db_path):
-    make_db(db_path, 30)
-    size = os.path.getsize(db_path)
+def file_bytes(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+@pytest.mark.parametrize("count", [30, 2100])
+def test_file_keeps_its_bytes_after_every_fetch(db_path, count):
+    make_db(db_path, count)
+    before = file_bytes(db_path)
     cur = dbapi.connect(db_path).cursor()
-    cur.execute("SELECT id FROM players WHERE id < ? ORDER BY name DESC", (20,))
+    cur.execute("SELECT id FROM players WHERE id < ? ORDER BY name DESC", (count - 10,))
     seen = []
     while (row := cur.fetchone()) is not None:
-        assert os.path.getsize(db_path) == size
+        if len(seen) % 500 == 0:
+            assert file_bytes(db_path) == before
         seen.append(row[0])
-    assert seen == list(range(19, -1, -1))
+    assert seen == list(range(count - 11, -1, -1))
+    assert file_bytes(db_path) == before
     reopened = quarn.Database.open(db_path)
     assert reopened.get("players", 3)["name"] == "p00003"
+
+
+def test_failed_spill_write_leaves_the_database_file_alone(db_path):
+    make_db(db_path, 2100)
+    before = file_bytes(db_path)
+    cur = dbapi.connect(db_path).cursor()
+    cur.execute("SELECT id FROM players ORDER BY id DESC")
+    # Every write past 1000 bytes fails, so the sort's first run (2048 items) cannot be spilled.
+    old_handler = signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    soft, hard = resource.getrlimit(resource.RLIMIT_FSIZE)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (1000, hard))
+    try:
+        with pytest.raises(OSError) as excinfo:
+            cur.fetchone()
+    finally:
+        resource.setrlimit(resource.RLIMIT_FSIZE, (soft, hard))
+        signal.signal(signal.SIGXFSZ, old_handler)
+    assert excinfo.type is OSError
+    assert str(excinfo.value) == "File too large (os error 27)"
+    assert file_bytes(db_path) == before
+    assert cur.fetchone() == (2099,)
+    assert file_bytes(db_path) == before
+
+
+# Commits to the file through a handle of its own, printing the id of every row whose insert
+# returned.
+WRITER = textwrap.dedent(
+    """
+    import sys
+    import quarn
+
+    db = quarn.Database.open(sys.argv[1])
+    for i in range(int(sys.argv[2])):
+        db.insert("players", {"id": 100000 + i, "name": "w%d" % i, "score": 1.0,
+                              "info": {"city": "Oslo"}})
+        print(100000 + i, flush=True)
+    """
+)
+
+
+def test_order_by_beside_a_writer_process_loses_no_commit(db_path):
+    make_db(db_path, 2500)
+    cur = dbapi.connect(db_path).cursor()
+    writer = subprocess.Popen([sys.executable, "-c", WRITER, db_path, "40"],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    queries = 0
+    while writer.poll() is None or queries < 3:
+        cur.execute("SELECT id FROM players ORDER BY score DESC")
+        assert len(cur.fetchall()) == 2500
+        queries += 1
+    out, err = writer.communicate(timeout=60)
+    assert writer.returncode == 0, err
+    acknowledged = [int(line) for line in out.split()]
+    assert len(acknowledged) == 40
+    reopened = quarn.Database.open(db_path)
+    assert [i for i in acknowledged if reopened.get("players", i) is None] == []
 
 
 def test_connect_errors(tmp_path):

@@ -13,14 +13,6 @@ bool passes(const Row& row, const std::optional<Predicate>& filter) {
   return !filter || eval_predicate(row, *filter);
 }
 
-// Index keys carry no kind tag, so a lookup may find rows whose value is of another kind (or a
-// text whose bytes equal a byte string); re-checking the equality keeps the lookup's result
-// that of a scan.
-std::optional<Predicate> lookup_filter(const Plan::IndexLookup& plan) {
-  if (!plan.residual) return plan.equality;
-  return Predicate(Predicate::And{{plan.equality, *plan.residual}});
-}
-
 // -1, 0 or 1 for the ascending order: missing values last, unordered pairs equal.
 int compare_sort_values(const std::optional<ScalarValue>& a, const std::optional<ScalarValue>& b) {
   if (!a || !b) return a ? -1 : (b ? 1 : 0);
@@ -56,6 +48,14 @@ std::vector<std::size_t> stable_merge_sort(std::size_t n, Before before) {
 }
 
 }  // namespace
+
+// Index keys carry no kind tag, so a lookup may find rows whose value is of another kind (or a
+// text whose bytes equal a byte string); re-checking the equality keeps the lookup's result
+// that of a scan.
+std::optional<Predicate> lookup_filter(const Plan::IndexLookup& plan) {
+  if (!plan.residual) return plan.equality;
+  return Predicate(Predicate::And{{plan.equality, *plan.residual}});
+}
 
 ScanSource::ScanSource(const LatestRows& latest, std::uint32_t collection_id,
                        std::optional<Predicate> predicate)
@@ -187,17 +187,42 @@ void apply_order_by_and_limit(std::vector<Row>& rows, const std::optional<OrderB
 
 Result<std::vector<Row>> execute_query(const Catalog& catalog, const IndexState& indexes,
                                        const LatestRows& latest, const Query& query) {
+  QUARN_ASSIGN_OR_RETURN(std::vector<const Row*> found,
+                         execute_query_refs(catalog, indexes, latest, query));
+  std::vector<Row> rows;
+  rows.reserve(found.size());
+  for (const Row* row : found) rows.push_back(*row);
+  return rows;
+}
+
+Result<std::vector<const Row*>> execute_query_refs(const Catalog& catalog,
+                                                   const IndexState& indexes,
+                                                   const LatestRows& latest, const Query& query) {
   QUARN_ASSIGN_OR_RETURN(const Plan plan, plan_catalog_query(catalog, query));
-  const std::unique_ptr<RowSource> source = make_plan_source(plan, indexes, latest);
   // Without an ordering the first `limit` rows that pass are the result, so fetching stops there.
   const bool can_stop_early = !plan.order_by() && plan.limit();
-  std::vector<Row> rows;
-  while (!(can_stop_early && rows.size() >= *plan.limit())) {
-    QUARN_ASSIGN_OR_RETURN(const std::optional<RowKey> key, source->next_key());
-    if (!key) break;
-    if (const Row* row = latest.get(key->collection_id, key->pk)) rows.push_back(*row);
+  std::vector<const Row*> rows;
+  if (can_stop_early && *plan.limit() == 0) return rows;
+  for_each_plan_row(plan, indexes, latest, [&](ByteSpan, const Row& row) {
+    rows.push_back(&row);
+    return !(can_stop_early && rows.size() >= *plan.limit());
+  });
+  if (plan.order_by() && rows.size() > 1) {
+    const OrderBy& order_by = *plan.order_by();
+    std::vector<std::optional<ScalarValue>> values;
+    values.reserve(rows.size());
+    for (const Row* row : rows) values.push_back(scalar_at_path(*row, order_by.path));
+    const int sign = order_by.direction == OrderDirection::Desc ? -1 : 1;
+    const std::vector<std::size_t> order =
+        stable_merge_sort(rows.size(), [&](std::size_t a, std::size_t b) {
+          return sign * compare_sort_values(values[a], values[b]) < 0;
+        });
+    std::vector<const Row*> sorted;
+    sorted.reserve(rows.size());
+    for (const std::size_t i : order) sorted.push_back(rows[i]);
+    rows = std::move(sorted);
   }
-  apply_order_by_and_limit(rows, plan.order_by(), plan.limit());
+  if (plan.limit() && rows.size() > *plan.limit()) rows.resize(*plan.limit());
   return rows;
 }
 

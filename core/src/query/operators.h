@@ -106,6 +106,13 @@ class LimitOp final : public RowSource {
 std::unique_ptr<RowSource> make_plan_source(const Plan& plan, const IndexState& indexes,
                                             const LatestRows& latest);
 
+// Calls visit(pk, row) for every row of the plan's source that passes its filter or residual, in
+// the order make_plan_source yields them, until visit returns false. Nothing is copied but the
+// keys of a non-unique lookup; the references are valid while latest does not change.
+template <class Visit>
+void for_each_plan_row(const Plan& plan, const IndexState& indexes, const LatestRows& latest,
+                       Visit visit);
+
 // Query results one row at a time: rows already materialised, or a source chain whose keys are
 // looked up in a LatestRows map. Move-only; dropping it drops the source chain (which is how a
 // spilling source cleans up). A streaming iterator must not outlive the map, and the map must
@@ -154,10 +161,56 @@ void apply_order_by_and_limit(std::vector<Row>& rows, const std::optional<OrderB
 Result<std::vector<Row>> execute_query(const Catalog& catalog, const IndexState& indexes,
                                        const LatestRows& latest, const Query& query);
 
+// execute_query without the copies: the result rows where latest holds them, valid until latest
+// changes. Errors: SchemaError::UnknownCollectionId.
+Result<std::vector<const Row*>> execute_query_refs(const Catalog& catalog,
+                                                   const IndexState& indexes,
+                                                   const LatestRows& latest, const Query& query);
+
 // The same rows as an iterator: materialised when the query has an ordering, else streaming over
 // the plan's source with the limit on top. The iterator keeps a reference to latest. Errors:
 // SchemaError::UnknownCollectionId.
 Result<QueryRowIter> execute_query_iter(const Catalog& catalog, const IndexState& indexes,
                                         const LatestRows& latest, const Query& query);
+
+// The filter an index lookup's candidates must pass: the chosen equality (index keys carry no
+// kind) and the residual.
+std::optional<Predicate> lookup_filter(const Plan::IndexLookup& plan);
+
+template <class Visit>
+void for_each_plan_row(const Plan& plan, const IndexState& indexes, const LatestRows& latest,
+                       Visit visit) {
+  if (const auto* scan = plan.get_if<Plan::CollectionScan>()) {
+    const Predicate* filter = scan->predicate ? &*scan->predicate : nullptr;
+    for (const LatestRows::Iterator::Entry entry : latest.rows_of(scan->collection_id)) {
+      if (filter != nullptr && !eval_predicate(entry.row, *filter)) continue;
+      if (!visit(entry.pk, entry.row)) return;
+    }
+    return;
+  }
+  const auto& lookup = std::get<Plan::IndexLookup>(plan.value());
+  const std::optional<Predicate> filter = lookup_filter(lookup);
+  auto offer = [&](ByteSpan pk) {
+    const Row* row = latest.get(lookup.collection_id, pk);
+    if (row == nullptr || (filter && !eval_predicate(*row, *filter))) return true;
+    return visit(pk, *row);
+  };
+  if (lookup.kind == IndexKind::Unique) {
+    if (const std::optional<ByteSpan> found =
+            indexes.unique_lookup(lookup.collection_id, lookup.index_name, lookup.key)) {
+      // Copied: the lookup's view is only good until the index changes, the row's while the
+      // map does not; both hold here, but the copy keeps the two lifetimes apart.
+      const Bytes pk(found->begin(), found->end());
+      offer(pk);
+    }
+    return;
+  }
+  const std::optional<std::vector<Bytes>> pks =
+      indexes.non_unique_lookup(lookup.collection_id, lookup.index_name, lookup.key);
+  if (!pks) return;
+  for (const Bytes& pk : *pks) {
+    if (!offer(pk)) return;
+  }
+}
 
 }  // namespace quarn

@@ -23,6 +23,31 @@ std::partial_ordering bytewise(const auto& a, const auto& b) {
   return order;
 }
 
+// scalar_partial_cmp of the primitive v against s, read in place.
+std::partial_ordering compare_in_place(const RowValue& v, const ScalarValue& s) {
+  const RowValue::Variant& rv = v.value();
+  if (rv.index() != s.kind()) return std::partial_ordering::unordered;
+  switch (s.kind()) {
+    case 0:
+      return three_way(std::get<0>(rv).value, s.get_if<ScalarValue::Bool>()->value);
+    case 1:
+      return three_way(std::get<1>(rv).value, s.get_if<ScalarValue::Int64>()->value);
+    case 2:
+      return three_way(std::get<2>(rv).value, s.get_if<ScalarValue::Uint64>()->value);
+    case 3:
+      return std::get<3>(rv).value <=> s.get_if<ScalarValue::Float64>()->value;
+    case 4:
+      return bytewise(std::get<4>(rv).value, s.get_if<ScalarValue::String>()->value);
+    case 5:
+      return bytewise(std::get<5>(rv).value, s.get_if<ScalarValue::Bytes>()->value);
+    case 6:
+      return bytewise(std::get<6>(rv).value, s.get_if<ScalarValue::Uuid>()->value);
+    case 7:
+      return three_way(std::get<7>(rv).value, s.get_if<ScalarValue::Timestamp>()->value);
+  }
+  return std::partial_ordering::unordered;
+}
+
 bool comparison_holds(const Predicate::Variant& predicate, std::partial_ordering order) {
   switch (predicate.index()) {
     case 0:
@@ -68,6 +93,22 @@ std::optional<Predicate> residual_of(const Predicate& whole, const Predicate& ch
 
 }  // namespace
 
+const RowValue* row_value_at(const Row& row, const FieldPath& path) {
+  const std::vector<std::string>& segments = path.segments();
+  if (segments.empty()) return nullptr;
+  auto it = row.find(segments.front());
+  if (it == row.end()) return nullptr;
+  const RowValue* value = &it->second;
+  for (std::size_t i = 1; i < segments.size(); ++i) {
+    const Row* object = value->as_object();
+    if (object == nullptr) return nullptr;
+    auto next = object->find(segments[i]);
+    if (next == object->end()) return nullptr;
+    value = &next->second;
+  }
+  return value;
+}
+
 std::partial_ordering scalar_partial_cmp(const ScalarValue& a, const ScalarValue& b) {
   if (a.kind() != b.kind()) return std::partial_ordering::unordered;
   return std::visit(Overloaded{
@@ -111,9 +152,10 @@ bool eval_predicate(const Row& row, const Predicate& predicate) {
                                [&](const Predicate& c) { return eval_predicate(row, c); });
           },
           [&](const Predicate::Comparison& p) {
-            const std::optional<ScalarValue> v = scalar_at_path(row, p.path);
-            if (!v) return false;
-            return comparison_holds(predicate.value(), scalar_partial_cmp(*v, p.value));
+            // Read in place: a copy of the value would cost an allocation per text.
+            const RowValue* v = row_value_at(row, p.path);
+            if (v == nullptr || !v->is_primitive()) return false;
+            return comparison_holds(predicate.value(), compare_in_place(*v, p.value));
           },
       },
       predicate.value());
