@@ -101,7 +101,59 @@ IndexState::KeyMap<V>& IndexState::key_map(PerIndex<V>& maps, IndexEntry& entry)
   return it->second;
 }
 
+template <class V>
+const V* IndexState::find_value(const PerIndex<V>& maps, std::uint32_t collection_id,
+                                std::string_view index_name, ByteSpan key) {
+  auto index = maps.find(IndexIdView{collection_id, index_name});
+  if (index == maps.end()) return nullptr;
+  auto it = index->second.find(key);
+  return it == index->second.end() ? nullptr : &it->second;
+}
+
+IndexState IndexState::overlay_on(const IndexState& base) {
+  QUARN_CHECK(!base.is_overlay(), "overlay on an overlay");
+  IndexState overlay;
+  overlay.base_ = &base;
+  return overlay;
+}
+
+void IndexState::absorb(IndexState&& overlay) {
+  QUARN_CHECK(overlay.base_ == this, "absorbing an overlay of another index state");
+  for (auto& [id, changes] : overlay.unique_changes_) {
+    if (changes.empty()) continue;
+    KeyMap<Bytes>& keys = unique_[id];
+    for (auto& [key, owner] : changes) {
+      if (owner) {
+        keys.insert_or_assign(key, std::move(*owner));
+      } else {
+        auto it = keys.find(ByteSpan(key));
+        if (it != keys.end()) keys.erase(it);
+      }
+    }
+  }
+  for (auto& [id, changes] : overlay.non_unique_changes_) {
+    if (changes.empty()) continue;
+    KeyMap<std::set<Bytes>>& keys = non_unique_[id];
+    for (auto& [key, pks] : changes) {
+      auto it = keys.find(ByteSpan(key));
+      if (it != keys.end()) {
+        for (const Bytes& pk : pks.removed) it->second.erase(pk);
+      }
+      if (!pks.added.empty()) {
+        if (it == keys.end()) it = keys.emplace(key, std::set<Bytes>{}).first;
+        it->second.merge(pks.added);
+      }
+      // A key never stays behind with an empty set.
+      if (it != keys.end() && it->second.empty()) keys.erase(it);
+    }
+  }
+  overlay.unique_changes_.clear();
+  overlay.non_unique_changes_.clear();
+  overlay.base_ = nullptr;
+}
+
 Status IndexState::apply(IndexEntry entry) {
+  if (base_ != nullptr) return apply_to_overlay(std::move(entry));
   if (entry.kind == IndexKind::NonUnique) {
     KeyMap<std::set<Bytes>>& keys = key_map(non_unique_, entry);
     if (entry.op == IndexOp::Insert) {
@@ -132,23 +184,83 @@ Status IndexState::apply(IndexEntry entry) {
   return ok_status();
 }
 
+// The same outcomes as apply() on a copy of the base, recorded as changes.
+Status IndexState::apply_to_overlay(IndexEntry entry) {
+  if (entry.kind == IndexKind::NonUnique) {
+    const std::set<Bytes>* below =
+        find_value(base_->non_unique_, entry.collection_id, entry.index_name, entry.key);
+    const bool in_base = below != nullptr && below->contains(entry.pk);
+    KeyMap<PkChanges>& keys = key_map(non_unique_changes_, entry);
+    auto it = keys.find(ByteSpan(entry.key));
+    if (entry.op == IndexOp::Insert) {
+      if (it != keys.end() && it->second.removed.erase(entry.pk) != 0) return ok_status();
+      if (in_base) return ok_status();
+      if (it == keys.end()) it = keys.emplace(std::move(entry.key), PkChanges{}).first;
+      it->second.added.insert(std::move(entry.pk));
+      return ok_status();
+    }
+    if (it != keys.end() && it->second.added.erase(entry.pk) != 0) return ok_status();
+    if (!in_base) return ok_status();
+    if (it == keys.end()) it = keys.emplace(std::move(entry.key), PkChanges{}).first;
+    it->second.removed.insert(std::move(entry.pk));
+    return ok_status();
+  }
+
+  const std::optional<ByteSpan> owner =
+      unique_lookup(entry.collection_id, entry.index_name, entry.key);
+  const bool owned_by_pk = owner && std::ranges::equal(*owner, entry.pk);
+  if (entry.op == IndexOp::Insert) {
+    if (owned_by_pk) return ok_status();
+    if (owner) return SchemaError::UniqueIndexViolation{};
+    KeyMap<std::optional<Bytes>>& keys = key_map(unique_changes_, entry);
+    keys.insert_or_assign(std::move(entry.key), std::move(entry.pk));
+    return ok_status();
+  }
+  // Another row's entry under the same key is not this delete's to remove.
+  if (!owned_by_pk) return ok_status();
+  KeyMap<std::optional<Bytes>>& keys = key_map(unique_changes_, entry);
+  keys.insert_or_assign(std::move(entry.key), std::nullopt);
+  return ok_status();
+}
+
 std::optional<ByteSpan> IndexState::unique_lookup(std::uint32_t collection_id,
                                                   std::string_view index_name, ByteSpan key) const {
-  auto index = unique_.find(IndexIdView{collection_id, index_name});
-  if (index == unique_.end()) return std::nullopt;
-  auto it = index->second.find(key);
-  if (it == index->second.end()) return std::nullopt;
-  return ByteSpan(it->second);
+  if (base_ != nullptr) {
+    if (const std::optional<Bytes>* changed =
+            find_value(unique_changes_, collection_id, index_name, key)) {
+      if (!*changed) return std::nullopt;
+      return ByteSpan(**changed);
+    }
+    return base_->unique_lookup(collection_id, index_name, key);
+  }
+  const Bytes* owner = find_value(unique_, collection_id, index_name, key);
+  if (owner == nullptr) return std::nullopt;
+  return ByteSpan(*owner);
 }
 
 std::optional<std::vector<Bytes>> IndexState::non_unique_lookup(std::uint32_t collection_id,
                                                                 std::string_view index_name,
                                                                 ByteSpan key) const {
-  auto index = non_unique_.find(IndexIdView{collection_id, index_name});
-  if (index == non_unique_.end()) return std::nullopt;
-  auto it = index->second.find(key);
-  if (it == index->second.end()) return std::nullopt;
-  return std::vector<Bytes>(it->second.begin(), it->second.end());
+  const IndexState& committed = base_ == nullptr ? *this : *base_;
+  const std::set<Bytes>* below = find_value(committed.non_unique_, collection_id, index_name, key);
+  const PkChanges* changes =
+      base_ == nullptr ? nullptr : find_value(non_unique_changes_, collection_id, index_name, key);
+  if (changes == nullptr) {
+    if (below == nullptr) return std::nullopt;
+    return std::vector<Bytes>(below->begin(), below->end());
+  }
+  // Both sets are in ascending order and disjoint, so a merge keeps the order.
+  std::vector<Bytes> pks;
+  if (below != nullptr) {
+    for (const Bytes& pk : *below) {
+      if (!changes->removed.contains(pk)) pks.push_back(pk);
+    }
+  }
+  const std::size_t kept = pks.size();
+  pks.insert(pks.end(), changes->added.begin(), changes->added.end());
+  std::inplace_merge(pks.begin(), pks.begin() + static_cast<std::ptrdiff_t>(kept), pks.end());
+  if (pks.empty()) return std::nullopt;
+  return pks;
 }
 
 Bytes encode_index_payload(const std::vector<IndexEntry>& entries) {

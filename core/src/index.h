@@ -37,11 +37,22 @@ struct IndexEntry {
 };
 
 // The unique and non-unique index maps. Accepts entries for any collection id and index name;
-// it does not consult the catalog. A plain value: copies are deep and independent, which is how
-// a transaction stages its own state.
+// it does not consult the catalog. A plain value: copies are deep and independent. A transaction
+// stages its own state in an overlay, which holds only its changes over the committed state.
 class IndexState {
  public:
   IndexState() = default;
+
+  // No changes over base: lookups see base with the overlay's entries applied, apply() changes
+  // only the overlay. Costs nothing in the size of base, which must outlive the overlay and stay
+  // unchanged while it is used (see rebase). REQUIRES: base is not an overlay.
+  static IndexState overlay_on(const IndexState& base);
+  bool is_overlay() const { return base_ != nullptr; }
+  // Points the overlay at base, which holds what its old base held (the old one was moved).
+  void rebase(const IndexState& base) { base_ = &base; }
+  // Applies the overlay's changes to this state, the overlay's base; costs what the changes
+  // hold. REQUIRES: overlay.is_overlay() and its base is this state.
+  void absorb(IndexState&& overlay);
 
   // Applies one entry; its kind picks the map. A unique insert of a key held by another primary
   // key fails with SchemaError::UniqueIndexViolation and changes nothing; the same key and
@@ -98,14 +109,31 @@ class IndexState {
   template <class V>
   using PerIndex = std::unordered_map<IndexId, KeyMap<V>, IndexIdHash, IndexIdEq>;
 
+  // An overlay's changes under one non-unique key: primary keys the base lacks, and primary
+  // keys of the base taken out.
+  struct PkChanges {
+    std::set<Bytes> added;
+    std::set<Bytes> removed;
+  };
+
   // The key map of the entry's index, created empty if there is none; takes the entry's name
   // only when it creates one.
   template <class V>
   static KeyMap<V>& key_map(PerIndex<V>& maps, IndexEntry& entry);
+  // The value under key in one index, or null.
+  template <class V>
+  static const V* find_value(const PerIndex<V>& maps, std::uint32_t collection_id,
+                             std::string_view index_name, ByteSpan key);
+  Status apply_to_overlay(IndexEntry entry);
 
   // Byte order of std::vector<std::uint8_t>'s operator<: lexicographic, a prefix first.
   PerIndex<Bytes> unique_;
   PerIndex<std::set<Bytes>> non_unique_;
+  // Set in an overlay only, whose own maps above stay empty and whose changes are below: a
+  // unique key's new owner (nothing for a key removed), a non-unique key's changed primary keys.
+  const IndexState* base_ = nullptr;
+  PerIndex<std::optional<Bytes>> unique_changes_;
+  PerIndex<PkChanges> non_unique_changes_;
 };
 
 // Entry list to payload, version 2. REQUIRES: every name, key and primary key, and the entry

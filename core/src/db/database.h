@@ -45,7 +45,8 @@ struct PendingSegment {
   Bytes payload;
 };
 
-// An open transaction: private copies of the committed state, the segments to write, the id.
+// An open transaction: a copy of the committed catalog and overlays of its own changes over the
+// committed rows and indexes, the segments to write, the id.
 struct TxnStaging {
   Catalog catalog;
   LatestRows latest;
@@ -75,8 +76,9 @@ class Database {
   Bytes snapshot_bytes() const requires std::same_as<S, VecStore>;
   Bytes into_snapshot_bytes() && requires std::same_as<S, VecStore>;
 
-  Database(Database&&) noexcept = default;
-  Database& operator=(Database&&) noexcept = default;
+  // A move keeps an open transaction's overlays on the moved committed state.
+  Database(Database&& other) noexcept;
+  Database& operator=(Database&& other) noexcept;
 
   // Rows. Outside a transaction each write is one framed transaction of its own, and memory
   // changes only once it is durable; inside one the write changes only the staged state.

@@ -24,11 +24,23 @@ class LatestRows {
       return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin());
     }
   };
-  // Rows are shared between copies of the map; a stored row is never changed in place.
+  // Rows are shared between copies of the map; a stored row is never changed in place. In an
+  // overlay's change map a null row stands for a key erased from the base.
   using RowMap = std::unordered_map<Bytes, std::shared_ptr<const Row>, BytesHash, BytesEq>;
 
  public:
   LatestRows() = default;
+
+  // An empty set of changes over base: reads see base with the changes applied, writes change
+  // only the overlay. Costs nothing in the size of base, which must outlive the overlay and
+  // stay unchanged while it is used (see rebase). REQUIRES: base is not an overlay.
+  static LatestRows overlay_on(const LatestRows& base);
+  bool is_overlay() const { return base_ != nullptr; }
+  // Points the overlay at base, which holds what its old base held (the old one was moved).
+  void rebase(const LatestRows& base) { base_ = &base; }
+  // Applies the overlay's changes to this map, the overlay's base; costs what the changes
+  // hold. REQUIRES: overlay.is_overlay() and its base is this map.
+  void absorb(LatestRows&& overlay);
 
   // The row stored under (collection id, canonical primary-key bytes), or null. Valid until
   // this map next changes.
@@ -53,17 +65,49 @@ class LatestRows {
       ByteSpan pk;
       const Row& row;
     };
-    Entry operator*() const { return Entry{ByteSpan(it_->first), *it_->second}; }
+    Entry operator*() const {
+      const RowMap::const_iterator& at = base_ != base_end_ ? base_ : changed_;
+      return Entry{ByteSpan(at->first), *at->second};
+    }
     Iterator& operator++() {
-      ++it_;
+      if (base_ != base_end_) {
+        ++base_;
+      } else {
+        ++changed_;
+      }
+      settle();
       return *this;
     }
-    bool operator==(const Iterator& other) const { return it_ == other.it_; }
+    bool operator==(const Iterator& other) const {
+      return base_ == other.base_ && changed_ == other.changed_;
+    }
 
    private:
     friend class LatestRows;
-    explicit Iterator(RowMap::const_iterator it) : it_(it) {}
-    RowMap::const_iterator it_;
+    // The base map's rows not shadowed by a change, then the changed rows that are not erased.
+    Iterator(RowMap::const_iterator base, RowMap::const_iterator base_end,
+             RowMap::const_iterator changed, RowMap::const_iterator changed_end,
+             const RowMap* shadow)
+        : base_(base),
+          base_end_(base_end),
+          changed_(changed),
+          changed_end_(changed_end),
+          shadow_(shadow) {
+      settle();
+    }
+    void settle() {
+      if (shadow_ != nullptr) {
+        while (base_ != base_end_ && shadow_->contains(base_->first)) ++base_;
+      }
+      if (base_ == base_end_) {
+        while (changed_ != changed_end_ && changed_->second == nullptr) ++changed_;
+      }
+    }
+    RowMap::const_iterator base_;
+    RowMap::const_iterator base_end_;
+    RowMap::const_iterator changed_;
+    RowMap::const_iterator changed_end_;
+    const RowMap* shadow_;  // the changes when there are any, else null
   };
   struct Range {
     Iterator first;
@@ -77,13 +121,24 @@ class LatestRows {
   bool operator==(const LatestRows& other) const;
 
  private:
+  // An overlay's changes to one collection.
+  struct Changes {
+    RowMap rows;               // put rows, and null for erased keys
+    std::ptrdiff_t delta = 0;  // rows gained over the base
+  };
+
   const RowMap* find(std::uint32_t collection_id) const;
+  const Changes* find_changes(std::uint32_t collection_id) const;
   // The collection's map, first made private to this copy if it is shared.
   RowMap& own(std::uint32_t collection_id);
+  // Whether the base holds a row under the key. REQUIRES: is_overlay().
+  bool in_base(std::uint32_t collection_id, ByteSpan pk) const;
 
-  // Copies share each collection's map until one of them writes to it, so copying the whole
-  // state at the start of a transaction costs one pointer per collection.
+  // Copies share each collection's map until one of them writes to it.
   std::unordered_map<std::uint32_t, std::shared_ptr<RowMap>> collections_;
+  // Set in an overlay only, whose changes are in changes_ and whose collections_ stays empty.
+  const LatestRows* base_ = nullptr;
+  std::unordered_map<std::uint32_t, Changes> changes_;
 };
 
 }  // namespace quarn
