@@ -169,6 +169,7 @@ class Database {
   // read once per handle.
   Status check_log_upgradable();
 
+  // The move constructor and assignment (transaction.cc) name every member: add new ones there.
   std::string path_;
   S store_;
   Catalog catalog_;

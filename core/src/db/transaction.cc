@@ -20,7 +20,9 @@ Database<S>::Database(Database&& other) noexcept
       data_start_(other.data_start_),
       last_txn_id_(other.last_txn_id_),
       format_minor_(other.format_minor_),
-      write_poisoned_(other.write_poisoned_) {
+      write_poisoned_(other.write_poisoned_),
+      unframed_log_checked_(other.unframed_log_checked_),
+      location_(std::move(other.location_)) {
   if (txn_) {
     txn_->latest.rebase(latest_);
     txn_->indexes.rebase(indexes_);
@@ -39,6 +41,8 @@ Database<S>& Database<S>::operator=(Database&& other) noexcept {
   last_txn_id_ = other.last_txn_id_;
   format_minor_ = other.format_minor_;
   write_poisoned_ = other.write_poisoned_;
+  unframed_log_checked_ = other.unframed_log_checked_;
+  location_ = std::move(other.location_);
   if (txn_) {
     txn_->latest.rebase(latest_);
     txn_->indexes.rebase(indexes_);
