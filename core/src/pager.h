@@ -10,6 +10,7 @@
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <unordered_map>
@@ -28,7 +29,9 @@ struct PagedStoreTestAccess;
 // Reads through an unbounded map of whole pages (page p holds bytes [p * size, (p+1) * size),
 // zero past the end of the inner store when it was loaded); nothing is ever evicted. Every
 // write and truncate through this object drops the pages it touches, so the cache matches the
-// inner store as long as nothing else changes it. The map's lock is never held during an inner
+// inner store as long as nothing else changes it. On that same ground reads bound themselves by
+// a length asked of the inner store once and then kept up by writes and truncates, instead of
+// asking on every read. The map's lock is never held during an inner
 // call. An exception that escapes while the lock is held (allocation failure) poisons it: every
 // later operation that needs the map fails with Other "pager mutex poisoned".
 // One thread at a time: the inner store's own state is not guarded.
@@ -93,18 +96,34 @@ class PagedStore {
 
   static DbError poisoned_error() { return io_error(IoErrorKind::Other, "pager mutex poisoned"); }
   Status drop_pages(std::uint64_t first, std::uint64_t last);
+  // The inner store's length, asked only when no write or truncate has told it since.
+  Result<std::uint64_t> known_len() {
+    if (!known_len_) {
+      QUARN_ASSIGN_OR_RETURN(const std::uint64_t len, inner_.len());
+      known_len_ = len;
+    }
+    return *known_len_;
+  }
 
   S inner_;
   std::size_t page_size_;
   // Behind a pointer so the store stays movable; moved-from stores are not used again.
   std::unique_ptr<Cache> cache_;
+  // Nothing after a failed write or truncate, which may have changed the length part-way.
+  std::optional<std::uint64_t> known_len_;
 };
 
 template <Store S>
 Status PagedStore<S>::write_all_at(std::uint64_t offset, ByteSpan bytes) {
   Status written = inner_.write_all_at(offset, bytes);
-  if (bytes.empty()) return written;
   const std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
+  if (!written.ok() || bytes.empty()) {
+    // An empty write's effect on the length is the inner store's own business.
+    known_len_.reset();
+  } else if (known_len_) {
+    known_len_ = std::max(*known_len_, bytes.size() > max - offset ? max : offset + bytes.size());
+  }
+  if (bytes.empty()) return written;
   const std::uint64_t last_byte = bytes.size() - 1 > max - offset ? max : offset + bytes.size() - 1;
   Status dropped = drop_pages(offset / page_size_, last_byte / page_size_);
   // A failed write may have changed part of the range, so its pages go either way; its own
@@ -132,7 +151,7 @@ Status PagedStore<S>::drop_pages(std::uint64_t first, std::uint64_t last) {
 
 template <Store S>
 Status PagedStore<S>::read_exact_at(std::uint64_t offset, std::span<std::uint8_t> buffer) {
-  QUARN_ASSIGN_OR_RETURN(const std::uint64_t file_len, inner_.len());
+  QUARN_ASSIGN_OR_RETURN(const std::uint64_t file_len, known_len());
   const std::uint64_t n = buffer.size();
   if (n > std::numeric_limits<std::uint64_t>::max() - offset) {
     return io_error(IoErrorKind::InvalidInput, "overflow");
@@ -154,7 +173,7 @@ Status PagedStore<S>::read_exact_at(std::uint64_t offset, std::span<std::uint8_t
         continue;
       }
     }
-    QUARN_ASSIGN_OR_RETURN(const std::uint64_t cur_len, inner_.len());
+    QUARN_ASSIGN_OR_RETURN(const std::uint64_t cur_len, known_len());
     if (page > std::numeric_limits<std::uint64_t>::max() / page_size_) {
       return io_error(IoErrorKind::InvalidInput, "page offset overflow");
     }
@@ -176,7 +195,12 @@ Status PagedStore<S>::read_exact_at(std::uint64_t offset, std::span<std::uint8_t
 
 template <Store S>
 Status PagedStore<S>::truncate(std::uint64_t length) {
-  QUARN_TRY(inner_.truncate(length));
+  Status cut = inner_.truncate(length);
+  if (!cut.ok()) {
+    known_len_.reset();
+    return cut;
+  }
+  known_len_ = length;
   Guard guard(*cache_);
   if (cache_->poisoned) return poisoned_error();
   const std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
@@ -206,8 +230,8 @@ std::vector<std::uint64_t> PagedStore<S>::cached_pages() const {
 extern template class PagedStore<RawFileStore>;
 
 // The store of every database file and spill file: a page cache of kPageSize over the raw
-// file. Its length is asked of the system every time; sync is fsync, and needs no cache work
-// because the cache never holds unwritten bytes.
+// file. len() asks the system every time (reads use the cache's kept length); sync is fsync,
+// and needs no cache work because the cache never holds unwritten bytes.
 class FileStore {
  public:
   static constexpr std::size_t kPageSize = 16384;

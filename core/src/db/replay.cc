@@ -18,10 +18,17 @@ namespace {
 
 DbError framing_error(const char* what) { return FormatError::InvalidTxnPayload{what}; }
 
-// The payload of one data segment, held from the framing walk until it is applied.
+// One data segment held from the framing walk until it is applied: its payload lies in the
+// walk's one buffer, so the walk allocates per log rather than per segment.
 struct StagedSegment {
   SegmentType type;
-  Bytes payload;
+  std::size_t at;
+  std::size_t size;
+};
+
+struct CommittedSegments {
+  Bytes payloads;
+  std::vector<StagedSegment> segments;
 };
 
 bool is_data_segment(SegmentType type) {
@@ -49,19 +56,30 @@ Status apply_data_segment(SegmentType type, ByteSpan payload, Catalog& catalog, 
 }
 
 // The committed data segments of a framed log, in log order; the whole framing is checked
-// first, so a broken log applies nothing.
+// first, so a broken log applies nothing. Segments of an open transaction are appended after
+// the committed ones, and an abort cuts them off again.
 template <Store S>
-Result<std::vector<StagedSegment>> committed_segments(S& store,
-                                                      const std::vector<SegmentMeta>& segments) {
-  std::vector<StagedSegment> committed;
-  std::vector<StagedSegment> pending;
+Result<CommittedSegments> committed_segments(S& store, const std::vector<SegmentMeta>& segments) {
+  CommittedSegments out;
+  std::uint64_t data_bytes = 0;
+  std::size_t data_count = 0;
+  for (const SegmentMeta& meta : segments) {
+    if (!is_data_segment(meta.header.segment_type)) continue;
+    data_bytes += meta.header.payload_len;
+    ++data_count;
+  }
+  // The scan bounded every payload by the store, so these fit in memory as the log does.
+  out.payloads.reserve(static_cast<std::size_t>(data_bytes));
+  out.segments.reserve(data_count);
+  std::size_t open_from = 0;
   bool open = false;
   std::uint64_t open_id = 0;
   for (const SegmentMeta& meta : segments) {
     const SegmentType type = meta.header.segment_type;
     if (is_data_segment(type)) {
-      QUARN_ASSIGN_OR_RETURN(Bytes payload, read_segment_payload(store, meta));
-      (open ? pending : committed).push_back(StagedSegment{type, std::move(payload)});
+      const std::size_t at = out.payloads.size();
+      QUARN_TRY(append_segment_payload(store, meta, out.payloads));
+      out.segments.push_back(StagedSegment{type, at, out.payloads.size() - at});
       continue;
     }
     switch (type) {
@@ -70,6 +88,7 @@ Result<std::vector<StagedSegment>> committed_segments(S& store,
         QUARN_ASSIGN_OR_RETURN(const Bytes payload, read_segment_payload(store, meta));
         QUARN_ASSIGN_OR_RETURN(open_id, decode_txn_payload_v0(payload));
         open = true;
+        open_from = out.segments.size();
         break;
       }
       case SegmentType::TxnCommit: {
@@ -77,15 +96,18 @@ Result<std::vector<StagedSegment>> committed_segments(S& store,
         QUARN_ASSIGN_OR_RETURN(const std::uint64_t id, decode_txn_payload_v0(payload));
         if (!open) return framing_error("TxnCommit outside transaction in replay");
         if (id != open_id) return framing_error("TxnCommit txn_id mismatch in replay");
-        for (StagedSegment& staged : pending) committed.push_back(std::move(staged));
-        pending.clear();
         open = false;
         break;
       }
       case SegmentType::TxnAbort: {
         QUARN_ASSIGN_OR_RETURN(const Bytes payload, read_segment_payload(store, meta));
         QUARN_TRY(decode_txn_payload_v0(payload));
-        pending.clear();
+        // Outside a transaction there is nothing pending to drop.
+        if (open) {
+          out.payloads.resize(open_from < out.segments.size() ? out.segments[open_from].at
+                                                              : out.payloads.size());
+          out.segments.resize(open_from);
+        }
         open = false;
         break;
       }
@@ -94,7 +116,7 @@ Result<std::vector<StagedSegment>> committed_segments(S& store,
     }
   }
   if (open) return framing_error("unclosed transaction at end of log (recovery should truncate)");
-  return committed;
+  return out;
 }
 
 }  // namespace
@@ -140,10 +162,10 @@ Status replay_tail_into(S& store, std::uint64_t start, std::uint16_t format_mino
     }
     return ok_status();
   }
-  QUARN_ASSIGN_OR_RETURN(const std::vector<StagedSegment> committed,
-                         committed_segments(store, segments));
-  for (const StagedSegment& staged : committed) {
-    QUARN_TRY(apply_data_segment(staged.type, staged.payload, catalog, latest, indexes));
+  QUARN_ASSIGN_OR_RETURN(const CommittedSegments committed, committed_segments(store, segments));
+  for (const StagedSegment& staged : committed.segments) {
+    const ByteSpan payload(committed.payloads.data() + staged.at, staged.size);
+    QUARN_TRY(apply_data_segment(staged.type, payload, catalog, latest, indexes));
   }
   return ok_status();
 }

@@ -71,6 +71,21 @@ Result<std::vector<SegmentMeta>> scan_segments(S& store, std::uint64_t start) {
 }
 
 template <Store S>
+Status append_segment_payload(S& store, const SegmentMeta& meta, Bytes& out) {
+  QUARN_ASSIGN_OR_RETURN(const std::uint64_t len, store.len());
+  const std::optional<std::uint64_t> end = segment_end(meta.offset, meta.header.payload_len);
+  if (!end || *end > len) {
+    std::array<std::uint8_t, 1> past_end;
+    QUARN_TRY(store.read_exact_at(len, past_end));
+    return FormatError::SegmentPayloadPastEof{};
+  }
+  const std::size_t at = out.size();
+  out.resize(at + static_cast<std::size_t>(meta.header.payload_len));
+  return store.read_exact_at(meta.offset + kSegmentHeaderSize,
+                             std::span<std::uint8_t>(out.data() + at, out.size() - at));
+}
+
+template <Store S>
 Result<Bytes> read_segment_payload(S& store, const SegmentMeta& meta) {
   // The length comes off the disk: bound it by the store before allocating for it. A range past
   // the end is reported by the store in its own words, through a one-byte read at its end.
@@ -89,7 +104,8 @@ Result<Bytes> read_segment_payload(S& store, const SegmentMeta& meta) {
 #define QUARN_INSTANTIATE(S)                                                         \
   template Result<std::uint32_t> stream_crc32c<S>(S&, std::uint64_t, std::uint64_t); \
   template Result<std::vector<SegmentMeta>> scan_segments<S>(S&, std::uint64_t);     \
-  template Result<Bytes> read_segment_payload<S>(S&, const SegmentMeta&);
+  template Result<Bytes> read_segment_payload<S>(S&, const SegmentMeta&);            \
+  template Status append_segment_payload<S>(S&, const SegmentMeta&, Bytes&);
 QUARN_FOR_EACH_STORE(QUARN_INSTANTIATE)
 #undef QUARN_INSTANTIATE
 

@@ -41,4 +41,9 @@ Result<std::vector<SegmentMeta>> scan_segments(S& store, std::uint64_t start);
 template <Store S>
 Result<Bytes> read_segment_payload(S& store, const SegmentMeta& meta);
 
+// read_segment_payload, with the same checks and errors, appending the payload to out; on an
+// error out may have grown.
+template <Store S>
+Status append_segment_payload(S& store, const SegmentMeta& meta, Bytes& out);
+
 }  // namespace quarn
