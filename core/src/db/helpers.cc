@@ -10,9 +10,15 @@
 namespace quarn {
 namespace {
 
-// The value at path, through nested objects, or null when a name is missing or a
-// non-object stands where a further segment follows.
-const RowValue* value_at_path(const Row& row, const std::vector<std::string>& segments) {
+IndexEntry make_entry(const IndexDef& def, Bytes key, Bytes pk, std::uint32_t collection_id,
+                      IndexOp op) {
+  return IndexEntry{def.name, std::move(key), std::move(pk), collection_id, def.kind, op};
+}
+
+}  // namespace
+
+const RowValue* row_value_at(const Row& row, const FieldPath& path) {
+  const std::vector<std::string>& segments = path.segments();
   if (segments.empty()) return nullptr;
   auto it = row.find(segments.front());
   if (it == row.end()) return nullptr;
@@ -27,15 +33,8 @@ const RowValue* value_at_path(const Row& row, const std::vector<std::string>& se
   return value;
 }
 
-IndexEntry make_entry(const IndexDef& def, Bytes key, Bytes pk, std::uint32_t collection_id,
-                      IndexOp op) {
-  return IndexEntry{def.name, std::move(key), std::move(pk), collection_id, def.kind, op};
-}
-
-}  // namespace
-
 std::optional<ScalarValue> scalar_at_path(const Row& row, const FieldPath& path) {
-  const RowValue* value = value_at_path(row, path.segments());
+  const RowValue* value = row_value_at(row, path);
   if (value == nullptr) return std::nullopt;
   return value->as_scalar();
 }
@@ -156,7 +155,7 @@ Row row_subset_by_field_defs(const Row& row, const std::vector<FieldDef>& field_
   if (row.empty()) return result;
   for (const FieldDef& def : field_defs) {
     const std::vector<std::string>& segments = def.path.segments();
-    const RowValue* found = value_at_path(row, segments);
+    const RowValue* found = row_value_at(row, def.path);
     if (found == nullptr) continue;
     if (segments.size() == 1) {
       result.insert_or_assign(segments.front(), *found);

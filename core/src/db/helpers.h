@@ -30,6 +30,10 @@ struct InsertPlan {
 // look at existing rows or indexes: replacement and unique checks are the caller's.
 Result<InsertPlan> plan_insert_row(const Catalog& catalog, std::uint32_t collection_id, Row row);
 
+// The value at path, through nested objects, or null for a missing name or a non-object on the
+// way; what scalar_at_path reads, without copying. Valid as long as the row.
+const RowValue* row_value_at(const Row& row, const FieldPath& path);
+
 // A copy of the primitive value at path, through nested objects; nothing for a missing name, a
 // non-object on the way, or a null, list or object at the end.
 std::optional<ScalarValue> scalar_at_path(const Row& row, const FieldPath& path);

@@ -93,22 +93,6 @@ std::optional<Predicate> residual_of(const Predicate& whole, const Predicate& ch
 
 }  // namespace
 
-const RowValue* row_value_at(const Row& row, const FieldPath& path) {
-  const std::vector<std::string>& segments = path.segments();
-  if (segments.empty()) return nullptr;
-  auto it = row.find(segments.front());
-  if (it == row.end()) return nullptr;
-  const RowValue* value = &it->second;
-  for (std::size_t i = 1; i < segments.size(); ++i) {
-    const Row* object = value->as_object();
-    if (object == nullptr) return nullptr;
-    auto next = object->find(segments[i]);
-    if (next == object->end()) return nullptr;
-    value = &next->second;
-  }
-  return value;
-}
-
 std::partial_ordering scalar_partial_cmp(const ScalarValue& a, const ScalarValue& b) {
   if (a.kind() != b.kind()) return std::partial_ordering::unordered;
   return std::visit(Overloaded{

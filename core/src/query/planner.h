@@ -26,10 +26,6 @@ namespace quarn {
 // unordered, -0.0 equal to 0.0); strings, bytes and UUIDs bytewise, a prefix first.
 std::partial_ordering scalar_partial_cmp(const ScalarValue& a, const ScalarValue& b);
 
-// The value at path, through nested objects, or null for a missing name or a non-object on the
-// way; what scalar_at_path reads, without copying. Valid as long as the row.
-const RowValue* row_value_at(const Row& row, const FieldPath& path);
-
 // True when the row satisfies the predicate. A comparison whose path yields no scalar is
 // false, whatever its operator; the row's value is the left operand. An empty And is true, an
 // empty Or false.

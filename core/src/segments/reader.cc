@@ -72,6 +72,8 @@ Result<std::vector<SegmentMeta>> scan_segments(S& store, std::uint64_t start) {
 
 template <Store S>
 Status append_segment_payload(S& store, const SegmentMeta& meta, Bytes& out) {
+  // The length comes off the disk: bound it by the store before allocating for it. A range past
+  // the end is reported by the store in its own words, through a one-byte read at its end.
   QUARN_ASSIGN_OR_RETURN(const std::uint64_t len, store.len());
   const std::optional<std::uint64_t> end = segment_end(meta.offset, meta.header.payload_len);
   if (!end || *end > len) {
@@ -87,17 +89,8 @@ Status append_segment_payload(S& store, const SegmentMeta& meta, Bytes& out) {
 
 template <Store S>
 Result<Bytes> read_segment_payload(S& store, const SegmentMeta& meta) {
-  // The length comes off the disk: bound it by the store before allocating for it. A range past
-  // the end is reported by the store in its own words, through a one-byte read at its end.
-  QUARN_ASSIGN_OR_RETURN(const std::uint64_t len, store.len());
-  const std::optional<std::uint64_t> end = segment_end(meta.offset, meta.header.payload_len);
-  if (!end || *end > len) {
-    std::array<std::uint8_t, 1> past_end;
-    QUARN_TRY(store.read_exact_at(len, past_end));
-    return FormatError::SegmentPayloadPastEof{};
-  }
-  Bytes payload(static_cast<std::size_t>(meta.header.payload_len), 0);
-  QUARN_TRY(store.read_exact_at(meta.offset + kSegmentHeaderSize, payload));
+  Bytes payload;
+  QUARN_TRY(append_segment_payload(store, meta, payload));
   return payload;
 }
 
