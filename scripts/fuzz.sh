@@ -31,21 +31,25 @@ fi
 # Leaks, unbounded allocation (over 2 GiB) and a single input running 10 seconds are findings.
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:allocator_may_return_null=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+TIMEFORMAT='%U %S'
 failed=()
 for t in "${targets[@]}"; do
   dir=$work/$t
   mkdir -p "$dir/corpus" "$dir/artifacts"
   cp -n core/fuzz/corpus/"$t"/* "$dir/corpus/"
   status=ok
-  if ! "$build/core/fuzz/${t}_fuzz" -max_total_time="$seconds" -rss_limit_mb=2048 \
+  # The time limit is wall-clock; the CPU seconds the target got are reported beside it.
+  if ! { time "$build/core/fuzz/${t}_fuzz" -max_total_time="$seconds" -rss_limit_mb=2048 \
       -malloc_limit_mb=2048 -timeout=10 -print_final_stats=1 \
-      -artifact_prefix="$dir/artifacts/" "$dir/corpus" >"$dir/log" 2>&1; then
+      -artifact_prefix="$dir/artifacts/" "$dir/corpus" >"$dir/log" 2>&1; } 2>"$dir/cpu"; then
     status=FAILED
     failed+=("$t")
   fi
   runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$dir/log" | tail -1)
   cov=$(grep -oE 'cov: [0-9]+ ft: [0-9]+ corp: [0-9]+' "$dir/log" | tail -1 || true)
-  printf '%-20s %s  %ss  %s runs  %s\n' "$t" "$status" "$seconds" "${runs:-?}" "${cov:-}"
+  cpu=$(awk '{printf "%.0f", $1 + $2}' "$dir/cpu" 2>/dev/null || true)
+  printf '%-20s %s  %ss wall, %ss cpu  %s runs  %s\n' "$t" "$status" "$seconds" "${cpu:-?}" \
+    "${runs:-?}" "${cov:-}"
   if [ "$status" != ok ]; then
     grep -E 'ERROR|SUMMARY|Test unit written|==[0-9]+==' "$dir/log" | head -20 | sed 's/^/    /'
     if [ -z "${FUZZ_WORK:-}" ]; then
