@@ -29,17 +29,16 @@
 namespace quarn::fuzz {
 namespace {
 
-// An empty scratch file for the external sort's runs, removed when the process ends.
-const std::string& spill_path() {
+// A scratch directory for the external sort's private run files, removed when the process ends
+// (the runs themselves are unnamed, so it stays empty).
+const std::string& spill_dir() {
   static const std::string path = [] {
     const char* dir = getenv("TMPDIR");
     std::string name =
         std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/quarn-fuzz-spill-XXXXXX";
-    const int fd = mkstemp(name.data());
-    require(fd >= 0);
-    close(fd);
+    require(mkdtemp(name.data()) != nullptr);
     static const std::string removed_at_exit = name;
-    atexit([] { unlink(removed_at_exit.c_str()); });
+    atexit([] { rmdir(removed_at_exit.c_str()); });
     return name;
   }();
   return path;
@@ -165,7 +164,7 @@ void read_collection(const Database<VecStore>& db, const CollectionInfo& info, b
   Query ordered = all;
   ordered.order_by = OrderBy{paths.front(), desc ? OrderDirection::Desc : OrderDirection::Asc};
   require(sorted_rows(execute_query_iter_with_spill_path(db.catalog(), db.indexes(), db.latest(),
-                                                         ordered, spill_path()),
+                                                         ordered, spill_dir()),
                       *ordered.order_by, info.primary_field) == rows);
   require(count_rows(execute_query_iter_with_spill_path(db.catalog(), db.indexes(), db.latest(),
                                                         ordered, std::nullopt)) == rows);

@@ -41,3 +41,15 @@ def fields(*defs):
     for d in defs:
         out.append(d if isinstance(d, dict) else {"path": [d[0]], "type": d[1]})
     return json.dumps(out)
+
+
+# The collection the adapter tests query.
+PLAYERS_FIELDS = json.dumps(
+    [
+        {"path": ["id"], "type": "int64"},
+        {"path": ["name"], "type": "string"},
+        {"path": ["score"], "type": "float64"},
+        {"path": ["team"], "type": {"optional": "string"}},
+        {"path": ["info"], "type": {"object": [{"path": ["city"], "type": "string"}]}},
+    ]
+)

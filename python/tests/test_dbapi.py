@@ -12,15 +12,8 @@ import pytest
 import quarn
 from quarn import dbapi
 
-FIELDS = json.dumps(
-    [
-        {"path": ["id"], "type": "int64"},
-        {"path": ["name"], "type": "string"},
-        {"path": ["score"], "type": "float64"},
-        {"path": ["team"], "type": {"optional": "string"}},
-        {"path": ["info"], "type": {"object": [{"path": ["city"], "type": "string"}]}},
-    ]
-)
+from conftest import PLAYERS_FIELDS as FIELDS
+
 
 
 def make_db(path, count):
