@@ -10,7 +10,6 @@ Run: python3 python/benchmarks/bench_query.py [--sizes 10000,40000,160000] [--bu
 import argparse
 import json
 import os
-import random
 import sqlite3
 import statistics
 import sys
@@ -20,23 +19,8 @@ import time
 import quarn
 from quarn import dbapi
 
-FIELDS = json.dumps([
-    {"path": ["id"], "type": "int64"},
-    {"path": ["name"], "type": "string"},
-    {"path": ["ival"], "type": "int64"},
-    {"path": ["fval"], "type": "float64"},
-    {"path": ["blob"], "type": "bytes"},
-])
-INDEXES = json.dumps([{"name": "by_name", "path": ["name"], "kind": "index"}])
+from rows import FIELDS, INDEXES, make_rows
 
-
-def make_rows(n, seed=1):
-    rng = random.Random(seed)
-    names = max(1, n // 20)
-    pks = rng.sample(range(1, 1 << 62), n)
-    return [{"id": pk, "name": "user%06d" % rng.randrange(names), "ival": rng.randrange(1000),
-             "fval": rng.random() * 1000.0, "blob": rng.getrandbits(128).to_bytes(16, "little")}
-            for pk in pks]
 
 
 class Pair:

@@ -21,24 +21,9 @@ import sys
 import tempfile
 import time
 
-FIELDS = json.dumps([
-    {"path": ["id"], "type": "int64"},
-    {"path": ["name"], "type": "string"},
-    {"path": ["ival"], "type": "int64"},
-    {"path": ["fval"], "type": "float64"},
-    {"path": ["blob"], "type": "bytes"},
-])
-INDEXES = json.dumps([{"name": "by_name", "path": ["name"], "kind": "index"}])
+from rows import FIELDS, INDEXES, make_rows
+
 INSERT = "INSERT OR REPLACE INTO recs VALUES (:id, :name, :ival, :fval, :blob)"
-
-
-def make_rows(n, seed=1):
-    rng = random.Random(seed)
-    names = max(1, n // 20)
-    pks = rng.sample(range(1, 1 << 62), n)
-    return [{"id": pk, "name": "user%06d" % rng.randrange(names), "ival": rng.randrange(1000),
-             "fval": rng.random() * 1000.0, "blob": rng.getrandbits(128).to_bytes(16, "little")}
-            for pk in pks]
 
 
 def extra_row(i):
