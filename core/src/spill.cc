@@ -134,14 +134,10 @@ bool operator<(const HeapItem& a, const HeapItem& b) {
 }
 
 Result<TempSpillFile> TempSpillFile::create(const std::string& dir) {
-  if (dir.find('\0') != std::string::npos) {
-    return io_error(IoErrorKind::InvalidInput, "file name contained an unexpected NUL byte");
-  }
+  QUARN_TRY(check_no_nul(dir));
   // O_EXCL: the unnamed file can never be linked into the directory.
-  int fd;
-  do {
-    fd = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_EXCL | O_CLOEXEC, 0600);
-  } while (fd < 0 && errno == EINTR);
+  int fd = retry_on_eintr(
+      [&] { return ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_EXCL | O_CLOEXEC, 0600); });
   if (fd >= 0) return TempSpillFile(FileStore(RawFileStore(fd)));
   // Kernels or file systems without unnamed files: a fresh name, removed before any byte.
   if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return io_error_from_errno(errno);

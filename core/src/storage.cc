@@ -51,10 +51,15 @@ Status VecStore::truncate(std::uint64_t length) {
   return ok_status();
 }
 
-Result<RawFileStore> RawFileStore::open(const std::string& path, OpenMode mode) {
-  if (path.find('\0') != std::string::npos) {
+Status check_no_nul(std::string_view path) {
+  if (path.find('\0') != std::string_view::npos) {
     return io_error(IoErrorKind::InvalidInput, "file name contained an unexpected NUL byte");
   }
+  return ok_status();
+}
+
+Result<RawFileStore> RawFileStore::open(const std::string& path, OpenMode mode) {
+  QUARN_TRY(check_no_nul(path));
   int flags = O_RDWR | O_CLOEXEC;
   switch (mode) {
     case OpenMode::CreateIfMissing:
@@ -66,10 +71,7 @@ Result<RawFileStore> RawFileStore::open(const std::string& path, OpenMode mode) 
     case OpenMode::ExistingOnly:
       break;
   }
-  int fd;
-  do {
-    fd = ::open(path.c_str(), flags, 0666);
-  } while (fd < 0 && errno == EINTR);
+  const int fd = retry_on_eintr([&] { return ::open(path.c_str(), flags, 0666); });
   if (fd < 0) return io_error_from_errno(errno);
   return RawFileStore(fd);
 }
@@ -127,19 +129,13 @@ Result<std::uint64_t> RawFileStore::len() {
 }
 
 Status RawFileStore::sync() {
-  int rc;
-  do {
-    rc = ::fsync(fd_);
-  } while (rc != 0 && errno == EINTR);
+  const int rc = retry_on_eintr([&] { return ::fsync(fd_); });
   if (rc != 0) return io_error_from_errno(errno);
   return ok_status();
 }
 
 Status RawFileStore::truncate(std::uint64_t length) {
-  int rc;
-  do {
-    rc = ::ftruncate(fd_, static_cast<off_t>(length));
-  } while (rc != 0 && errno == EINTR);
+  const int rc = retry_on_eintr([&] { return ::ftruncate(fd_, static_cast<off_t>(length)); });
   if (rc != 0) return io_error_from_errno(errno);
   return ok_status();
 }

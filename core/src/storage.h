@@ -2,16 +2,30 @@
 // VecStore and the unbuffered RawFileStore. The page-cached stores live in pager.h.
 #pragma once
 
+#include <cerrno>
 #include <concepts>
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "bytes.h"
 #include "result.h"
 
 namespace quarn {
+
+// Repeats a system call while it fails with EINTR; its last result.
+template <std::invocable Call>
+auto retry_on_eintr(Call call) {
+  for (;;) {
+    auto rc = call();
+    if (rc >= 0 || errno != EINTR) return rc;
+  }
+}
+
+// No system call can name a path holding a NUL byte: an InvalidInput i/o error for one.
+Status check_no_nul(std::string_view path);
 
 // A flat, growable array of bytes addressed by 64-bit offsets. Every failure is DbError::Io.
 //   write_all_at(offset, bytes): the store holds bytes at [offset, offset + size); it grows as

@@ -42,9 +42,7 @@ Result<Bytes> rebuild_image(const Catalog& catalog, const LatestRows& latest) {
 
 // Whether path names the file open as fd (same device and inode), whatever its spelling.
 Result<bool> path_names_file(const std::string& path, int fd) {
-  if (path.find('\0') != std::string::npos) {
-    return io_error(IoErrorKind::InvalidInput, "file name contained an unexpected NUL byte");
-  }
+  QUARN_TRY(check_no_nul(path));
   struct stat own;
   if (::fstat(fd, &own) != 0) return io_error_from_errno(errno);
   struct stat at_path;

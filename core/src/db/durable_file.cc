@@ -36,15 +36,8 @@ std::filesystem::path follow_symlinks(std::filesystem::path path) {
   return path;
 }
 
-DbError nul_in_path() {
-  return io_error(IoErrorKind::InvalidInput, "file name contained an unexpected NUL byte");
-}
-
 Status sync_fd(int fd) {
-  int rc;
-  do {
-    rc = ::fsync(fd);
-  } while (rc != 0 && errno == EINTR);
+  const int rc = retry_on_eintr([&] { return ::fsync(fd); });
   if (rc != 0) return io_error_from_errno(errno);
   return ok_status();
 }
@@ -77,11 +70,7 @@ std::optional<pid_t> temp_owner(std::string_view entry, const std::string& name)
 }
 
 int open_in(int dir, const char* name, int flags, mode_t mode) {
-  int fd;
-  do {
-    fd = ::openat(dir, name, flags, mode);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
+  return retry_on_eintr([&] { return ::openat(dir, name, flags, mode); });
 }
 
 // A fresh file in the directory under a name no one else uses.
@@ -161,7 +150,7 @@ DirectoryHandle& DirectoryHandle::operator=(DirectoryHandle&& other) noexcept {
 }
 
 Result<FileLocation> locate_file(const std::string& path) {
-  if (path.find('\0') != std::string::npos) return nul_in_path();
+  QUARN_TRY(check_no_nul(path));
   const std::filesystem::path target = follow_symlinks(path);
   std::string name = target.filename().string();
   if (name.empty() || name == "." || name == "..") {
