@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "testing/hex.h"
 #include "testing/matchers.h"
 
 namespace quarn {
@@ -23,20 +24,7 @@ const char* kTruncated = "format error: truncated record payload";
 const char* kMismatch = "format error: record payload type does not match schema";
 const char* kUtf8 = "format error: invalid UTF-8 in record string";
 
-// "01 ff 0a" -> {0x01, 0xff, 0x0a}.
-Bytes hex(const std::string& text) {
-  Bytes out;
-  std::string digits;
-  for (char c : text) {
-    if (c == ' ') continue;
-    digits += c;
-    if (digits.size() == 2) {
-      out.push_back(static_cast<std::uint8_t>(std::stoul(digits, nullptr, 16)));
-      digits.clear();
-    }
-  }
-  return out;
-}
+using ::quarn::testing::hex;
 
 const Type kInt64(Type::Kind::Int64);
 const Type kString(Type::Kind::String);

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "testing/hex.h"
 #include "testing/matchers.h"
 
 namespace quarn {
@@ -17,20 +18,7 @@ namespace {
 using ::quarn::testing::ErrorRenders;
 using record::scalar::Cursor;
 
-// "01 ff 0a" -> {0x01, 0xff, 0x0a}.
-Bytes hex(const std::string& text) {
-  Bytes out;
-  std::string digits;
-  for (char c : text) {
-    if (c == ' ') continue;
-    digits += c;
-    if (digits.size() == 2) {
-      out.push_back(static_cast<std::uint8_t>(std::stoul(digits, nullptr, 16)));
-      digits.clear();
-    }
-  }
-  return out;
-}
+using ::quarn::testing::hex;
 
 Bytes concat(Bytes a, const Bytes& b) {
   a.insert(a.end(), b.begin(), b.end());
