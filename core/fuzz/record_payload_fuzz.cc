@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,12 @@ void run(ByteSpan input) {
   if (!split) return;
   const std::optional<CollectionInfo> info = collection_from_catalog_payload(split->first);
   if (!info) return;
+  // A schema may list one top-level name twice; the later listing's value wins on decode, so
+  // such a record does not encode back to the same bytes and is left out of the property.
+  std::set<std::string> names;
+  for (const FieldDef& def : info->fields) {
+    if (!names.insert(def.path.first()).second) return;
+  }
   const std::string& primary = *info->primary_field;
   const FieldDef& primary_def = *find_top_level_field(info->fields, primary);
   Result<RecordPayload> record =
