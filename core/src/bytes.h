@@ -8,6 +8,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace quarn {
@@ -72,6 +73,7 @@ class ByteWriter {
   void put_u64(std::uint64_t v) { put_le(v, 8); }
   void put_i64(std::int64_t v) { put_le(static_cast<std::uint64_t>(v), 8); }
   void put_f64(double v) { put_le(std::bit_cast<std::uint64_t>(v), 8); }
+  void put_zeros(std::size_t n) { out_.insert(out_.end(), n, std::uint8_t{0}); }
   void put_bytes(ByteSpan bytes) { out_.insert(out_.end(), bytes.begin(), bytes.end()); }
   void put_bytes(std::string_view bytes) { put_bytes(as_span(bytes)); }
   // REQUIRES: bytes.size() fits in 32 bits (callers check and report their own error).
@@ -152,17 +154,80 @@ class ByteReader {
   ByteSpan rest() const { return data_.subspan(pos_); }
 
  private:
-  bool get_le(std::uint64_t& v, int n) {
-    if (remaining() < static_cast<std::size_t>(n)) return false;
-    std::uint64_t x = 0;
-    for (int i = 0; i < n; ++i)
-      x |= static_cast<std::uint64_t>(data_[pos_ + static_cast<std::size_t>(i)]) << (8 * i);
-    pos_ += static_cast<std::size_t>(n);
-    v = x;
+  bool get_le(std::uint64_t& v, std::size_t n) {
+    if (remaining() < n) return false;
+    v = load_le(data_, pos_, n);
+    pos_ += n;
     return true;
   }
   ByteSpan data_;
   std::size_t pos_ = 0;
+};
+
+// ByteReader's reads as results, for codecs built on QUARN_ASSIGN_OR_RETURN: each take_* returns
+// the value, or, consuming nothing, the one error its codec reports for a short read. A length
+// read off the data is tested against the remaining bytes before anything is allocated for it.
+// The codec names that error once, in its adaptor:
+//   struct Adaptor {
+//     template <class T> using Result = ...;  // the codec's result type
+//     Error short_read() const;               // convertible to every Result<T>
+//   };
+template <class Adaptor>
+class ByteCursor {
+ public:
+  template <class T>
+  using Result = typename Adaptor::template Result<T>;
+
+  // Reads from `position` on; a position past the end leaves nothing to read.
+  explicit ByteCursor(ByteSpan data, std::size_t position = 0, Adaptor adaptor = {})
+      : reader_(data.subspan(position < data.size() ? position : data.size())),
+        start_(position),
+        adaptor_(std::move(adaptor)) {}
+
+  std::size_t position() const { return start_ + reader_.position(); }
+  std::size_t remaining() const { return reader_.remaining(); }
+  bool at_end() const { return reader_.at_end(); }
+  ByteSpan rest() const { return reader_.rest(); }
+
+  Result<std::uint8_t> take_u8() { return take(&ByteReader::get_u8); }
+  Result<std::uint16_t> take_u16() { return take(&ByteReader::get_u16); }
+  Result<std::uint32_t> take_u32() { return take(&ByteReader::get_u32); }
+  Result<std::uint64_t> take_u64() { return take(&ByteReader::get_u64); }
+  Result<std::int64_t> take_i64() { return take(&ByteReader::get_i64); }
+  Result<double> take_f64() { return take(&ByteReader::get_f64); }
+  // A view of the next n bytes, valid as long as the data.
+  Result<ByteSpan> take_span(std::size_t n) {
+    ByteSpan v;
+    if (!reader_.get_span(n, v)) return adaptor_.short_read();
+    return v;
+  }
+  // A copy of the next n bytes.
+  Result<Bytes> take_bytes(std::size_t n) {
+    ByteSpan v;
+    if (!reader_.get_span(n, v)) return adaptor_.short_read();
+    return Bytes(v.begin(), v.end());
+  }
+  // A u32 length and a view of that many bytes, as ByteWriter::put_len_prefixed writes them; a
+  // short length and a short body are the same error.
+  Result<ByteSpan> take_len_prefixed() {
+    const ByteSpan rest = reader_.rest();
+    if (rest.size() < 4 || rest.size() - 4 < load_le(rest, 0, 4)) return adaptor_.short_read();
+    std::uint32_t n = 0;
+    reader_.get_u32(n);
+    return take_span(n);
+  }
+
+ private:
+  template <class T>
+  Result<T> take(bool (ByteReader::*get)(T&)) {
+    T v{};
+    if (!(reader_.*get)(v)) return adaptor_.short_read();
+    return v;
+  }
+
+  ByteReader reader_;
+  std::size_t start_;
+  [[no_unique_address]] Adaptor adaptor_;
 };
 
 }  // namespace quarn

@@ -17,29 +17,6 @@
 
 namespace quarn {
 
-inline constexpr std::uint16_t kCheckpointPayloadVersion = 0;
-// Room reserved up front for the catalog and record lists, whatever their counts say.
-inline constexpr std::size_t kCheckpointMaxListReserve = 1024;
-
-namespace checkpoint {
-
-// Reads a checkpoint payload. Every short read fails with InvalidCatalogPayload "unexpected eof"
-// before anything is allocated for it.
-class Cursor {
- public:
-  explicit Cursor(ByteSpan data) : reader_(data) {}
-
-  Result<std::uint32_t> take_u32();
-  // A fresh copy of the next n bytes.
-  Result<Bytes> take_bytes(std::size_t n);
-  std::size_t remaining() const { return reader_.remaining(); }
-
- private:
-  ByteReader reader_;
-};
-
-}  // namespace checkpoint
-
 struct CheckpointPayload {
   std::uint64_t replay_offset = 0;
   std::vector<CatalogRecordWire> catalog_records;

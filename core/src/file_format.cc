@@ -13,6 +13,14 @@
 
 namespace quarn {
 
+// Each field of the table starts where the one before it ends.
+static_assert(kFileHeaderMajorAt == kFileHeaderMagicAt + kFileMagic.size());
+static_assert(kFileHeaderMinorAt == kFileHeaderMajorAt + 2);
+static_assert(kFileHeaderLenAt == kFileHeaderMinorAt + 2);
+static_assert(kFileHeaderReservedAt == kFileHeaderLenAt + 4);
+static_assert(kFileHeaderZeroAt == kFileHeaderReservedAt + 8);
+static_assert(kFileHeaderZeroAt < kFileHeaderSize);
+
 Bytes FileHeader::encode() const {
   Bytes out;
   encode_file_header(*this, out);
@@ -20,31 +28,29 @@ Bytes FileHeader::encode() const {
 }
 
 void encode_file_header(const FileHeader& header, Bytes& out) {
-  out.reserve(out.size() + kFileHeaderSize);
+  const std::size_t start = out.size();
+  out.reserve(start + kFileHeaderSize);
   ByteWriter w(out);
   w.put_bytes(ByteSpan(kFileMagic));
   w.put_u16(header.major);
   w.put_u16(header.minor);
   w.put_u32(header.header_len);
   w.put_u64(header.reserved);
-  for (int i = 0; i < 12; ++i) w.put_u8(0);
+  w.put_zeros(kFileHeaderSize - kFileHeaderZeroAt);
+  QUARN_CHECK(out.size() - start == kFileHeaderSize, "file header encoded off its layout");
 }
 
 Result<FileHeader> decode_header(ByteSpan bytes) {
   if (bytes.size() < kFileHeaderSize) {
     return FormatError::TruncatedHeader{bytes.size(), kFileHeaderSize};
   }
-  ByteReader r(bytes.first(kFileHeaderSize));
-  std::array<std::uint8_t, 4> magic{};
-  ByteSpan magic_span;
+  std::array<std::uint8_t, kFileMagic.size()> magic{};
+  std::copy_n(bytes.begin() + kFileHeaderMagicAt, magic.size(), magic.begin());
   FileHeader h;
-  // The length was checked above, so none of these reads can come up short.
-  r.get_span(4, magic_span);
-  r.get_u16(h.major);
-  r.get_u16(h.minor);
-  r.get_u32(h.header_len);
-  r.get_u64(h.reserved);
-  std::copy(magic_span.begin(), magic_span.end(), magic.begin());
+  h.major = static_cast<std::uint16_t>(load_le(bytes, kFileHeaderMajorAt, 2));
+  h.minor = static_cast<std::uint16_t>(load_le(bytes, kFileHeaderMinorAt, 2));
+  h.header_len = static_cast<std::uint32_t>(load_le(bytes, kFileHeaderLenAt, 4));
+  h.reserved = load_le(bytes, kFileHeaderReservedAt, 8);
   if (magic != kFileMagic) return FormatError::BadMagic{magic};
   if (h.major != kFormatMajor || h.minor < kOldestFormatMinor || h.minor > kFormatMinor) {
     return FormatError::UnsupportedVersion{h.major, h.minor};

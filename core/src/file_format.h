@@ -20,10 +20,21 @@ static_assert(kDataStart == 8224);
 
 inline constexpr std::array<std::uint8_t, 4> kFileMagic = {'Q', 'D', 'B', '0'};
 inline constexpr std::uint16_t kFormatMajor = 0;
-// Minor 6 frames the log in transactions; 3 to 5 are unframed; a minor-2 image is the header
-// alone.
-inline constexpr std::uint16_t kFormatMinor = 6;
-inline constexpr std::uint16_t kOldestFormatMinor = 2;
+// The format minors read (frozen numbers). An image's minor only grows, one synced header
+// rewrite per step.
+// The header alone; the open rewrites it as kFormatMinorFixedArea.
+inline constexpr std::uint16_t kFormatMinorHeaderOnly = 2;
+// Header, superblocks and an unframed log, where transaction markers mean nothing.
+inline constexpr std::uint16_t kFormatMinorFixedArea = 3;
+// The same layout: the step a commit takes between 3 and 5.
+inline constexpr std::uint16_t kFormatMinorUpgradeStep = 4;
+// The same layout: insert and delete raise an older image to it before they plan.
+inline constexpr std::uint16_t kFormatMinorRowWrites = 5;
+// The log is framed in transactions; every commit brings an image to it.
+inline constexpr std::uint16_t kFormatMinorFramed = 6;
+// What a new image is written as, and the range of minors read.
+inline constexpr std::uint16_t kFormatMinor = kFormatMinorFramed;
+inline constexpr std::uint16_t kOldestFormatMinor = kFormatMinorHeaderOnly;
 
 // Field offsets inside the header.
 inline constexpr std::size_t kFileHeaderMagicAt = 0;
@@ -31,6 +42,7 @@ inline constexpr std::size_t kFileHeaderMajorAt = 4;
 inline constexpr std::size_t kFileHeaderMinorAt = 6;
 inline constexpr std::size_t kFileHeaderLenAt = 8;
 inline constexpr std::size_t kFileHeaderReservedAt = 12;
+inline constexpr std::size_t kFileHeaderZeroAt = 20;
 
 struct FileHeader {
   std::uint64_t reserved = 0;

@@ -23,6 +23,8 @@ namespace {
 // Smallest encoded entry: id, kind, op, a one-byte name, two empty counted fields.
 constexpr std::size_t kMinEntrySizeV2 = 4 + 1 + 1 + (4 + 1) + 4 + 4;
 constexpr std::size_t kMinEntrySizeV1 = kMinEntrySizeV2 - 1;
+// Version 1 knows no op byte: every entry is an insert.
+constexpr std::uint16_t kIndexPayloadV1 = 1;
 
 std::string_view as_chars(ByteSpan bytes) {
   return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
@@ -32,43 +34,9 @@ FormatError invalid(std::string message) {
   return FormatError::InvalidCatalogPayload{std::move(message)};
 }
 
-// The index payload's own reader: every short read is "unexpected eof", and a length read off
-// the data is checked against the remaining bytes before anything is allocated.
-class Cursor {
- public:
-  explicit Cursor(ByteSpan data) : reader_(data) {}
-
-  std::size_t remaining() const { return reader_.remaining(); }
-
-  Result<std::uint8_t> take_u8() {
-    std::uint8_t v = 0;
-    if (!reader_.get_u8(v)) return eof();
-    return v;
-  }
-  Result<std::uint16_t> take_u16() {
-    std::uint16_t v = 0;
-    if (!reader_.get_u16(v)) return eof();
-    return v;
-  }
-  Result<std::uint32_t> take_u32() {
-    std::uint32_t v = 0;
-    if (!reader_.get_u32(v)) return eof();
-    return v;
-  }
-  Result<Bytes> take_bytes(std::size_t n) {
-    Bytes v;
-    if (!reader_.get_bytes(n, v)) return eof();
-    return v;
-  }
-  Result<Bytes> take_counted() {
-    QUARN_ASSIGN_OR_RETURN(const std::uint32_t n, take_u32());
-    return take_bytes(n);
-  }
-
- private:
-  static FormatError eof() { return invalid("unexpected eof"); }
-  ByteReader reader_;
-};
+// The index payload's reader: a length read off the data is checked against the remaining bytes
+// before anything is allocated.
+using Cursor = ByteCursor<PayloadEof>;
 
 void put_counted(ByteWriter& w, ByteSpan bytes) {
   QUARN_CHECK(bytes.size() <= std::numeric_limits<std::uint32_t>::max(),
@@ -284,8 +252,10 @@ Bytes encode_index_payload(const std::vector<IndexEntry>& entries) {
 Result<std::vector<IndexEntry>> decode_index_payload(ByteSpan payload) {
   Cursor in(payload);
   QUARN_ASSIGN_OR_RETURN(const std::uint16_t version, in.take_u16());
-  if (version != 1 && version != 2) return FormatError::UnsupportedVersion{0, version};
-  const bool has_op = version == 2;
+  if (version != kIndexPayloadV1 && version != kIndexPayloadVersion) {
+    return FormatError::UnsupportedVersion{0, version};
+  }
+  const bool has_op = version != kIndexPayloadV1;
 
   QUARN_ASSIGN_OR_RETURN(const std::uint32_t count, in.take_u32());
   // A forged count must not force a large allocation.
@@ -316,11 +286,13 @@ Result<std::vector<IndexEntry>> decode_index_payload(ByteSpan payload) {
     }
     QUARN_ASSIGN_OR_RETURN(const std::uint32_t name_len, in.take_u32());
     if (name_len == 0) return invalid("empty index name");
-    QUARN_ASSIGN_OR_RETURN(const Bytes name, in.take_bytes(name_len));
+    QUARN_ASSIGN_OR_RETURN(const ByteSpan name, in.take_span(name_len));
     if (!is_valid_utf8(name)) return invalid("invalid utf-8 in index name");
     e.index_name.assign(name.begin(), name.end());
-    QUARN_ASSIGN_OR_RETURN(e.key, in.take_counted());
-    QUARN_ASSIGN_OR_RETURN(e.pk, in.take_counted());
+    QUARN_ASSIGN_OR_RETURN(const ByteSpan key, in.take_len_prefixed());
+    e.key.assign(key.begin(), key.end());
+    QUARN_ASSIGN_OR_RETURN(const ByteSpan pk, in.take_len_prefixed());
+    e.pk.assign(pk.begin(), pk.end());
     entries.push_back(std::move(e));
   }
   if (in.remaining() != 0) return invalid("trailing bytes in index payload");

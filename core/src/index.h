@@ -136,6 +136,13 @@ class IndexState {
   PerIndex<PkChanges> non_unique_changes_;
 };
 
+// The short read of the index and checkpoint payloads: InvalidCatalogPayload "unexpected eof".
+struct PayloadEof {
+  template <class T>
+  using Result = quarn::Result<T>;
+  FormatError short_read() const { return FormatError::InvalidCatalogPayload{"unexpected eof"}; }
+};
+
 // Entry list to payload, version 2. REQUIRES: every name, key and primary key, and the entry
 // count, fit in 32 bits (an InternalFault otherwise, never a wrong length on disk).
 Bytes encode_index_payload(const std::vector<IndexEntry>& entries);

@@ -7,6 +7,11 @@
 
 namespace quarn {
 
+// Each field of the table starts where the one before it ends.
+static_assert(kManifestSegmentOffsetAt == kManifestVersionAt + 2);
+static_assert(kManifestSegmentLenAt == kManifestSegmentOffsetAt + 8);
+static_assert(kManifestV0Size == kManifestSegmentLenAt + 8);
+
 Bytes ManifestV0::encode(std::uint64_t segment_offset, std::uint64_t segment_len) {
   Bytes out;
   encode_manifest_v0(ManifestV0{segment_offset, segment_len}, out);
@@ -14,24 +19,23 @@ Bytes ManifestV0::encode(std::uint64_t segment_offset, std::uint64_t segment_len
 }
 
 void encode_manifest_v0(const ManifestV0& manifest, Bytes& out) {
-  out.reserve(out.size() + kManifestV0Size);
+  const std::size_t start = out.size();
+  out.reserve(start + kManifestV0Size);
   ByteWriter w(out);
   w.put_u16(kManifestVersion);
   w.put_u64(manifest.segment_offset);
   w.put_u64(manifest.segment_len);
+  QUARN_CHECK(out.size() - start == kManifestV0Size, "manifest encoded off its layout");
 }
 
 Result<ManifestV0> decode_manifest_v0(ByteSpan bytes) {
   if (bytes.size() < kManifestV0Size) {
     return FormatError::TruncatedHeader{bytes.size(), kManifestV0Size};
   }
-  ByteReader r(bytes.first(kManifestV0Size));
-  std::uint16_t version = 0;
+  const auto version = static_cast<std::uint16_t>(load_le(bytes, kManifestVersionAt, 2));
   ManifestV0 m;
-  // The length was checked above: these reads cannot come up short.
-  r.get_u16(version);
-  r.get_u64(m.segment_offset);
-  r.get_u64(m.segment_len);
+  m.segment_offset = load_le(bytes, kManifestSegmentOffsetAt, 8);
+  m.segment_len = load_le(bytes, kManifestSegmentLenAt, 8);
   if (version != kManifestVersion) return FormatError::UnsupportedVersion{0, version};
   return m;
 }

@@ -15,6 +15,7 @@ inline constexpr std::uint64_t kManifestSegmentLen = kSegmentHeaderSize + kManif
 inline constexpr std::uint16_t kManifestVersion = 0;
 
 // Field offsets inside the payload.
+inline constexpr std::size_t kManifestVersionAt = 0;
 inline constexpr std::size_t kManifestSegmentOffsetAt = 2;
 inline constexpr std::size_t kManifestSegmentLenAt = 10;
 

@@ -24,6 +24,23 @@
 #include "store_instances.h"
 
 namespace quarn {
+
+// Each field of the version-1 table starts where the one before it ends.
+static_assert(kSuperblockVersionAt == kSuperblockMagicAt + kSuperblockMagic.size());
+static_assert(kSuperblockZeroAt == kSuperblockVersionAt + 2);
+static_assert(kSuperblockGenerationAt == kSuperblockZeroAt + 2);
+static_assert(kSuperblockManifestOffsetAt == kSuperblockGenerationAt + 8);
+static_assert(kSuperblockManifestLenAt == kSuperblockManifestOffsetAt + 8);
+static_assert(kSuperblockFlagsAt == kSuperblockManifestLenAt + 4);
+static_assert(kSuperblockFlagsZeroAt == kSuperblockFlagsAt + 1);
+static_assert(kSuperblockCheckpointOffsetAt > kSuperblockFlagsZeroAt);
+static_assert(kSuperblockCheckpointLenAt == kSuperblockCheckpointOffsetAt + 8);
+static_assert(kSuperblockV1CrcAt == kSuperblockCheckpointLenAt + 4);
+static_assert(kSuperblockTailZeroAt < kSuperblockSize);
+// Version 0 stores its CRC inside the zero bytes version 1 keeps after the flags.
+static_assert(kSuperblockV0CrcAt >= kSuperblockFlagsZeroAt &&
+              kSuperblockV0CrcAt + 4 <= kSuperblockCheckpointOffsetAt);
+
 Bytes Superblock::encode() const {
   Bytes out;
   encode_superblock(*this, out);
@@ -36,24 +53,25 @@ void encode_superblock(const Superblock& sb, Bytes& out) {
   ByteWriter w(out);
   w.put_bytes(ByteSpan(kSuperblockMagic));
   w.put_u16(kSuperblockVersion);
-  w.put_u16(0);
+  w.put_zeros(kSuperblockGenerationAt - kSuperblockZeroAt);
   w.put_u64(sb.generation);
   w.put_u64(sb.manifest_offset);
   w.put_u32(sb.manifest_len);
   w.put_u8(sb.flags);
-  for (int i = 0; i < 7; ++i) w.put_u8(0);
+  w.put_zeros(kSuperblockCheckpointOffsetAt - kSuperblockFlagsZeroAt);
   w.put_u64(sb.checkpoint_offset);
   w.put_u32(sb.checkpoint_len);
   w.put_u32(crc32c(ByteSpan(out).subspan(start, kSuperblockV1CrcAt)));
-  out.resize(start + kSuperblockSize, 0);
+  w.put_zeros(kSuperblockSize - kSuperblockTailZeroAt);
+  QUARN_CHECK(out.size() - start == kSuperblockSize, "superblock encoded off its layout");
 }
 
 Result<Superblock> decode_superblock(ByteSpan bytes) {
   if (bytes.size() < kSuperblockSize) {
     return FormatError::TruncatedSuperblock{bytes.size(), kSuperblockSize};
   }
-  std::array<std::uint8_t, 4> magic{};
-  std::copy_n(bytes.begin(), 4, magic.begin());
+  std::array<std::uint8_t, kSuperblockMagic.size()> magic{};
+  std::copy_n(bytes.begin() + kSuperblockMagicAt, magic.size(), magic.begin());
   if (magic != kSuperblockMagic) return FormatError::BadSuperblockMagic{magic};
   const auto version = static_cast<std::uint16_t>(load_le(bytes, kSuperblockVersionAt, 2));
   if (version > kSuperblockVersion) return FormatError::UnsupportedVersion{0, version};

@@ -18,16 +18,20 @@ inline constexpr std::array<std::uint8_t, 4> kSuperblockMagic = {'Q', 'S', 'B', 
 inline constexpr std::uint16_t kSuperblockVersion = 1;
 
 // Field offsets inside a superblock.
+inline constexpr std::size_t kSuperblockMagicAt = 0;
 inline constexpr std::size_t kSuperblockVersionAt = 4;
+inline constexpr std::size_t kSuperblockZeroAt = 6;
 inline constexpr std::size_t kSuperblockGenerationAt = 8;
 inline constexpr std::size_t kSuperblockManifestOffsetAt = 16;
 inline constexpr std::size_t kSuperblockManifestLenAt = 24;
 inline constexpr std::size_t kSuperblockFlagsAt = 28;
+inline constexpr std::size_t kSuperblockFlagsZeroAt = 29;
 inline constexpr std::size_t kSuperblockCheckpointOffsetAt = 36;
 inline constexpr std::size_t kSuperblockCheckpointLenAt = 44;
 // Version 1 checksums [0, 48) and stores it at 48; version 0 checksums [0, 32) and stores it at 32.
 inline constexpr std::size_t kSuperblockV1CrcAt = 48;
 inline constexpr std::size_t kSuperblockV0CrcAt = 32;
+inline constexpr std::size_t kSuperblockTailZeroAt = kSuperblockV1CrcAt + 4;
 
 struct Superblock {
   std::uint64_t generation = 0;

@@ -13,15 +13,23 @@
 
 namespace quarn {
 
+// Each field of the table starts where the one before it ends.
+static_assert(kTxnIdAt == kTxnVersionAt + 2);
+static_assert(kTxnZeroAt == kTxnIdAt + 8);
+static_assert(kTxnCrcAt == kTxnZeroAt + 8);
+static_assert(kTxnTailZeroAt == kTxnCrcAt + 4);
+static_assert(kTxnTailZeroAt < kTxnPayloadV0Size);
+
 void encode_txn_payload_v0(std::uint64_t txn_id, Bytes& out) {
   const std::size_t start = out.size();
   out.reserve(start + kTxnPayloadV0Size);
   ByteWriter w(out);
   w.put_u16(kTxnPayloadVersion);
   w.put_u64(txn_id);
-  w.put_u64(0);
+  w.put_zeros(kTxnCrcAt - kTxnZeroAt);
   w.put_u32(crc32c(ByteSpan(out).subspan(start, kTxnCrcAt)));
-  w.put_u16(0);
+  w.put_zeros(kTxnPayloadV0Size - kTxnTailZeroAt);
+  QUARN_CHECK(out.size() - start == kTxnPayloadV0Size, "txn marker encoded off its layout");
 }
 
 Result<std::uint64_t> decode_txn_payload_v0(ByteSpan bytes) {
@@ -29,15 +37,9 @@ Result<std::uint64_t> decode_txn_payload_v0(ByteSpan bytes) {
     return FormatError::InvalidTxnPayload{"expected " + std::to_string(kTxnPayloadV0Size) +
                                           " bytes, got " + std::to_string(bytes.size())};
   }
-  ByteReader r(bytes);
-  std::uint16_t version = 0;
-  std::uint64_t txn_id = 0;
-  std::uint32_t stored = 0;
-  // The length was checked above: these reads cannot come up short.
-  r.get_u16(version);
-  r.get_u64(txn_id);
-  r.skip(8);
-  r.get_u32(stored);
+  const auto version = static_cast<std::uint16_t>(load_le(bytes, kTxnVersionAt, 2));
+  const std::uint64_t txn_id = load_le(bytes, kTxnIdAt, 8);
+  const auto stored = static_cast<std::uint32_t>(load_le(bytes, kTxnCrcAt, 4));
   if (version != kTxnPayloadVersion) {
     return FormatError::InvalidTxnPayload{"unsupported txn payload version " +
                                           std::to_string(version)};
@@ -46,6 +48,31 @@ Result<std::uint64_t> decode_txn_payload_v0(ByteSpan bytes) {
     return FormatError::InvalidTxnPayload{"txn payload crc mismatch"};
   }
   return txn_id;
+}
+
+Status TxnFraming::check_begin(SegmentType type) const {
+  if (type == SegmentType::TxnBegin && open_) {
+    return FormatError::InvalidTxnPayload{messages_.nested_begin};
+  }
+  return ok_status();
+}
+
+Result<TxnFraming::Step> TxnFraming::apply(SegmentType type, std::uint64_t txn_id) {
+  switch (type) {
+    case SegmentType::TxnBegin:
+      open_ = true;
+      open_id_ = txn_id;
+      return Step::Began;
+    case SegmentType::TxnCommit:
+      if (!open_) return FormatError::InvalidTxnPayload{messages_.commit_outside};
+      if (txn_id != open_id_) return FormatError::InvalidTxnPayload{messages_.commit_mismatch};
+      open_ = false;
+      return Step::Committed;
+    default:
+      QUARN_CHECK(type == SegmentType::TxnAbort, "transaction framing fed a data segment");
+      open_ = false;
+      return Step::Aborted;
+  }
 }
 
 }  // namespace quarn

@@ -24,6 +24,12 @@ namespace quarn {
 
 namespace {
 
+// Where the fixed head of a payload puts its fields.
+constexpr std::size_t kCatalogVersionAt = 0;
+constexpr std::size_t kCatalogKindAt = 2;
+constexpr std::size_t kCatalogBodyAt = 4;
+constexpr std::uint16_t kOldestCatalogPayloadVersion = 1;
+
 // Tag bytes of the object and enum types (the type's number).
 constexpr std::uint8_t kTagOptional = 8;
 constexpr std::uint8_t kTagList = 9;
@@ -35,16 +41,26 @@ std::size_t reserve_bound(std::uint32_t count, std::size_t cap, std::size_t rema
   return std::min({static_cast<std::size_t>(count), cap, remaining});
 }
 
-// The codec's byte reader. A failure records its CatalogDecodeError so that the writer-side
-// check can word its own message; the decoder reports only the DbError.
-class Cursor {
+// A short read is UnexpectedEof, recorded in the decode's reason like every failure of the
+// cursor, so that the writer-side check can word its own message.
+struct EofReason {
+  template <class T>
+  using Result = quarn::Result<T>;
+  DbError short_read() const {
+    *reason = CatalogDecodeError::UnexpectedEof{};
+    return to_db_error(**reason);
+  }
+  std::optional<CatalogDecodeError>* reason = nullptr;
+};
+
+// The codec's byte reader; the decoder reports only the DbError of a failure, the reason stays
+// with the caller.
+class Cursor : public ByteCursor<EofReason> {
  public:
-  Cursor(ByteSpan data, std::uint16_t version) : reader_(data), version_(version) {}
+  Cursor(ByteSpan data, std::uint16_t version, std::optional<CatalogDecodeError>& reason)
+      : ByteCursor(data, 0, EofReason{&reason}), version_(version), reason_(reason) {}
 
   std::uint16_t version() const { return version_; }
-  std::size_t remaining() const { return reader_.remaining(); }
-  bool at_end() const { return reader_.at_end(); }
-  const std::optional<CatalogDecodeError>& reason() const { return reason_; }
 
   DbError fail(CatalogDecodeError error) {
     DbError db = to_db_error(error);
@@ -52,43 +68,25 @@ class Cursor {
     return db;
   }
 
-  Result<std::uint8_t> take_u8() {
-    std::uint8_t v = 0;
-    if (!reader_.get_u8(v)) return fail(CatalogDecodeError::UnexpectedEof{});
-    return v;
-  }
-  Result<std::uint16_t> take_u16() {
-    std::uint16_t v = 0;
-    if (!reader_.get_u16(v)) return fail(CatalogDecodeError::UnexpectedEof{});
-    return v;
-  }
-  Result<std::uint32_t> take_u32() {
-    std::uint32_t v = 0;
-    if (!reader_.get_u32(v)) return fail(CatalogDecodeError::UnexpectedEof{});
-    return v;
-  }
-  Result<std::uint64_t> take_u64() {
-    std::uint64_t v = 0;
-    if (!reader_.get_u64(v)) return fail(CatalogDecodeError::UnexpectedEof{});
-    return v;
-  }
   // A copy of the next n bytes, which must be UTF-8; the length is tested before anything is
   // allocated.
   Result<std::string> take_text(std::size_t n) {
-    ByteSpan s;
-    if (!reader_.get_span(n, s)) return fail(CatalogDecodeError::UnexpectedEof{});
-    if (!is_valid_utf8(s)) return fail(CatalogDecodeError::InvalidUtf8{});
-    return std::string(s.begin(), s.end());
+    QUARN_ASSIGN_OR_RETURN(const ByteSpan s, take_span(n));
+    return checked_text(s);
   }
   Result<std::string> take_counted_text() {
-    QUARN_ASSIGN_OR_RETURN(const std::uint32_t n, take_u32());
-    return take_text(n);
+    QUARN_ASSIGN_OR_RETURN(const ByteSpan s, take_len_prefixed());
+    return checked_text(s);
   }
 
  private:
-  ByteReader reader_;
+  Result<std::string> checked_text(ByteSpan s) {
+    if (!is_valid_utf8(s)) return fail(CatalogDecodeError::InvalidUtf8{});
+    return std::string(s.begin(), s.end());
+  }
+
   std::uint16_t version_;
-  std::optional<CatalogDecodeError> reason_;
+  std::optional<CatalogDecodeError>& reason_;
 };
 
 bool carries_constraints(std::uint16_t version) { return version >= 3; }
@@ -350,24 +348,21 @@ Result<CatalogRecordWire> decode_payload(ByteSpan payload,
     return to_db_error(error);
   };
   // The version is judged before the kind's two bytes are required.
-  if (payload.size() < 2) return fail(CatalogDecodeError::UnexpectedEof{});
-  const auto version = static_cast<std::uint16_t>(payload[0] | (payload[1] << 8));
-  if (version < 1 || version > 4) {
+  if (payload.size() < kCatalogKindAt) return fail(CatalogDecodeError::UnexpectedEof{});
+  const auto version = static_cast<std::uint16_t>(load_le(payload, kCatalogVersionAt, 2));
+  if (version < kOldestCatalogPayloadVersion || version > kCatalogPayloadVersion) {
     return fail(CatalogDecodeError::UnknownCatalogPayloadVersion{version});
   }
-  if (payload.size() < 4) return fail(CatalogDecodeError::UnexpectedEof{});
-  const auto kind = static_cast<std::uint16_t>(payload[2] | (payload[3] << 8));
+  if (payload.size() < kCatalogBodyAt) return fail(CatalogDecodeError::UnexpectedEof{});
+  const auto kind = static_cast<std::uint16_t>(load_le(payload, kCatalogKindAt, 2));
   if (kind != kCatalogEntryCreateCollection && kind != kCatalogEntryNewSchemaVersion) {
     return fail(CatalogDecodeError::UnknownEntryKind{kind});
   }
-  Cursor in(payload.subspan(4), version);
+  Cursor in(payload.subspan(kCatalogBodyAt), version, reason);
   Result<CatalogRecordWire> entry = kind == kCatalogEntryCreateCollection
                                         ? decode_create_collection(in)
                                         : decode_new_schema_version(in);
-  if (!entry.ok()) {
-    reason = in.reason();
-    return entry;
-  }
+  if (!entry.ok()) return entry;
   if (!in.at_end()) return fail(CatalogDecodeError::TrailingBytes{});
   return entry;
 }

@@ -14,6 +14,7 @@
 #include "catalog/state.h"
 #include "db/durable_file.h"
 #include "db/latest_rows.h"
+#include "file_format.h"
 #include "index.h"
 #include "migration.h"
 #include "pager.h"
@@ -160,6 +161,18 @@ class Database {
   // part-way, the store is cut back to where the commit began and synced before the error is
   // returned; if that fails too, the handle refuses every later write until reopened.
   Status commit_segments(std::uint64_t txn_id, std::span<const SegmentView> segments);
+  // The state a write changes: the staged one inside a transaction, else the committed one.
+  struct WriteTarget {
+    Catalog& catalog;
+    LatestRows& latest;
+    IndexState& indexes;
+  };
+  // One write. Inside a transaction its segments (moved out of the span) join the pending ones
+  // and change(WriteTarget&) changes the staged state; else, once check_writable passed, they
+  // are committed as a transaction of their own (commit_segments with the next id) and, once that
+  // succeeded, change changes the committed state. change must not fail. Defined in db/write.h.
+  template <class Change>
+  Status stage_or_commit(std::span<PendingSegment> segments, Change change);
   // An i/o error once a failed commit could not be cut back (or the file was replaced under the
   // handle); call before any write.
   Status check_writable() const;
@@ -176,9 +189,9 @@ class Database {
   LatestRows latest_;
   IndexState indexes_;
   std::optional<TxnStaging> txn_;
-  std::uint64_t data_start_ = 8224;
+  std::uint64_t data_start_ = kDataStart;
   std::uint64_t last_txn_id_ = 0;
-  std::uint16_t format_minor_ = 6;
+  std::uint16_t format_minor_ = kFormatMinor;
   // Set when a failed commit left bytes that could not be cut off, or when the file at the path
   // is no longer the handle's own; every later write fails.
   bool write_poisoned_ = false;

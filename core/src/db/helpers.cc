@@ -17,6 +17,20 @@ IndexEntry make_entry(const IndexDef& def, Bytes key, Bytes pk, std::uint32_t co
 
 }  // namespace
 
+Result<const FieldDef*> primary_field_def(const CollectionInfo& info) {
+  if (!info.primary_field) return SchemaError::NoPrimaryKey{info.collection_id};
+  const FieldDef* def = find_top_level_field(info.fields, *info.primary_field);
+  if (def == nullptr) return SchemaError::PrimaryFieldNotFound{*info.primary_field};
+  return def;
+}
+
+Result<KeyedCollection> keyed_collection(const Catalog& catalog, std::uint32_t collection_id) {
+  const CollectionInfo* info = catalog.get(collection_id);
+  if (info == nullptr) return SchemaError::UnknownCollectionId{collection_id};
+  QUARN_ASSIGN_OR_RETURN(const FieldDef* primary_def, primary_field_def(*info));
+  return KeyedCollection{info, primary_def};
+}
+
 const RowValue* row_value_at(const Row& row, const FieldPath& path) {
   const std::vector<std::string>& segments = path.segments();
   if (segments.empty()) return nullptr;
@@ -45,10 +59,8 @@ Result<InsertPlan> plan_insert_row(const Catalog& catalog, std::uint32_t collect
   for (const FieldDef& def : info->fields) {
     if (def.path.size() > 1) return DbError::NotImplemented{};
   }
-  if (!info->primary_field) return SchemaError::NoPrimaryKey{collection_id};
+  QUARN_ASSIGN_OR_RETURN(const FieldDef* primary_def, primary_field_def(*info));
   const std::string& primary = *info->primary_field;
-  const FieldDef* primary_def = find_top_level_field(info->fields, primary);
-  if (primary_def == nullptr) return SchemaError::PrimaryFieldNotFound{primary};
   if (!primary_def->type.is_primitive()) {
     return ValidationError{{},
                            "primary key field must use a primitive type "

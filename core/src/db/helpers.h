@@ -17,6 +17,21 @@
 
 namespace quarn {
 
+// A collection and the definition of its primary field; valid until its catalog next changes.
+struct KeyedCollection {
+  const CollectionInfo* info;
+  const FieldDef* primary_def;
+};
+
+// The definition of info's primary field: the top-level field of its name, never null. Errors:
+// NoPrimaryKey when the collection has none, PrimaryFieldNotFound when no top-level field bears
+// the name. Valid as long as info.
+Result<const FieldDef*> primary_field_def(const CollectionInfo& info);
+
+// The collection of that id and its primary field. Errors, in order: UnknownCollectionId, then
+// those of primary_field_def.
+Result<KeyedCollection> keyed_collection(const Catalog& catalog, std::uint32_t collection_id);
+
 // Everything an insert needs of one checked row.
 struct InsertPlan {
   Bytes payload;  // record payload v2, operation insert

@@ -36,12 +36,10 @@ Status Database<S>::backfill_top_level_field_with_value(std::uint32_t collection
 
 template <Store S>
 Status Database<S>::rebuild_indexes_for_collection(std::uint32_t collection_id) {
-  const CollectionInfo* info = catalog().get(collection_id);
-  if (info == nullptr) return SchemaError::UnknownCollectionId{collection_id};
-  if (!info->primary_field) return SchemaError::NoPrimaryKey{collection_id};
+  QUARN_ASSIGN_OR_RETURN(const KeyedCollection keyed, keyed_collection(catalog(), collection_id));
+  const CollectionInfo* info = keyed.info;
+  const FieldDef* primary_def = keyed.primary_def;
   const std::string& primary = *info->primary_field;
-  const FieldDef* primary_def = find_top_level_field(info->fields, primary);
-  if (primary_def == nullptr) return SchemaError::PrimaryFieldNotFound{primary};
 
   std::vector<IndexEntry> entries;
   for (const auto stored : latest().rows_of(collection_id)) {

@@ -72,10 +72,12 @@ Result<Database<S>> Database<S>::open_with_store(std::string path, S store) {
     QUARN_TRY(store.read_exact_at(0, header_bytes));
     QUARN_ASSIGN_OR_RETURN(const FileHeader header, decode_header(header_bytes));
     minor = header.minor;
-    if (minor == 2) {
-      if (len != kFileHeaderSize) return FormatError::UnsupportedVersion{0, 2};
-      QUARN_TRY(lay_out_fixed_area(store, 3));
-      minor = 3;
+    if (minor == kFormatMinorHeaderOnly) {
+      if (len != kFileHeaderSize) {
+        return FormatError::UnsupportedVersion{kFormatMajor, kFormatMinorHeaderOnly};
+      }
+      QUARN_TRY(lay_out_fixed_area(store, kFormatMinorFixedArea));
+      minor = kFormatMinorFixedArea;
     } else {
       if (len < kDataStart) return FormatError::TruncatedSuperblock{len, kDataStart};
       QUARN_TRY(read_and_select_superblock(store));

@@ -11,6 +11,7 @@
 
 #include "catalog/codec.h"
 #include "db/database.h"
+#include "db/write.h"
 #include "store_instances.h"
 
 namespace quarn {
@@ -61,17 +62,10 @@ Result<std::pair<std::uint32_t, std::uint32_t>> Database<S>::register_collection
   CatalogRecordWire entry = CatalogRecordWire::CreateCollection{
       id, std::move(normalized), 1, std::move(fields), std::move(indexes), primary};
   QUARN_TRY(check_entry(catalog(), entry));
-  Bytes payload = encode_catalog_payload(entry);
-
-  if (txn_) {
-    apply_checked(txn_->catalog, std::move(entry));
-    txn_->pending.push_back({SegmentType::Catalog, std::move(payload)});
-    return std::pair{id, std::uint32_t{1}};
-  }
-  QUARN_TRY(check_writable());
-  const SegmentView segment{SegmentType::Catalog, payload};
-  QUARN_TRY(commit_segments(next_txn_id(), std::span(&segment, 1)));
-  apply_checked(catalog_, std::move(entry));
+  PendingSegment segment{SegmentType::Catalog, encode_catalog_payload(entry)};
+  QUARN_TRY(stage_or_commit(std::span(&segment, 1), [&](WriteTarget& target) {
+    apply_checked(target.catalog, std::move(entry));
+  }));
   return std::pair{id, std::uint32_t{1}};
 }
 
@@ -122,17 +116,10 @@ Result<std::uint32_t> Database<S>::register_schema_version_with_indexes_force(
   CatalogRecordWire entry = CatalogRecordWire::NewSchemaVersion{
       collection_id, version, std::move(fields), std::move(indexes)};
   QUARN_TRY(check_entry(catalog(), entry));
-  Bytes payload = encode_catalog_payload(entry);
-
-  if (txn_) {
-    apply_checked(txn_->catalog, std::move(entry));
-    txn_->pending.push_back({SegmentType::Catalog, std::move(payload)});
-    return version;
-  }
-  QUARN_TRY(check_writable());
-  const SegmentView segment{SegmentType::Catalog, payload};
-  QUARN_TRY(commit_segments(next_txn_id(), std::span(&segment, 1)));
-  apply_checked(catalog_, std::move(entry));
+  PendingSegment segment{SegmentType::Catalog, encode_catalog_payload(entry)};
+  QUARN_TRY(stage_or_commit(std::span(&segment, 1), [&](WriteTarget& target) {
+    apply_checked(target.catalog, std::move(entry));
+  }));
   return version;
 }
 

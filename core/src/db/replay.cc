@@ -7,7 +7,10 @@
 #include <vector>
 
 #include "catalog/codec.h"
+#include "db/helpers.h"
+#include "file_format.h"
 #include "pager.h"
+#include "record/payload.h"
 #include "record/payload_v2.h"
 #include "segments/reader.h"
 #include "store_instances.h"
@@ -16,7 +19,11 @@
 namespace quarn {
 namespace {
 
-DbError framing_error(const char* what) { return FormatError::InvalidTxnPayload{what}; }
+constexpr TxnFraming::Messages kReplayFraming{
+    "nested TxnBegin in replay",
+    "TxnCommit outside transaction in replay",
+    "TxnCommit txn_id mismatch in replay",
+};
 
 // One data segment held from the framing walk until it is applied: its payload lies in the
 // walk's one buffer, so the walk allocates per log rather than per segment.
@@ -30,10 +37,6 @@ struct CommittedSegments {
   Bytes payloads;
   std::vector<StagedSegment> segments;
 };
-
-bool is_data_segment(SegmentType type) {
-  return type == SegmentType::Catalog || type == SegmentType::Record || type == SegmentType::Index;
-}
 
 Status apply_data_segment(SegmentType type, ByteSpan payload, Catalog& catalog, LatestRows& latest,
                           IndexState& indexes) {
@@ -71,9 +74,8 @@ Result<CommittedSegments> committed_segments(S& store, const std::vector<Segment
   // The scan bounded every payload by the store, so these fit in memory as the log does.
   out.payloads.reserve(static_cast<std::size_t>(data_bytes));
   out.segments.reserve(data_count);
+  TxnFraming framing(kReplayFraming);
   std::size_t open_from = 0;
-  bool open = false;
-  std::uint64_t open_id = 0;
   for (const SegmentMeta& meta : segments) {
     const SegmentType type = meta.header.segment_type;
     if (is_data_segment(type)) {
@@ -82,66 +84,53 @@ Result<CommittedSegments> committed_segments(S& store, const std::vector<Segment
       out.segments.push_back(StagedSegment{type, at, out.payloads.size() - at});
       continue;
     }
-    switch (type) {
-      case SegmentType::TxnBegin: {
-        if (open) return framing_error("nested TxnBegin in replay");
-        QUARN_ASSIGN_OR_RETURN(const Bytes payload, read_segment_payload(store, meta));
-        QUARN_ASSIGN_OR_RETURN(open_id, decode_txn_payload_v0(payload));
-        open = true;
-        open_from = out.segments.size();
-        break;
-      }
-      case SegmentType::TxnCommit: {
-        QUARN_ASSIGN_OR_RETURN(const Bytes payload, read_segment_payload(store, meta));
-        QUARN_ASSIGN_OR_RETURN(const std::uint64_t id, decode_txn_payload_v0(payload));
-        if (!open) return framing_error("TxnCommit outside transaction in replay");
-        if (id != open_id) return framing_error("TxnCommit txn_id mismatch in replay");
-        open = false;
-        break;
-      }
-      case SegmentType::TxnAbort: {
-        QUARN_ASSIGN_OR_RETURN(const Bytes payload, read_segment_payload(store, meta));
-        QUARN_TRY(decode_txn_payload_v0(payload));
-        // Outside a transaction there is nothing pending to drop.
-        if (open) {
-          out.payloads.resize(open_from < out.segments.size() ? out.segments[open_from].at
-                                                              : out.payloads.size());
-          out.segments.resize(open_from);
-        }
-        open = false;
-        break;
-      }
-      default:
-        break;
+    if (!is_txn_marker(type)) continue;
+    const bool was_open = framing.open();
+    QUARN_ASSIGN_OR_RETURN(const TxnFraming::Step step, framing.step(store, meta));
+    if (step == TxnFraming::Step::Began) {
+      open_from = out.segments.size();
+    } else if (step == TxnFraming::Step::Aborted && was_open) {
+      // Outside a transaction there is nothing pending to drop.
+      out.payloads.resize(open_from < out.segments.size() ? out.segments[open_from].at
+                                                          : out.payloads.size());
+      out.segments.resize(open_from);
     }
   }
-  if (open) return framing_error("unclosed transaction at end of log (recovery should truncate)");
+  if (framing.open()) {
+    return FormatError::InvalidTxnPayload{
+        "unclosed transaction at end of log (recovery should truncate)"};
+  }
   return out;
 }
 
 }  // namespace
 
-Status apply_record_segment(ByteSpan payload, const Catalog& catalog, LatestRows& latest) {
-  if (payload.size() < 6) return FormatError::TruncatedRecordPayload{};
-  const auto collection_id = static_cast<std::uint32_t>(load_le(payload, 2, 4));
+Status apply_record_segment(ByteSpan payload, const Catalog& catalog, LatestRows& latest,
+                            RecordSource source) {
+  if (payload.size() < kRecordCollectionIdAt + 4) return FormatError::TruncatedRecordPayload{};
+  const auto collection_id = static_cast<std::uint32_t>(load_le(payload, kRecordCollectionIdAt, 4));
   const CollectionInfo* info = catalog.get(collection_id);
   if (info == nullptr) return SchemaError::UnknownCollectionId{collection_id};
-  if (!info->primary_field) return ok_status();
-  const std::string& primary = *info->primary_field;
-  for (const FieldDef& def : info->fields) {
-    if (!def.path.is_top_level()) return DbError::NotImplemented{};
+  const bool from_log = source == RecordSource::Log;
+  if (from_log) {
+    if (!info->primary_field) return ok_status();
+    for (const FieldDef& def : info->fields) {
+      if (!def.path.is_top_level()) return DbError::NotImplemented{};
+    }
   }
-  const FieldDef* primary_def = find_top_level_field(info->fields, primary);
-  if (primary_def == nullptr) return SchemaError::PrimaryFieldNotFound{primary};
+  QUARN_ASSIGN_OR_RETURN(const FieldDef* primary_def, primary_field_def(*info));
+  const std::string& primary = *info->primary_field;
   QUARN_ASSIGN_OR_RETURN(RecordPayload record,
                          decode_record_payload(payload, primary, *primary_def, info->fields));
-  if (record.schema_version != info->schema_version) {
-    return SchemaError::InvalidSchemaVersion{info->schema_version, record.schema_version};
-  }
   Bytes key = record.pk.canonical_key_bytes();
-  if (record.op == static_cast<std::uint8_t>(RecordOp::Delete)) {
-    latest.erase(collection_id, key);
-    return ok_status();
+  if (from_log) {
+    if (record.schema_version != info->schema_version) {
+      return SchemaError::InvalidSchemaVersion{info->schema_version, record.schema_version};
+    }
+    if (record.op == static_cast<std::uint8_t>(RecordOp::Delete)) {
+      latest.erase(collection_id, key);
+      return ok_status();
+    }
   }
   Row row = std::move(record.fields);
   row.insert_or_assign(primary, RowValue(record.pk));
@@ -153,7 +142,7 @@ template <Store S>
 Status replay_tail_into(S& store, std::uint64_t start, std::uint16_t format_minor, Catalog& catalog,
                         LatestRows& latest, IndexState& indexes) {
   QUARN_ASSIGN_OR_RETURN(const std::vector<SegmentMeta> segments, scan_segments(store, start));
-  if (format_minor < 6) {
+  if (format_minor < kFormatMinorFramed) {
     // Unframed: markers mean nothing here, and each payload is read just before it is applied.
     for (const SegmentMeta& meta : segments) {
       if (!is_data_segment(meta.header.segment_type)) continue;

@@ -36,11 +36,21 @@ template <Store S>
 Status replay_tail_into(S& store, std::uint64_t start, std::uint16_t format_minor, Catalog& catalog,
                         LatestRows& latest, IndexState& indexes);
 
-// Applies one row record to latest, reading catalog only: a delete removes its key, any other
-// operation stores the row under it. A record of a collection without a primary field is
-// skipped. Errors, in order: TruncatedRecordPayload (under 6 bytes), UnknownCollectionId,
-// NotImplemented (a field path of more than one segment), PrimaryFieldNotFound, the record
-// decoder's errors, InvalidSchemaVersion (the record's version is not the collection's).
-Status apply_record_segment(ByteSpan payload, const Catalog& catalog, LatestRows& latest);
+// Where a row record comes from, which decides how it is applied.
+enum class RecordSource {
+  // A record segment of the log: a delete removes its key, any other operation stores the row
+  // under it.
+  Log,
+  // A row of a checkpoint: stored as a live row, its operation and schema version not examined.
+  Checkpoint,
+};
+
+// Applies one row record to latest, reading catalog only. From the log, a record of a collection
+// without a primary field is skipped. Errors, in order: TruncatedRecordPayload (under 6 bytes),
+// UnknownCollectionId; from the log NotImplemented (a field path of more than one segment), from
+// a checkpoint NoPrimaryKey; PrimaryFieldNotFound, the record decoder's errors; from the log
+// InvalidSchemaVersion (the record's version is not the collection's).
+Status apply_record_segment(ByteSpan payload, const Catalog& catalog, LatestRows& latest,
+                            RecordSource source = RecordSource::Log);
 
 }  // namespace quarn

@@ -1,6 +1,7 @@
 // Insert, get and delete by primary key. Outside a transaction a write is durable before memory
 // changes; inside one it changes only the staged state and joins the pending segments.
 #include <algorithm>
+#include <array>
 #include <optional>
 #include <span>
 #include <utility>
@@ -16,29 +17,19 @@
 namespace quarn {
 namespace {
 
-struct KeyedCollection {
-  const CollectionInfo* info;
-  const FieldDef* primary_def;
-};
-
 // The collection and its primary field definition, for a key of pk's kind.
 Result<KeyedCollection> collection_for_key(const Catalog& catalog, std::uint32_t collection_id,
                                            const ScalarValue& pk) {
-  const CollectionInfo* info = catalog.get(collection_id);
-  if (info == nullptr) return SchemaError::UnknownCollectionId{collection_id};
-  if (!info->primary_field) return SchemaError::NoPrimaryKey{collection_id};
-  const std::string& primary = *info->primary_field;
-  const FieldDef* def = find_top_level_field(info->fields, primary);
-  if (def == nullptr) return SchemaError::PrimaryFieldNotFound{primary};
+  QUARN_ASSIGN_OR_RETURN(const KeyedCollection keyed, keyed_collection(catalog, collection_id));
   // A non-primitive type has a number above every scalar kind, so it refuses every key.
-  if (def->type.number() != pk.kind()) return FormatError::RecordTypeMismatch{};
-  return KeyedCollection{info, def};
+  if (keyed.primary_def->type.number() != pk.kind()) return FormatError::RecordTypeMismatch{};
+  return keyed;
 }
 
 const FieldDef& primary_def_of(const CollectionInfo& info) {
-  const FieldDef* def = find_top_level_field(info.fields, *info.primary_field);
-  QUARN_CHECK(def != nullptr, "planned collection without its primary field definition");
-  return *def;
+  const Result<const FieldDef*> def = primary_field_def(info);
+  QUARN_CHECK(def.ok(), "planned collection without its primary field definition");
+  return *def.value();
 }
 
 // The writes were checked against this very state, so no entry can conflict; one that did
@@ -50,31 +41,21 @@ void apply_entries(IndexState& indexes, std::vector<IndexEntry> entries) {
   }
 }
 
-// One row write: staged inside a transaction, else committed on its own through commit (which
-// receives the segments); only then does change_rows change the rows of the working state and
-// the entries go into its indexes.
-template <class Commit, class ChangeRows>
-Status write_row_change(std::optional<TxnStaging>& txn, LatestRows& latest, IndexState& indexes,
-                        std::vector<IndexEntry> entries, Bytes record_payload, Commit commit,
-                        ChangeRows change_rows) {
-  if (txn) {
-    if (!entries.empty()) {
-      txn->pending.push_back({SegmentType::Index, encode_index_payload(entries)});
-    }
-    txn->pending.push_back({SegmentType::Record, std::move(record_payload)});
-    change_rows(txn->latest);
-    apply_entries(txn->indexes, std::move(entries));
-    return ok_status();
+// The segments of one row write: its index changes, if it has any, then its record.
+struct RowWriteSegments {
+  RowWriteSegments(const std::vector<IndexEntry>& entries, Bytes record_payload)
+      : segments{PendingSegment{SegmentType::Index, {}},
+                 PendingSegment{SegmentType::Record, std::move(record_payload)}},
+        has_index(!entries.empty()) {
+    if (has_index) segments[0].payload = encode_index_payload(entries);
   }
-  const Bytes index_payload = entries.empty() ? Bytes() : encode_index_payload(entries);
-  std::vector<SegmentView> segments;
-  if (!entries.empty()) segments.push_back({SegmentType::Index, index_payload});
-  segments.push_back({SegmentType::Record, record_payload});
-  QUARN_TRY(commit(std::span<const SegmentView>(segments)));
-  change_rows(latest);
-  apply_entries(indexes, std::move(entries));
-  return ok_status();
-}
+  std::span<PendingSegment> written() {
+    return has_index ? std::span(segments) : std::span(segments).subspan(1);
+  }
+
+  std::array<PendingSegment, 2> segments;
+  bool has_index;
+};
 
 }  // namespace
 
@@ -118,14 +99,11 @@ Status Database<S>::insert(std::uint32_t collection_id, Row row) {
     }
   }
 
-  return write_row_change(
-      txn_, latest_, indexes_, std::move(entries), std::move(record_payload),
-      [&](std::span<const SegmentView> segments) {
-        return commit_segments(next_txn_id(), segments);
-      },
-      [&](LatestRows& rows) {
-        rows.put(collection_id, std::move(plan.pk_key), std::move(plan.row));
-      });
+  RowWriteSegments segments(entries, std::move(record_payload));
+  return stage_or_commit(segments.written(), [&](WriteTarget& target) {
+    target.latest.put(collection_id, std::move(plan.pk_key), std::move(plan.row));
+    apply_entries(target.indexes, std::move(entries));
+  });
 }
 
 template <Store S>
@@ -155,12 +133,11 @@ Status Database<S>::delete_row(std::uint32_t collection_id, const ScalarValue& p
                                                      static_cast<std::uint8_t>(RecordOp::Delete),
                                                      pk, keyed.primary_def->type, {}));
 
-  return write_row_change(
-      txn_, latest_, indexes_, std::move(entries), std::move(record_payload),
-      [&](std::span<const SegmentView> segments) {
-        return commit_segments(next_txn_id(), segments);
-      },
-      [&](LatestRows& rows) { rows.erase(collection_id, pk_key); });
+  RowWriteSegments segments(entries, std::move(record_payload));
+  return stage_or_commit(segments.written(), [&](WriteTarget& target) {
+    target.latest.erase(collection_id, pk_key);
+    apply_entries(target.indexes, std::move(entries));
+  });
 }
 
 #define QUARN_INSTANTIATE(S)                                                                     \

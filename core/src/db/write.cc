@@ -44,14 +44,11 @@ Result<bool> frames_like_unframed(S& store, std::uint64_t data_start) {
   std::uint64_t open_id = 0;
   for (const SegmentMeta& meta : segments) {
     const SegmentType type = meta.header.segment_type;
-    if (type == SegmentType::Catalog || type == SegmentType::Record || type == SegmentType::Index) {
+    if (is_data_segment(type)) {
       data_inside = data_inside || open;
       continue;
     }
-    if (type != SegmentType::TxnBegin && type != SegmentType::TxnCommit &&
-        type != SegmentType::TxnAbort) {
-      continue;
-    }
+    if (!is_txn_marker(type)) continue;
     QUARN_ASSIGN_OR_RETURN(const Bytes payload, read_segment_payload(store, meta));
     const Result<std::uint64_t> id = decode_txn_payload_v0(payload);
     if (!id.ok()) return false;
@@ -75,8 +72,8 @@ Result<bool> frames_like_unframed(S& store, std::uint64_t data_start) {
 
 template <Store S>
 Status ensure_header_v0_5(S& store, std::uint16_t& format_minor) {
-  if (format_minor >= 5) return ok_status();
-  return rewrite_header_minor(store, 5, format_minor);
+  if (format_minor >= kFormatMinorRowWrites) return ok_status();
+  return rewrite_header_minor(store, kFormatMinorRowWrites, format_minor);
 }
 
 template <Store S>
@@ -84,9 +81,13 @@ Status commit_write_txn_v6(S& store, std::uint64_t data_start, std::uint16_t& fo
                            std::uint64_t txn_id, std::span<const SegmentView> segments) {
   const Bytes marker = encode_txn_payload_v0(txn_id);
 
-  if (format_minor < 4) QUARN_TRY(rewrite_header_minor(store, 4, format_minor));
+  if (format_minor < kFormatMinorUpgradeStep) {
+    QUARN_TRY(rewrite_header_minor(store, kFormatMinorUpgradeStep, format_minor));
+  }
   QUARN_TRY(ensure_header_v0_5(store, format_minor));
-  if (format_minor < 6) QUARN_TRY(rewrite_header_minor(store, 6, format_minor));
+  if (format_minor < kFormatMinorFramed) {
+    QUARN_TRY(rewrite_header_minor(store, kFormatMinorFramed, format_minor));
+  }
 
   QUARN_ASSIGN_OR_RETURN(const std::uint64_t len, store.len());
   SegmentWriter<S> writer(store, std::max(len, data_start));
@@ -115,7 +116,7 @@ Status Database<S>::check_writable() const {
 
 template <Store S>
 Status Database<S>::check_log_upgradable() {
-  if (format_minor_ >= 6 || unframed_log_checked_) return ok_status();
+  if (format_minor_ >= kFormatMinorFramed || unframed_log_checked_) return ok_status();
   QUARN_ASSIGN_OR_RETURN(const bool safe, frames_like_unframed(store_, data_start_));
   if (!safe) {
     // Framing the log would turn rows the file shows into an unfinished or aborted

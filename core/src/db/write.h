@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <span>
+#include <utility>
+#include <vector>
 
 #include "db/database.h"
 #include "result.h"
@@ -27,5 +29,25 @@ Status ensure_header_v0_5(S& store, std::uint16_t& format_minor);
 template <Store S>
 Status commit_write_txn_v6(S& store, std::uint64_t data_start, std::uint16_t& format_minor,
                            std::uint64_t txn_id, std::span<const SegmentView> segments);
+
+template <Store S>
+template <class Change>
+Status Database<S>::stage_or_commit(std::span<PendingSegment> segments, Change change) {
+  if (txn_) {
+    for (PendingSegment& segment : segments) txn_->pending.push_back(std::move(segment));
+    WriteTarget staged{txn_->catalog, txn_->latest, txn_->indexes};
+    change(staged);
+    return ok_status();
+  }
+  // Checked before an id is taken: a handle that refuses writes uses up no ids.
+  QUARN_TRY(check_writable());
+  std::vector<SegmentView> views;
+  views.reserve(segments.size());
+  for (const PendingSegment& segment : segments) views.push_back({segment.type, segment.payload});
+  QUARN_TRY(commit_segments(next_txn_id(), views));
+  WriteTarget committed{catalog_, latest_, indexes_};
+  change(committed);
+  return ok_status();
+}
 
 }  // namespace quarn

@@ -16,6 +16,10 @@ enum class RecordOp : std::uint8_t { Insert = 1, Replace = 2, Delete = 3 };
 inline constexpr std::uint16_t kRecordPayloadV1 = 1;
 inline constexpr std::uint16_t kRecordPayloadV2 = 2;
 
+// Every version puts the collection id, u32, here, after its u16 version: a reader finds the
+// collection, and with it the schema to decode by, before decoding.
+inline constexpr std::size_t kRecordCollectionIdAt = 2;
+
 // One decoded row operation.
 struct RecordPayload {
   std::uint32_t collection_id;

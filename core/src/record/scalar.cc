@@ -20,10 +20,6 @@ namespace quarn {
 
 namespace {
 
-void put_le(Bytes& out, std::uint64_t v, int n) {
-  for (int i = 0; i < n; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
-}
-
 std::string decimal_list(const std::uint8_t* data, std::size_t size) {
   std::string out = "[";
   for (std::size_t i = 0; i < size; ++i) {
@@ -34,24 +30,23 @@ std::string decimal_list(const std::uint8_t* data, std::size_t size) {
   return out;
 }
 
-FormatError truncated() { return FormatError::TruncatedRecordPayload{}; }
-
 }  // namespace
 
 quarn::Bytes ScalarValue::canonical_key_bytes() const {
   quarn::Bytes out;
+  ByteWriter w(out);
   std::visit(Overloaded{
                  [&](const Bool& v) {
-                   out.push_back(0x00);
-                   out.push_back(v.value ? 0x01 : 0x00);
+                   w.put_u8(0x00);
+                   w.put_u8(v.value ? 0x01 : 0x00);
                  },
-                 [&](const Int64& v) { put_le(out, static_cast<std::uint64_t>(v.value), 8); },
-                 [&](const Uint64& v) { put_le(out, v.value, 8); },
-                 [&](const Float64& v) { put_le(out, std::bit_cast<std::uint64_t>(v.value), 8); },
-                 [&](const String& v) { out.assign(v.value.begin(), v.value.end()); },
-                 [&](const Bytes& v) { out = v.value; },
-                 [&](const Uuid& v) { out.assign(v.value.begin(), v.value.end()); },
-                 [&](const Timestamp& v) { put_le(out, static_cast<std::uint64_t>(v.value), 8); },
+                 [&](const Int64& v) { w.put_i64(v.value); },
+                 [&](const Uint64& v) { w.put_u64(v.value); },
+                 [&](const Float64& v) { w.put_f64(v.value); },
+                 [&](const String& v) { w.put_bytes(v.value); },
+                 [&](const Bytes& v) { w.put_bytes(ByteSpan(v.value)); },
+                 [&](const Uuid& v) { w.put_bytes(ByteSpan(v.value)); },
+                 [&](const Timestamp& v) { w.put_i64(v.value); },
              },
              value_);
   return out;
@@ -124,52 +119,6 @@ std::string debug_f64(double value) {
   return out;
 }
 
-namespace record::scalar {
-
-Result<std::uint8_t> Cursor::take_u8() {
-  if (remaining() < 1) return truncated();
-  return data_[pos_++];
-}
-
-Result<std::uint16_t> Cursor::take_u16() {
-  if (remaining() < 2) return truncated();
-  const auto v = static_cast<std::uint16_t>(data_[pos_] | (data_[pos_ + 1] << 8));
-  pos_ += 2;
-  return v;
-}
-
-Result<std::uint32_t> Cursor::take_u32() {
-  if (remaining() < 4) return truncated();
-  std::uint32_t v = 0;
-  for (std::size_t i = 0; i < 4; ++i) v |= static_cast<std::uint32_t>(data_[pos_ + i]) << (8 * i);
-  pos_ += 4;
-  return v;
-}
-
-Result<std::uint64_t> Cursor::take_u64() {
-  if (remaining() < 8) return truncated();
-  std::uint64_t v = 0;
-  for (std::size_t i = 0; i < 8; ++i) v |= static_cast<std::uint64_t>(data_[pos_ + i]) << (8 * i);
-  pos_ += 8;
-  return v;
-}
-
-Result<std::int64_t> Cursor::take_i64() {
-  QUARN_ASSIGN_OR_RETURN(const std::uint64_t v, take_u64());
-  return static_cast<std::int64_t>(v);
-}
-
-Result<quarn::Bytes> Cursor::take_bytes(std::size_t n) {
-  // Tested before allocating: n may come straight off the data.
-  if (remaining() < n) return truncated();
-  const auto first = data_.begin() + static_cast<std::ptrdiff_t>(pos_);
-  quarn::Bytes out(first, first + static_cast<std::ptrdiff_t>(n));
-  pos_ += n;
-  return out;
-}
-
-}  // namespace record::scalar
-
 Status check_encoded_length(std::size_t length) {
   if (static_cast<std::uint64_t>(length) > kMaxEncodedLength) {
     return FormatError::RecordTypeMismatch{};
@@ -224,18 +173,18 @@ Result<ScalarValue> decode_tagged_scalar(record::scalar::Cursor& reader, const T
     }
     case Type::Kind::String: {
       QUARN_ASSIGN_OR_RETURN(const std::uint32_t len, reader.take_u32());
-      QUARN_ASSIGN_OR_RETURN(quarn::Bytes bytes, reader.take_bytes(len));
-      if (!is_valid_utf8(bytes)) return FormatError::InvalidRecordUtf8{};
-      return ScalarValue(ScalarValue::String{std::string(bytes.begin(), bytes.end())});
+      QUARN_ASSIGN_OR_RETURN(const ByteSpan text, reader.take_span(len));
+      if (!is_valid_utf8(text)) return FormatError::InvalidRecordUtf8{};
+      return ScalarValue(ScalarValue::String{std::string(text.begin(), text.end())});
     }
     case Type::Kind::Bytes: {
       QUARN_ASSIGN_OR_RETURN(const std::uint32_t len, reader.take_u32());
-      QUARN_ASSIGN_OR_RETURN(quarn::Bytes bytes, reader.take_bytes(len));
-      return ScalarValue(ScalarValue::Bytes{std::move(bytes)});
+      QUARN_ASSIGN_OR_RETURN(const ByteSpan bytes, reader.take_span(len));
+      return ScalarValue(ScalarValue::Bytes{quarn::Bytes(bytes.begin(), bytes.end())});
     }
     case Type::Kind::Uuid: {
-      QUARN_ASSIGN_OR_RETURN(const quarn::Bytes bytes, reader.take_bytes(16));
       ScalarValue::Uuid uuid{};
+      QUARN_ASSIGN_OR_RETURN(const ByteSpan bytes, reader.take_span(uuid.value.size()));
       std::copy(bytes.begin(), bytes.end(), uuid.value.begin());
       return ScalarValue(uuid);
     }

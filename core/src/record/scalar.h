@@ -69,26 +69,16 @@ std::string debug_f64(double value);
 
 namespace record::scalar {
 
+// Every short read of a record payload is TruncatedRecordPayload.
+struct TruncatedRecord {
+  template <class T>
+  using Result = quarn::Result<T>;
+  FormatError short_read() const { return FormatError::TruncatedRecordPayload{}; }
+};
+
 // Reads a borrowed byte string from a position. A failed read leaves the position unchanged
 // and returns FormatError::TruncatedRecordPayload; lengths are tested before any allocation.
-class Cursor {
- public:
-  explicit Cursor(ByteSpan data, std::size_t position = 0) : data_(data), pos_(position) {}
-
-  std::size_t position() const { return pos_; }
-  std::size_t remaining() const { return pos_ >= data_.size() ? 0 : data_.size() - pos_; }
-
-  Result<std::uint8_t> take_u8();
-  Result<std::uint16_t> take_u16();
-  Result<std::uint32_t> take_u32();
-  Result<std::uint64_t> take_u64();
-  Result<std::int64_t> take_i64();
-  Result<quarn::Bytes> take_bytes(std::size_t n);
-
- private:
-  ByteSpan data_;
-  std::size_t pos_;
-};
+using Cursor = ByteCursor<TruncatedRecord>;
 
 }  // namespace record::scalar
 

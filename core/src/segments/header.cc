@@ -16,6 +16,17 @@
 #include "checksum.h"
 
 namespace quarn {
+
+// Each field of the table starts where the one before it ends.
+static_assert(kSegmentVersionAt == kSegmentMagicAt + kSegmentMagic.size());
+static_assert(kSegmentTypeAt == kSegmentVersionAt + 2);
+static_assert(kSegmentHeaderLenAt == kSegmentTypeAt + 2);
+static_assert(kSegmentPayloadLenAt == kSegmentHeaderLenAt + 4);
+static_assert(kSegmentPayloadCrcAt == kSegmentPayloadLenAt + 8);
+static_assert(kSegmentFlagsAt == kSegmentPayloadCrcAt + 4);
+static_assert(kSegmentZeroAt == kSegmentFlagsAt + 1);
+static_assert(kSegmentHeaderSize == kSegmentHeaderCrcAt + 4);
+
 Bytes SegmentHeader::encode() const {
   Bytes out;
   encode_segment_header(*this, out);
@@ -32,16 +43,18 @@ void encode_segment_header(const SegmentHeader& header, Bytes& out) {
   w.put_u32(static_cast<std::uint32_t>(kSegmentHeaderSize));
   w.put_u64(header.payload_len);
   w.put_u32(header.payload_crc);
-  for (int i = 0; i < 4; ++i) w.put_u8(0);
+  w.put_u8(0);  // flags
+  w.put_zeros(kSegmentHeaderCrcAt - kSegmentZeroAt);
   w.put_u32(crc32c(ByteSpan(out).subspan(start, kSegmentHeaderCrcAt)));
+  QUARN_CHECK(out.size() - start == kSegmentHeaderSize, "segment header encoded off its layout");
 }
 
 Result<SegmentHeader> decode_segment_header(ByteSpan bytes) {
   if (bytes.size() < kSegmentHeaderSize) {
     return FormatError::TruncatedSegmentHeader{bytes.size(), kSegmentHeaderSize};
   }
-  std::array<std::uint8_t, 4> magic{};
-  std::copy_n(bytes.begin(), 4, magic.begin());
+  std::array<std::uint8_t, kSegmentMagic.size()> magic{};
+  std::copy_n(bytes.begin() + kSegmentMagicAt, magic.size(), magic.begin());
   if (magic != kSegmentMagic) return FormatError::BadSegmentMagic{magic};
   const auto version = static_cast<std::uint16_t>(load_le(bytes, kSegmentVersionAt, 2));
   if (version != kSegmentVersion) return FormatError::UnsupportedVersion{0, version};

@@ -30,17 +30,30 @@ inline constexpr bool payload_crc_checked(SegmentType type) {
   return type != SegmentType::Checkpoint && type != SegmentType::TempSpill;
 }
 
+// Catalog, record and index segments carry the state that replay rebuilds.
+inline constexpr bool is_data_segment(SegmentType type) {
+  return type == SegmentType::Catalog || type == SegmentType::Record || type == SegmentType::Index;
+}
+
+// Begin, commit and abort segments frame transactions in a 0.6 log.
+inline constexpr bool is_txn_marker(SegmentType type) {
+  return type == SegmentType::TxnBegin || type == SegmentType::TxnCommit ||
+         type == SegmentType::TxnAbort;
+}
+
 inline constexpr std::size_t kSegmentHeaderSize = 32;
 inline constexpr std::array<std::uint8_t, 4> kSegmentMagic = {'Q', 'S', 'G', '0'};
 inline constexpr std::uint16_t kSegmentVersion = 0;
 
 // Field offsets inside the header.
+inline constexpr std::size_t kSegmentMagicAt = 0;
 inline constexpr std::size_t kSegmentVersionAt = 4;
 inline constexpr std::size_t kSegmentTypeAt = 6;
 inline constexpr std::size_t kSegmentHeaderLenAt = 8;
 inline constexpr std::size_t kSegmentPayloadLenAt = 12;
 inline constexpr std::size_t kSegmentPayloadCrcAt = 20;
 inline constexpr std::size_t kSegmentFlagsAt = 24;
+inline constexpr std::size_t kSegmentZeroAt = 25;
 inline constexpr std::size_t kSegmentHeaderCrcAt = 28;
 
 struct SegmentHeader {

@@ -42,23 +42,33 @@ Result<std::uint32_t> stream_crc32c(S& store, std::uint64_t offset, std::uint64_
   return crc;
 }
 
+namespace {
+
+// What a walk does at a torn tail: the strict scan fails, recovery stops there.
+enum class TornTail { Fail, Stop };
+
+// The one walk of the log: the segments from start up to len, each header decoded and each
+// payload checksummed (also those whose checksum is not enforced, so that a read error anywhere
+// in the log surfaces here).
 template <Store S>
-Result<std::vector<SegmentMeta>> scan_segments(S& store, std::uint64_t start) {
-  // The length is taken once: the scan describes the store as it was when it began.
-  QUARN_ASSIGN_OR_RETURN(const std::uint64_t len, store.len());
+Result<std::vector<SegmentMeta>> walk_segments(S& store, std::uint64_t start, std::uint64_t len,
+                                               TornTail torn) {
   std::vector<SegmentMeta> segments;
   std::uint64_t pos = start;
   std::array<std::uint8_t, kSegmentHeaderSize> header_bytes;
   while (pos < len) {
     if (len - pos < kSegmentHeaderSize) {
+      if (torn == TornTail::Stop) break;
       return FormatError::TruncatedSegmentHeader{len - pos, kSegmentHeaderSize};
     }
     QUARN_TRY(store.read_exact_at(pos, header_bytes));
     QUARN_ASSIGN_OR_RETURN(const SegmentHeader header, decode_segment_header(header_bytes));
     const std::optional<std::uint64_t> end = segment_end(pos, header.payload_len);
-    if (!end || *end > len) return FormatError::SegmentPayloadPastEof{};
-    // Every payload is read, also those whose checksum is not enforced, so that a read error
-    // anywhere in the log surfaces here.
+    if (!end || *end > len) {
+      // A length reaching past the store (or past 2^64) is a segment still being written.
+      if (torn == TornTail::Stop) break;
+      return FormatError::SegmentPayloadPastEof{};
+    }
     QUARN_ASSIGN_OR_RETURN(const std::uint32_t crc,
                            stream_crc32c(store, pos + kSegmentHeaderSize, header.payload_len));
     if (payload_crc_checked(header.segment_type) && crc != header.payload_crc) {
@@ -68,6 +78,21 @@ Result<std::vector<SegmentMeta>> scan_segments(S& store, std::uint64_t start) {
     pos = *end;
   }
   return segments;
+}
+
+}  // namespace
+
+template <Store S>
+Result<std::vector<SegmentMeta>> scan_segments(S& store, std::uint64_t start) {
+  // The length is taken once: the scan describes the store as it was when it began.
+  QUARN_ASSIGN_OR_RETURN(const std::uint64_t len, store.len());
+  return walk_segments(store, start, len, TornTail::Fail);
+}
+
+template <Store S>
+Result<std::vector<SegmentMeta>> scan_complete_segments(S& store, std::uint64_t start,
+                                                        std::uint64_t len) {
+  return walk_segments(store, start, len, TornTail::Stop);
 }
 
 template <Store S>
@@ -94,10 +119,12 @@ Result<Bytes> read_segment_payload(S& store, const SegmentMeta& meta) {
   return payload;
 }
 
-#define QUARN_INSTANTIATE(S)                                                         \
-  template Result<std::uint32_t> stream_crc32c<S>(S&, std::uint64_t, std::uint64_t); \
-  template Result<std::vector<SegmentMeta>> scan_segments<S>(S&, std::uint64_t);     \
-  template Result<Bytes> read_segment_payload<S>(S&, const SegmentMeta&);            \
+#define QUARN_INSTANTIATE(S)                                                             \
+  template Result<std::uint32_t> stream_crc32c<S>(S&, std::uint64_t, std::uint64_t);     \
+  template Result<std::vector<SegmentMeta>> scan_segments<S>(S&, std::uint64_t);         \
+  template Result<std::vector<SegmentMeta>> scan_complete_segments<S>(S&, std::uint64_t, \
+                                                                      std::uint64_t);    \
+  template Result<Bytes> read_segment_payload<S>(S&, const SegmentMeta&);                \
   template Status append_segment_payload<S>(S&, const SegmentMeta&, Bytes&);
 QUARN_FOR_EACH_STORE(QUARN_INSTANTIATE)
 #undef QUARN_INSTANTIATE

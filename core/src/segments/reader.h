@@ -35,6 +35,15 @@ Result<std::uint32_t> stream_crc32c(S& store, std::uint64_t offset, std::uint64_
 template <Store S>
 Result<std::vector<SegmentMeta>> scan_segments(S& store, std::uint64_t start);
 
+// The complete segments from start on, as scan_segments checks them, up to where the store ends
+// or a segment is torn: a header cut short by the end of the store, or a payload reaching past
+// it (or past 2^64 - 1), ends the walk without an error. len is the store length the caller
+// read. Errors: the store's, a complete header that does not decode,
+// SegmentPayloadChecksumMismatch except for checkpoint and spill segments.
+template <Store S>
+Result<std::vector<SegmentMeta>> scan_complete_segments(S& store, std::uint64_t start,
+                                                        std::uint64_t len);
+
 // The payload of a segment, read whole from meta.offset + 32; its CRC is not checked again. A
 // payload that would end past the store fails with the store's read-past-end error, before
 // anything is allocated for a length read off the disk.
