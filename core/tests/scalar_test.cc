@@ -264,6 +264,21 @@ TEST(CursorTest, PositionBeyondEndHasNothingRemaining) {
   EXPECT_EQ(reader.position(), 5u);
 }
 
+TEST(CursorTest, LengthPrefixedReadTakesAllOrNothing) {
+  // A length of 3 with only two bytes behind it: the read consumes nothing, not even the length.
+  const Bytes cut = hex("03 00 00 00 0a 0b");
+  Cursor reader(cut);
+  EXPECT_THAT(reader.take_len_prefixed(), ErrorRenders(kTruncated));
+  EXPECT_EQ(reader.position(), 0u);
+  const Bytes whole = hex("02 00 00 00 0a 0b 01 00");
+  Cursor again(whole);
+  ASSERT_OK_AND_ASSIGN(const ByteSpan body, again.take_len_prefixed());
+  EXPECT_EQ(Bytes(body.begin(), body.end()), hex("0a 0b"));
+  // Two bytes left: too few for a length.
+  EXPECT_THAT(again.take_len_prefixed(), ErrorRenders(kTruncated));
+  EXPECT_EQ(again.position(), 6u);
+}
+
 struct DebugCase {
   const char* name;
   ScalarValue value;
