@@ -51,6 +51,7 @@ class TxnFraming {
   // What a marker did.
   enum class Step { Began, Committed, Aborted };
 
+  // The texts are kept, not copied: string literals.
   explicit TxnFraming(Messages messages) : messages_(messages) {}
 
   bool open() const { return open_; }
