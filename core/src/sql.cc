@@ -353,18 +353,16 @@ Result<SqlSelect> Parser::parse_statement() {
 
 bool SqlPredicate::operator==(const SqlPredicate& other) const {
   return std::visit(
-      Overloaded{
-          [](const And& a, const And& b) {
-    return a.children == b.children; },
-          [](const Or& a, const Or& b) {
-    return a.children == b.children; },
-          []<class C>(const C& a, const C& b)
-            requires std::is_base_of_v<Comparison, C>
-          { return a.path == b.path && a.param_index == b.param_index;
-}
-, [](const auto&, const auto&) { return false; },  // different alternatives
-}  // namespace quarn
-,
+      []<class A, class B>(const A& a, const B& b) {
+        if constexpr (!std::is_same_v<A, B>) {
+          return false;
+        } else if constexpr (std::is_base_of_v<Comparison, A>) {
+          return a.path == b.path && a.param_index == b.param_index;
+        } else {
+          static_assert(std::is_same_v<A, And> || std::is_same_v<A, Or>);
+          return a.children == b.children;
+        }
+      },
       value_, other.value_);
 }
 

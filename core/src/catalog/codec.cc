@@ -226,11 +226,11 @@ Result<Type> decode_type(Cursor& in, std::uint32_t depth) {
 Result<Constraint> decode_constraint(Cursor& in) {
   QUARN_ASSIGN_OR_RETURN(const std::uint8_t tag, in.take_u8());
   using Tag = ConstraintTag;
-  const auto known = static_cast<Tag>(tag);
+  const auto constraint_tag = static_cast<Tag>(tag);
   // The tags with an eight-byte argument are 1 to 8.
-  if (known >= Tag::MinI64 && known <= Tag::MaxLength) {
+  if (constraint_tag >= Tag::MinI64 && constraint_tag <= Tag::MaxLength) {
     QUARN_ASSIGN_OR_RETURN(const std::uint64_t raw, in.take_u64());
-    switch (known) {
+    switch (constraint_tag) {
       case Tag::MinI64:
         return Constraint(Constraint::MinI64{static_cast<std::int64_t>(raw)});
       case Tag::MaxI64:
@@ -249,7 +249,7 @@ Result<Constraint> decode_constraint(Cursor& in) {
         return Constraint(Constraint::MaxLength{raw});
     }
   }
-  switch (known) {
+  switch (constraint_tag) {
     case Tag::Regex: {
       QUARN_ASSIGN_OR_RETURN(std::string pattern, in.take_counted_text());
       return Constraint(Constraint::Regex{std::move(pattern)});
