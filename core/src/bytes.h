@@ -2,9 +2,11 @@
 // Includes nothing of quarn, so every layer may use it.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -19,6 +21,20 @@ using ByteSpan = std::span<const std::uint8_t>;
 inline ByteSpan as_span(std::string_view text) {
   return ByteSpan(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
 }
+
+// Hash and equality of maps keyed by Bytes; transparent, so a ByteSpan finds an entry without
+// a copy.
+struct ByteSpanHash {
+  using is_transparent = void;
+  std::size_t operator()(ByteSpan bytes) const {
+    return std::hash<std::string_view>{}(
+        std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+  }
+};
+struct ByteSpanEq {
+  using is_transparent = void;
+  bool operator()(ByteSpan a, ByteSpan b) const { return std::ranges::equal(a, b); }
+};
 
 // The little-endian number in bytes [at, at + width). REQUIRES: width <= 8, in range.
 inline std::uint64_t load_le(ByteSpan bytes, std::size_t at, std::size_t width) {

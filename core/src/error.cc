@@ -137,6 +137,16 @@ std::string debug_string(std::string_view text) {
   return out;
 }
 
+std::string debug_string_list(const std::vector<std::string>& texts) {
+  std::string out = "[";
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    if (i > 0) out += ", ";
+    out += debug_string(texts[i]);
+  }
+  out += ']';
+  return out;
+}
+
 std::string debug_hex_bytes(const std::uint8_t* data, std::size_t size) {
   static const char* digits = "0123456789abcdef";
   std::string out = "[";

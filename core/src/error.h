@@ -350,6 +350,9 @@ std::string render(const IoError& error);
 // backslashes, control, non-printable and grapheme-extending characters.
 std::string debug_string(std::string_view text);
 
+// Texts as messages list them: each a debug_string, `["a", "b"]`.
+std::string debug_string_list(const std::vector<std::string>& texts);
+
 // Bytes as messages list them: two hex digits each, "[7f, 45, 4c, 46]".
 std::string debug_hex_bytes(const std::uint8_t* data, std::size_t size);
 

@@ -26,10 +26,6 @@ constexpr std::size_t kMinEntrySizeV1 = kMinEntrySizeV2 - 1;
 // Version 1 knows no op byte: every entry is an insert.
 constexpr std::uint16_t kIndexPayloadV1 = 1;
 
-std::string_view as_chars(ByteSpan bytes) {
-  return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
-}
-
 FormatError invalid(std::string message) {
   return FormatError::InvalidCatalogPayload{std::move(message)};
 }
@@ -50,14 +46,6 @@ std::size_t IndexState::IndexIdHash::operator()(const IndexIdView& id) const {
   const std::size_t h = std::hash<std::string_view>{}(id.name);
   return h ^ (std::hash<std::uint32_t>{}(id.collection_id) + 0x9e3779b97f4a7c15ull + (h << 6) +
               (h >> 2));
-}
-
-std::size_t IndexState::KeyHash::operator()(ByteSpan key) const {
-  return std::hash<std::string_view>{}(as_chars(key));
-}
-
-bool IndexState::KeyEq::operator()(ByteSpan a, ByteSpan b) const {
-  return std::ranges::equal(a, b);
 }
 
 template <class V>

@@ -94,14 +94,8 @@ class IndexState {
     bool operator()(const IndexIdView& a, const IndexId& b) const { return (*this)(a, view(b)); }
     bool operator()(const IndexId& a, const IndexId& b) const { return (*this)(view(a), view(b)); }
   };
-  struct KeyHash {
-    using is_transparent = void;
-    std::size_t operator()(ByteSpan key) const;
-  };
-  struct KeyEq {
-    using is_transparent = void;
-    bool operator()(ByteSpan a, ByteSpan b) const;
-  };
+  using KeyHash = ByteSpanHash;
+  using KeyEq = ByteSpanEq;
   static IndexIdView view(const IndexId& id) { return {id.collection_id, id.name}; }
 
   template <class V>

@@ -9,15 +9,7 @@ namespace quarn {
 namespace {
 
 // `["address", "city"]`: the segments as debug strings, without the FieldPath prefix.
-std::string path_list(const FieldPath& path) {
-  std::string out = "[";
-  for (std::size_t i = 0; i < path.size(); ++i) {
-    if (i > 0) out += ", ";
-    out += debug_string(path.segments()[i]);
-  }
-  out += "]";
-  return out;
-}
+std::string path_list(const FieldPath& path) { return debug_string_list(path.segments()); }
 
 // IEEE equality, except that two NaN bounds match: a NaN bound rejects no value whatever its
 // bits, so an unchanged definition carrying one must not read as a changed constraint.
@@ -111,6 +103,17 @@ using IndexTable = Table<IndexDef, std::string, std::hash<std::string>>;
 const FieldPath& field_key(const FieldDef& d) { return d.path; }
 const std::string& index_key(const IndexDef& d) { return d.name; }
 
+MigrationPlan breaking(std::string reason) {
+  return MigrationPlan{SchemaChange::Breaking{std::move(reason)}, {}};
+}
+
+// The finding carries the kind of work it asks for, so no caller reads it off the reason.
+MigrationPlan needs_migration(std::string reason, MigrationStep step) {
+  MigrationPlan plan{SchemaChange::NeedsMigration{std::move(reason)}, {}};
+  plan.steps.push_back(std::move(step));
+  return plan;
+}
+
 }  // namespace
 
 const std::string* SchemaChange::reason() const {
@@ -119,10 +122,10 @@ const std::string* SchemaChange::reason() const {
   return nullptr;
 }
 
-SchemaChange classify_schema_update(const std::vector<FieldDef>& old_fields,
-                                    const std::vector<IndexDef>& old_indexes,
-                                    const std::vector<FieldDef>& new_fields,
-                                    const std::vector<IndexDef>& new_indexes) {
+MigrationPlan plan_schema_update(const std::vector<FieldDef>& old_fields,
+                                 const std::vector<IndexDef>& old_indexes,
+                                 const std::vector<FieldDef>& new_fields,
+                                 const std::vector<IndexDef>& new_indexes) {
   const FieldTable old_f(old_fields, field_key);
   const FieldTable new_f(new_fields, field_key);
   const IndexTable old_i(old_indexes, index_key);
@@ -131,17 +134,17 @@ SchemaChange classify_schema_update(const std::vector<FieldDef>& old_fields,
   for (const FieldDef* old_def : old_f.visit) {
     const FieldDef* new_def = new_f.find(old_def->path);
     if (new_def == nullptr) {
-      return SchemaChange::Breaking{"field removed: " + path_list(old_def->path)};
+      return breaking("field removed: " + path_list(old_def->path));
     }
     if (!same_constraints(old_def->constraints, new_def->constraints)) {
-      return SchemaChange::Breaking{"constraints changed for field " + path_list(old_def->path)};
+      return breaking("constraints changed for field " + path_list(old_def->path));
     }
     const bool both_enums =
         old_def->type.kind() == Type::Kind::Enum && new_def->type.kind() == Type::Kind::Enum;
     const bool compatible = both_enums ? keeps_variants(old_def->type, new_def->type)
                                        : same_type(old_def->type, new_def->type);
     if (!compatible) {
-      return SchemaChange::Breaking{"type changed for field " + path_list(old_def->path)};
+      return breaking("type changed for field " + path_list(old_def->path));
     }
   }
 
@@ -149,8 +152,9 @@ SchemaChange classify_schema_update(const std::vector<FieldDef>& old_fields,
     if (old_f.find(new_def->path) != nullptr) continue;
     // Rows already stored lack the field; nested and optional fields need no value.
     if (new_def->path.is_top_level() && new_def->type.kind() != Type::Kind::Optional) {
-      return SchemaChange::NeedsMigration{"new required field " + path_list(new_def->path) +
-                                          " needs backfill"};
+      std::string reason = "new required field " + path_list(new_def->path) + " needs backfill";
+      MigrationStep step = MigrationStep::BackfillTopLevelField{reason};
+      return needs_migration(std::move(reason), std::move(step));
     }
   }
 
@@ -158,7 +162,7 @@ SchemaChange classify_schema_update(const std::vector<FieldDef>& old_fields,
     const IndexDef* new_def = new_i.find(old_def->name);
     if (new_def == nullptr) continue;
     if (new_def->kind != old_def->kind || !(new_def->path == old_def->path)) {
-      return SchemaChange::Breaking{"index changed: " + debug_string(old_def->name)};
+      return breaking("index changed: " + debug_string(old_def->name));
     }
   }
 
@@ -166,12 +170,20 @@ SchemaChange classify_schema_update(const std::vector<FieldDef>& old_fields,
     if (old_i.find(new_def->name) != nullptr) continue;
     // Existing rows may already hold duplicate keys.
     if (new_def->kind == IndexKind::Unique) {
-      return SchemaChange::NeedsMigration{"new unique index " + debug_string(new_def->name) +
-                                          " needs rebuild/validation"};
+      return needs_migration(
+          "new unique index " + debug_string(new_def->name) + " needs rebuild/validation",
+          MigrationStep::RebuildIndexes{});
     }
   }
 
-  return SchemaChange::Safe{};
+  return MigrationPlan{SchemaChange::Safe{}, {}};
+}
+
+SchemaChange classify_schema_update(const std::vector<FieldDef>& old_fields,
+                                    const std::vector<IndexDef>& old_indexes,
+                                    const std::vector<FieldDef>& new_fields,
+                                    const std::vector<IndexDef>& new_indexes) {
+  return plan_schema_update(old_fields, old_indexes, new_fields, new_indexes).change;
 }
 
 }  // namespace quarn

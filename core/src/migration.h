@@ -33,7 +33,6 @@ class SchemaChange {
   SchemaChange(A&& alternative) : value_(std::forward<A>(alternative)) {}
 
   const Variant& value() const { return value_; }
-  std::size_t index() const { return value_.index(); }
   template <class A>
   bool is() const {
     return std::holds_alternative<A>(value_);
@@ -93,5 +92,12 @@ SchemaChange classify_schema_update(const std::vector<FieldDef>& old_fields,
                                     const std::vector<IndexDef>& old_indexes,
                                     const std::vector<FieldDef>& new_fields,
                                     const std::vector<IndexDef>& new_indexes);
+
+// classify_schema_update with the step its finding asks for: a new required top-level field
+// asks for BackfillTopLevelField (with the whole reason), a new unique index for RebuildIndexes.
+MigrationPlan plan_schema_update(const std::vector<FieldDef>& old_fields,
+                                 const std::vector<IndexDef>& old_indexes,
+                                 const std::vector<FieldDef>& new_fields,
+                                 const std::vector<IndexDef>& new_indexes);
 
 }  // namespace quarn

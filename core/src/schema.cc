@@ -17,15 +17,7 @@ Result<FieldPath> FieldPath::make(std::vector<std::string> segments) {
   return FieldPath(std::move(segments));
 }
 
-std::string FieldPath::debug() const {
-  std::string out = "FieldPath([";
-  for (std::size_t i = 0; i < segments_.size(); ++i) {
-    if (i > 0) out += ", ";
-    out += debug_string(segments_[i]);
-  }
-  out += "])";
-  return out;
-}
+std::string FieldPath::debug() const { return "FieldPath(" + debug_string_list(segments_) + ")"; }
 
 std::size_t FieldPathHash::operator()(const FieldPath& path) const {
   std::size_t h = path.size();
@@ -34,6 +26,24 @@ std::size_t FieldPathHash::operator()(const FieldPath& path) const {
     h ^= std::hash<std::string>{}(segment) + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2);
   }
   return h;
+}
+
+ConstraintTag Constraint::tag() const {
+  return std::visit(Overloaded{
+                        [](const MinI64&) { return ConstraintTag::MinI64; },
+                        [](const MaxI64&) { return ConstraintTag::MaxI64; },
+                        [](const MinU64&) { return ConstraintTag::MinU64; },
+                        [](const MaxU64&) { return ConstraintTag::MaxU64; },
+                        [](const MinF64&) { return ConstraintTag::MinF64; },
+                        [](const MaxF64&) { return ConstraintTag::MaxF64; },
+                        [](const MinLength&) { return ConstraintTag::MinLength; },
+                        [](const MaxLength&) { return ConstraintTag::MaxLength; },
+                        [](const Regex&) { return ConstraintTag::Regex; },
+                        [](const Email&) { return ConstraintTag::Email; },
+                        [](const Url&) { return ConstraintTag::Url; },
+                        [](const NonEmpty&) { return ConstraintTag::NonEmpty; },
+                    },
+                    value_);
 }
 
 bool Constraint::operator==(const Constraint& other) const {

@@ -39,7 +39,22 @@ struct FieldPathHash {
   std::size_t operator()(const FieldPath& path) const;
 };
 
-// Constraint alternatives; the catalog's wire tag is the index plus 1 (frozen).
+// The catalog's wire tag of each constraint alternative (frozen numbers).
+enum class ConstraintTag : std::uint8_t {
+  MinI64 = 1,
+  MaxI64 = 2,
+  MinU64 = 3,
+  MaxU64 = 4,
+  MinF64 = 5,
+  MaxF64 = 6,
+  MinLength = 7,
+  MaxLength = 8,
+  Regex = 9,
+  Email = 10,
+  Url = 11,
+  NonEmpty = 12,
+};
+
 class Constraint {
  public:
   struct MinI64 {
@@ -79,11 +94,11 @@ class Constraint {
   Constraint(A&& alternative) : value_(std::forward<A>(alternative)) {}
 
   const Variant& value() const { return value_; }
-  std::size_t index() const { return value_.index(); }
   template <class A>
   const A* get_if() const {
     return std::get_if<A>(&value_);
   }
+  ConstraintTag tag() const;
   // Same alternative and equal argument; doubles by IEEE equality (NaN never equal).
   bool operator==(const Constraint& other) const;
 

@@ -205,7 +205,7 @@ namespace {
 // The sort key of a primitive value read in place, appended to out; sort_key without the copy.
 void append_sort_key(const RowValue& value, Bytes& out) {
   const RowValue::Variant& v = value.value();
-  const auto kind = static_cast<std::uint8_t>(v.index());
+  const std::uint8_t kind = value.number();
   auto be64 = [&](std::uint64_t x) {
     const std::size_t at = out.size();
     out.resize(at + 9);
@@ -218,28 +218,30 @@ void append_sort_key(const RowValue& value, Bytes& out) {
     const auto* begin = reinterpret_cast<const std::uint8_t*>(bytes.data());
     out.insert(out.end(), begin, begin + bytes.size());
   };
-  switch (v.index()) {
-    case 0:
-      out.push_back(kind);
-      out.push_back(std::get<0>(v).value ? 1 : 0);
-      return;
-    case 1:
-      return be64(static_cast<std::uint64_t>(std::get<1>(v).value) ^ kSignBit);
-    case 2:
-      return be64(std::get<2>(v).value);
-    case 3: {
-      const auto bits = std::bit_cast<std::uint64_t>(std::get<3>(v).value);
-      return be64((bits & kSignBit) == 0 ? bits | kSignBit : ~bits);
-    }
-    case 4:
-      return raw(std::get<4>(v).value);
-    case 5:
-      return raw(std::get<5>(v).value);
-    case 6:
-      return raw(std::get<6>(v).value);
-    case 7:
-      return be64(static_cast<std::uint64_t>(std::get<7>(v).value) ^ kSignBit);
-  }
+  std::visit(Overloaded{
+                 [&](const ScalarValue::Bool& x) {
+                   out.push_back(kind);
+                   out.push_back(x.value ? 1 : 0);
+                 },
+                 [&](const ScalarValue::Int64& x) {
+                   be64(static_cast<std::uint64_t>(x.value) ^ kSignBit);
+                 },
+                 [&](const ScalarValue::Uint64& x) { be64(x.value); },
+                 [&](const ScalarValue::Float64& x) {
+                   const auto bits = std::bit_cast<std::uint64_t>(x.value);
+                   be64((bits & kSignBit) == 0 ? bits | kSignBit : ~bits);
+                 },
+                 [&](const ScalarValue::String& x) { raw(x.value); },
+                 [&](const ScalarValue::Bytes& x) { raw(x.value); },
+                 [&](const ScalarValue::Uuid& x) { raw(x.value); },
+                 [&](const ScalarValue::Timestamp& x) {
+                   be64(static_cast<std::uint64_t>(x.value) ^ kSignBit);
+                 },
+                 [](const RowValue::Null&) {},
+                 [](const RowValue::List&) {},
+                 [](const RowValue::Object&) {},
+             },
+             v);
 }
 
 // Fills key with the row's sort key at path; false (key empty) when nothing orderable is there.

@@ -13,7 +13,8 @@
 namespace quarn {
 namespace {
 
-struct Tok {
+// One lexical unit of the statement text.
+struct Token {
   struct Int {
     std::uint64_t value;
   };
@@ -81,8 +82,8 @@ std::string debug_char(std::string_view encoded, std::int32_t cp) {
   return "'" + quoted.substr(1, quoted.size() - 2) + "'";
 }
 
-Result<std::vector<Tok>> tokenize(std::string_view sql) {
-  std::vector<Tok> toks;
+Result<std::vector<Token>> tokenize(std::string_view sql) {
+  std::vector<Token> tokens;
   std::size_t i = 0;
   while (i < sql.size()) {
     const char c = sql[i];
@@ -96,51 +97,51 @@ Result<std::vector<Tok>> tokenize(std::string_view sql) {
         v = v * 10 + d;
       }
       if (overflow) return syntax("invalid integer literal");
-      toks.push_back(Tok{Tok::Int{v}});
+      tokens.push_back(Token{Token::Int{v}});
       continue;
     }
     if (is_ident_start(c)) {
       const std::size_t start = i;
       while (i < sql.size() && is_ident_char(sql[i])) ++i;
-      toks.push_back(Tok{Tok::Ident{std::string(sql.substr(start, i - start))}});
+      tokens.push_back(Token{Token::Ident{std::string(sql.substr(start, i - start))}});
       continue;
     }
     const bool next_is_eq = i + 1 < sql.size() && sql[i + 1] == '=';
     switch (c) {
       case '(':
-        toks.push_back(Tok{Tok::LParen{}});
+        tokens.push_back(Token{Token::LParen{}});
         ++i;
         continue;
       case ')':
-        toks.push_back(Tok{Tok::RParen{}});
+        tokens.push_back(Token{Token::RParen{}});
         ++i;
         continue;
       case '*':
-        toks.push_back(Tok{Tok::Star{}});
+        tokens.push_back(Token{Token::Star{}});
         ++i;
         continue;
       case ',':
-        toks.push_back(Tok{Tok::Comma{}});
+        tokens.push_back(Token{Token::Comma{}});
         ++i;
         continue;
       case '.':
-        toks.push_back(Tok{Tok::Dot{}});
+        tokens.push_back(Token{Token::Dot{}});
         ++i;
         continue;
       case '?':
-        toks.push_back(Tok{Tok::Question{}});
+        tokens.push_back(Token{Token::Question{}});
         ++i;
         continue;
       case '=':
-        toks.push_back(Tok{Tok::Eq{}});
+        tokens.push_back(Token{Token::Eq{}});
         ++i;
         continue;
       case '<':
-        toks.push_back(next_is_eq ? Tok{Tok::Lte{}} : Tok{Tok::Lt{}});
+        tokens.push_back(next_is_eq ? Token{Token::Lte{}} : Token{Token::Lt{}});
         i += next_is_eq ? 2 : 1;
         continue;
       case '>':
-        toks.push_back(next_is_eq ? Tok{Tok::Gte{}} : Tok{Tok::Gt{}});
+        tokens.push_back(next_is_eq ? Token{Token::Gte{}} : Token{Token::Gt{}});
         i += next_is_eq ? 2 : 1;
         continue;
       default:
@@ -159,7 +160,7 @@ Result<std::vector<Tok>> tokenize(std::string_view sql) {
     }
     return syntax("unsupported character in SQL: " + debug_char(sql.substr(i, width), cp));
   }
-  return toks;
+  return tokens;
 }
 
 bool equals_keyword(const std::string& text, std::string_view keyword) {
@@ -172,15 +173,17 @@ bool equals_keyword(const std::string& text, std::string_view keyword) {
   return true;
 }
 
-class P {
+// Reads one statement from the token list, left to right.
+class Parser {
  public:
-  explicit P(std::vector<Tok> toks) : toks_(std::move(toks)) {}
+  explicit Parser(std::vector<Token> tokens) : tokens_(std::move(tokens)) {}
 
   Result<SqlSelect> parse_statement();
 
  private:
-  const Tok* peek() const { return pos_ < toks_.size() ? &toks_[pos_] : nullptr; }
-  const Tok* bump() { return pos_ < toks_.size() ? &toks_[pos_++] : nullptr; }
+  // The next token, or null at the end; take_token also moves past it.
+  const Token* peek() const { return pos_ < tokens_.size() ? &tokens_[pos_] : nullptr; }
+  const Token* take_token() { return pos_ < tokens_.size() ? &tokens_[pos_++] : nullptr; }
   template <class T>
   bool next_is() const {
     return peek() != nullptr && peek()->is<T>();
@@ -198,30 +201,30 @@ class P {
   Result<SqlPredicate> parse_and();
   Result<SqlPredicate> parse_primary();
 
-  std::vector<Tok> toks_;
+  std::vector<Token> tokens_;
   std::size_t pos_ = 0;
   std::size_t params_ = 0;
   // Open parentheses on the current descent.
   std::size_t depth_ = 0;
 };
 
-Status P::expect_ident_kw(std::string_view keyword) {
+Status Parser::expect_ident_kw(std::string_view keyword) {
   if (!next_is_kw(keyword)) return syntax("expected keyword " + debug_string(keyword));
   ++pos_;
   return ok_status();
 }
 
-Result<std::string> P::take_ident() {
-  const Tok* tok = bump();
-  if (tok == nullptr || tok->ident() == nullptr) return syntax("expected identifier");
-  return *tok->ident();
+Result<std::string> Parser::take_ident() {
+  const Token* token = take_token();
+  if (token == nullptr || token->ident() == nullptr) return syntax("expected identifier");
+  return *token->ident();
 }
 
-Result<FieldPath> P::take_path() {
+Result<FieldPath> Parser::take_path() {
   std::vector<std::string> segments;
   QUARN_ASSIGN_OR_RETURN(std::string first, take_ident());
   segments.push_back(std::move(first));
-  while (next_is<Tok::Dot>()) {
+  while (next_is<Token::Dot>()) {
     ++pos_;
     QUARN_ASSIGN_OR_RETURN(std::string next, take_ident());
     segments.push_back(std::move(next));
@@ -231,7 +234,7 @@ Result<FieldPath> P::take_path() {
 
 // Both levels loop over their operands, so a long chain of AND or OR costs no stack; only a
 // parenthesis descends, and that is bounded by kMaxSqlNesting.
-Result<SqlPredicate> P::parse_or() {
+Result<SqlPredicate> Parser::parse_or() {
   QUARN_ASSIGN_OR_RETURN(SqlPredicate first, parse_and());
   if (!next_is_kw("or")) return first;
   std::vector<SqlPredicate> children;
@@ -244,7 +247,7 @@ Result<SqlPredicate> P::parse_or() {
   return SqlPredicate(SqlPredicate::Or{std::move(children)});
 }
 
-Result<SqlPredicate> P::parse_and() {
+Result<SqlPredicate> Parser::parse_and() {
   QUARN_ASSIGN_OR_RETURN(SqlPredicate first, parse_primary());
   if (!next_is_kw("and")) return first;
   std::vector<SqlPredicate> children;
@@ -257,12 +260,12 @@ Result<SqlPredicate> P::parse_and() {
   return SqlPredicate(SqlPredicate::And{std::move(children)});
 }
 
-Result<SqlPredicate> P::parse_primary() {
-  const Tok* next = peek();
-  if (next == nullptr || (!next->is<Tok::Ident>() && !next->is<Tok::LParen>())) {
+Result<SqlPredicate> Parser::parse_primary() {
+  const Token* next = peek();
+  if (next == nullptr || (!next->is<Token::Ident>() && !next->is<Token::LParen>())) {
     return syntax("expected predicate");
   }
-  if (next->is<Tok::LParen>()) {
+  if (next->is<Token::LParen>()) {
     if (depth_ == kMaxSqlNesting) {
       return syntax("too many nested parentheses (limit " + std::to_string(kMaxSqlNesting) + ")");
     }
@@ -270,36 +273,36 @@ Result<SqlPredicate> P::parse_primary() {
     ++depth_;
     QUARN_ASSIGN_OR_RETURN(SqlPredicate inner, parse_or());
     --depth_;
-    if (!next_is<Tok::RParen>()) return syntax("expected ')'");
+    if (!next_is<Token::RParen>()) return syntax("expected ')'");
     ++pos_;
     return inner;
   }
   QUARN_ASSIGN_OR_RETURN(FieldPath path, take_path());
-  const Tok* op = bump();
+  const Token* op = take_token();
   if (op == nullptr) return syntax("expected comparison operator");
-  const Tok* param = bump();
-  if (param == nullptr || !param->is<Tok::Question>()) return syntax("expected parameter '?'");
+  const Token* param = take_token();
+  if (param == nullptr || !param->is<Token::Question>()) return syntax("expected parameter '?'");
   SqlPredicate::Comparison cmp{std::move(path), params_++};
   // The parameter is counted before the operator is judged, as the grammar reads them.
-  if (op->is<Tok::Eq>()) return SqlPredicate(SqlPredicate::Eq{std::move(cmp)});
-  if (op->is<Tok::Lt>()) return SqlPredicate(SqlPredicate::Lt{std::move(cmp)});
-  if (op->is<Tok::Lte>()) return SqlPredicate(SqlPredicate::Lte{std::move(cmp)});
-  if (op->is<Tok::Gt>()) return SqlPredicate(SqlPredicate::Gt{std::move(cmp)});
-  if (op->is<Tok::Gte>()) return SqlPredicate(SqlPredicate::Gte{std::move(cmp)});
+  if (op->is<Token::Eq>()) return SqlPredicate(SqlPredicate::Eq{std::move(cmp)});
+  if (op->is<Token::Lt>()) return SqlPredicate(SqlPredicate::Lt{std::move(cmp)});
+  if (op->is<Token::Lte>()) return SqlPredicate(SqlPredicate::Lte{std::move(cmp)});
+  if (op->is<Token::Gt>()) return SqlPredicate(SqlPredicate::Gt{std::move(cmp)});
+  if (op->is<Token::Gte>()) return SqlPredicate(SqlPredicate::Gte{std::move(cmp)});
   return syntax("expected one of '=', '<', '<=', '>', '>='");
 }
 
-Result<SqlSelect> P::parse_statement() {
+Result<SqlSelect> Parser::parse_statement() {
   QUARN_TRY(expect_ident_kw("select"));
   std::optional<SqlColumns> columns;
-  if (next_is<Tok::Star>()) {
+  if (next_is<Token::Star>()) {
     ++pos_;
     columns = SqlColumns::All{};
-  } else if (next_is<Tok::Ident>()) {
+  } else if (next_is<Token::Ident>()) {
     std::vector<FieldPath> paths;
     QUARN_ASSIGN_OR_RETURN(FieldPath first, take_path());
     paths.push_back(std::move(first));
-    while (next_is<Tok::Comma>()) {
+    while (next_is<Token::Comma>()) {
       ++pos_;
       QUARN_ASSIGN_OR_RETURN(FieldPath next, take_path());
       paths.push_back(std::move(next));
@@ -332,10 +335,10 @@ Result<SqlSelect> P::parse_statement() {
   }
   if (next_is_kw("limit")) {
     ++pos_;
-    const Tok* tok = bump();
-    if (tok != nullptr && tok->is<Tok::Int>()) {
-      out.limit = std::get<Tok::Int>(tok->value).value;
-    } else if (tok != nullptr && tok->is<Tok::Ident>()) {
+    const Token* token = take_token();
+    if (token != nullptr && token->is<Token::Int>()) {
+      out.limit = std::get<Token::Int>(token->value).value;
+    } else if (token != nullptr && token->is<Token::Ident>()) {
       return syntax("LIMIT must be an integer");
     } else {
       return syntax("expected integer after LIMIT");
@@ -349,23 +352,23 @@ Result<SqlSelect> P::parse_statement() {
 }  // namespace
 
 bool SqlPredicate::operator==(const SqlPredicate& other) const {
-  if (value_.index() != other.value_.index()) return false;
   return std::visit(
-      [&](const auto& mine) {
-        using T = std::decay_t<decltype(mine)>;
-        const T& theirs = std::get<T>(other.value_);
-        if constexpr (std::is_same_v<T, And> || std::is_same_v<T, Or>) {
-          return mine.children == theirs.children;
+      []<class A, class B>(const A& a, const B& b) {
+        if constexpr (!std::is_same_v<A, B>) {
+          return false;
+        } else if constexpr (std::is_base_of_v<Comparison, A>) {
+          return a.path == b.path && a.param_index == b.param_index;
         } else {
-          return mine.path == theirs.path && mine.param_index == theirs.param_index;
+          static_assert(std::is_same_v<A, And> || std::is_same_v<A, Or>);
+          return a.children == b.children;
         }
       },
-      value_);
+      value_, other.value_);
 }
 
 Result<SqlSelect> parse_select(std::string_view sql) {
-  QUARN_ASSIGN_OR_RETURN(std::vector<Tok> toks, tokenize(sql));
-  return P(std::move(toks)).parse_statement();
+  QUARN_ASSIGN_OR_RETURN(std::vector<Token> tokens, tokenize(sql));
+  return Parser(std::move(tokens)).parse_statement();
 }
 
 }  // namespace quarn

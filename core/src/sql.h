@@ -39,7 +39,6 @@ class SqlPredicate {
   struct Or {
     std::vector<SqlPredicate> children;
   };
-  // Tags 0 to 6, in this order (those of Predicate).
   using Variant = std::variant<Eq, Lt, Lte, Gt, Gte, And, Or>;
 
   template <typename T>

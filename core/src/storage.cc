@@ -76,11 +76,11 @@ Result<RawFileStore> RawFileStore::open(const std::string& path, OpenMode mode) 
   return RawFileStore(fd);
 }
 
-RawFileStore::~RawFileStore() {
+OwnedFd::~OwnedFd() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-RawFileStore& RawFileStore::operator=(RawFileStore&& other) noexcept {
+OwnedFd& OwnedFd::operator=(OwnedFd&& other) noexcept {
   if (this != &other) {
     if (fd_ >= 0) ::close(fd_);
     fd_ = std::exchange(other.fd_, -1);
@@ -89,11 +89,11 @@ RawFileStore& RawFileStore::operator=(RawFileStore&& other) noexcept {
 }
 
 Status RawFileStore::write_all_at(std::uint64_t offset, ByteSpan bytes) {
-  QUARN_TRY(seek_to(fd_, offset));
+  QUARN_TRY(seek_to(fd(), offset));
   const std::uint8_t* p = bytes.data();
   std::size_t left = bytes.size();
   while (left > 0) {
-    const ssize_t n = ::write(fd_, p, std::min(left, kMaxTransfer));
+    const ssize_t n = ::write(fd(), p, std::min(left, kMaxTransfer));
     if (n < 0) {
       if (errno == EINTR) continue;
       return io_error_from_errno(errno);
@@ -106,11 +106,11 @@ Status RawFileStore::write_all_at(std::uint64_t offset, ByteSpan bytes) {
 }
 
 Status RawFileStore::read_exact_at(std::uint64_t offset, std::span<std::uint8_t> buffer) {
-  QUARN_TRY(seek_to(fd_, offset));
+  QUARN_TRY(seek_to(fd(), offset));
   std::uint8_t* p = buffer.data();
   std::size_t left = buffer.size();
   while (left > 0) {
-    const ssize_t n = ::read(fd_, p, std::min(left, kMaxTransfer));
+    const ssize_t n = ::read(fd(), p, std::min(left, kMaxTransfer));
     if (n < 0) {
       if (errno == EINTR) continue;
       return io_error_from_errno(errno);
@@ -124,18 +124,18 @@ Status RawFileStore::read_exact_at(std::uint64_t offset, std::span<std::uint8_t>
 
 Result<std::uint64_t> RawFileStore::len() {
   struct stat st;
-  if (::fstat(fd_, &st) != 0) return io_error_from_errno(errno);
+  if (::fstat(fd(), &st) != 0) return io_error_from_errno(errno);
   return static_cast<std::uint64_t>(st.st_size);
 }
 
 Status RawFileStore::sync() {
-  const int rc = retry_on_eintr([&] { return ::fsync(fd_); });
+  const int rc = retry_on_eintr([&] { return ::fsync(fd()); });
   if (rc != 0) return io_error_from_errno(errno);
   return ok_status();
 }
 
 Status RawFileStore::truncate(std::uint64_t length) {
-  const int rc = retry_on_eintr([&] { return ::ftruncate(fd_, static_cast<off_t>(length)); });
+  const int rc = retry_on_eintr([&] { return ::ftruncate(fd(), static_cast<off_t>(length)); });
   if (rc != 0) return io_error_from_errno(errno);
   return ok_status();
 }

@@ -74,6 +74,24 @@ enum class OpenMode {
   ExistingOnly,     // a spill file: the file must exist, never truncated
 };
 
+// Owns one open file descriptor and closes it when destroyed or replaced by a move; a failing
+// close is ignored (nothing is buffered at this level). Move-only.
+class OwnedFd {
+ public:
+  explicit OwnedFd(int fd) : fd_(fd) {}
+  ~OwnedFd();
+  OwnedFd(const OwnedFd&) = delete;
+  OwnedFd& operator=(const OwnedFd&) = delete;
+  OwnedFd(OwnedFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  OwnedFd& operator=(OwnedFd&& other) noexcept;
+
+  // -1 once moved from.
+  int fd() const { return fd_; }
+
+ private:
+  int fd_ = -1;
+};
+
 // The unbuffered file: every call goes straight to the operating system. Each read and write
 // seeks first, so the handle's file position is state of this store: one thread at a time.
 // Operating-system failures are the system's error; interrupted calls are retried.
@@ -85,12 +103,9 @@ class RawFileStore {
   // "file name contained an unexpected NUL byte".
   static Result<RawFileStore> open(const std::string& path, OpenMode mode);
 
-  // Closes the file; a failing close is ignored (nothing is buffered here).
-  ~RawFileStore();
-  RawFileStore(const RawFileStore&) = delete;
-  RawFileStore& operator=(const RawFileStore&) = delete;
-  RawFileStore(RawFileStore&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  RawFileStore& operator=(RawFileStore&& other) noexcept;
+  // Closes the file when destroyed; move-only.
+  RawFileStore(RawFileStore&&) noexcept = default;
+  RawFileStore& operator=(RawFileStore&&) noexcept = default;
 
   // WriteZero "failed to write whole buffer" when the system accepts 0 bytes. A failure
   // part-way may leave a prefix of the bytes in the file.
@@ -104,10 +119,10 @@ class RawFileStore {
   // ftruncate: a greater length extends the file with zero bytes.
   Status truncate(std::uint64_t length);
 
-  int fd() const { return fd_; }
+  int fd() const { return fd_.fd(); }
 
  private:
-  int fd_ = -1;
+  OwnedFd fd_;
 };
 
 static_assert(Store<RawFileStore>);

@@ -59,15 +59,6 @@ const char* expected_kind_message(Type::Kind kind) {
   return "";
 }
 
-std::string debug_list(const std::vector<std::string>& texts) {
-  std::string out = "[";
-  for (std::size_t i = 0; i < texts.size(); ++i) {
-    if (i != 0) out += ", ";
-    out += debug_string(texts[i]);
-  }
-  return out + "]";
-}
-
 // Compiled patterns per thread, so a constraint on a hot field is not recompiled per row. A
 // pattern that failed to compile is kept too and fails every check the same way. Cleared when
 // full rather than evicting selectively: schemas hold few patterns.
@@ -303,8 +294,8 @@ Status validate_value(std::vector<std::string>& path, const Type& type,
         }
       }
       if (!known)
-        return validation_error_at(path,
-                                   "enum value must be one of " + debug_list(type.variants()));
+        return validation_error_at(
+            path, "enum value must be one of " + debug_string_list(type.variants()));
       return apply_constraints(path, constraints, value);
     }
     default:

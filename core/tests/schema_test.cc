@@ -181,8 +181,8 @@ TEST(TypeTest, NumbersAreFrozen) {
   EXPECT_EQ(Type::object({}).number(), 10);
   EXPECT_EQ(Type::enumeration({}).number(), 11);
   EXPECT_FALSE(Type::optional(kInt64).is_primitive());
-  EXPECT_EQ(Constraint(Constraint::MinI64{0}).index(), 0u);
-  EXPECT_EQ(Constraint(Constraint::NonEmpty{}).index(), 11u);
+  EXPECT_EQ(static_cast<int>(Constraint(Constraint::MinI64{0}).tag()), 1);
+  EXPECT_EQ(static_cast<int>(Constraint(Constraint::NonEmpty{}).tag()), 12);
 }
 
 TEST(TypeTest, PrimitiveConstructorRefusesCompositeKind) {

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "args.h"
@@ -40,9 +41,14 @@ ScalarValue primary_key_from_py(const CollectionInfo& info, nb::handle pk) {
 }
 
 nb::object plan_to_dict(const MigrationPlan& plan) {
-  static const char* const kChanges[] = {"safe", "needs_migration", "breaking"};
   nb::dict out;
-  out["change"] = nb::str(kChanges[plan.change.index()]);
+  out["change"] =
+      nb::str(std::visit(Overloaded{
+                             [](const SchemaChange::Safe&) { return "safe"; },
+                             [](const SchemaChange::NeedsMigration&) { return "needs_migration"; },
+                             [](const SchemaChange::Breaking&) { return "breaking"; },
+                         },
+                         plan.change.value()));
   if (const std::string* reason = plan.change.reason()) {
     out["reason"] = nb::str(reason->data(), reason->size());
   }

@@ -57,7 +57,7 @@ struct PyCursor {
 
 const FieldDef& field_for_path(const std::vector<FieldDef>& fields, const FieldPath& path) {
   const FieldDef* def = field_with_segments(fields, path.segments());
-  if (def == nullptr) raise_value_error("unknown field path " + debug_segments(path.segments()));
+  if (def == nullptr) raise_value_error("unknown field path " + debug_string_list(path.segments()));
   return *def;
 }
 

@@ -25,7 +25,7 @@ class InnerDb {
   InnerDb(InnerDb&&) noexcept = default;
   InnerDb& operator=(InnerDb&&) noexcept = default;
 
-  bool is_file() const { return db_.index() == 0; }
+  bool is_file() const { return std::holds_alternative<Database<FileStore>>(db_); }
 
   // The text given to open, or ":memory:".
   std::string path_display() const;

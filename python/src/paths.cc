@@ -69,14 +69,4 @@ const FieldDef* field_with_segments(const std::vector<FieldDef>& fields,
   return it == fields.end() ? nullptr : &*it;
 }
 
-std::string debug_segments(const std::vector<std::string>& segments) {
-  std::string out = "[";
-  for (std::size_t i = 0; i < segments.size(); ++i) {
-    if (i > 0) out += ", ";
-    out += debug_string(segments[i]);
-  }
-  out += "]";
-  return out;
-}
-
 }  // namespace quarn::py

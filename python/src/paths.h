@@ -22,7 +22,4 @@ std::vector<std::string> parse_path(nb::handle obj);
 const FieldDef* field_with_segments(const std::vector<FieldDef>& fields,
                                     const std::vector<std::string>& segments);
 
-// ["a", "b"]: the segments in debug form.
-std::string debug_segments(const std::vector<std::string>& segments);
-
 }  // namespace quarn::py

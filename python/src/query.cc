@@ -77,7 +77,7 @@ FieldDef one_path_to_field_def(const std::vector<FieldDef>& fields, nb::handle o
   if (!FieldPath::make(segments).ok()) raise_value_error("invalid path");
   const FieldDef* def = field_with_segments(fields, segments);
   if (def == nullptr) {
-    raise_value_error("unknown field path for this collection: " + debug_segments(segments));
+    raise_value_error("unknown field path for this collection: " + debug_string_list(segments));
   }
   return *def;
 }

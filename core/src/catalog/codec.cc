@@ -124,7 +124,7 @@ void encode_type(const Type& type, ByteWriter& out) {
 }
 
 void encode_constraint(const Constraint& constraint, ByteWriter& out) {
-  out.put_u8(static_cast<std::uint8_t>(constraint.index() + 1));
+  out.put_u8(static_cast<std::uint8_t>(constraint.tag()));
   std::visit(
       [&out](const auto& c) {
         using C = std::decay_t<decltype(c)>;
@@ -223,37 +223,40 @@ Result<Type> decode_type(Cursor& in, std::uint32_t depth) {
 
 Result<Constraint> decode_constraint(Cursor& in) {
   QUARN_ASSIGN_OR_RETURN(const std::uint8_t tag, in.take_u8());
-  if (tag >= 1 && tag <= 8) {
+  using Tag = ConstraintTag;
+  const auto constraint_tag = static_cast<Tag>(tag);
+  // The tags with an eight-byte argument are 1 to 8.
+  if (constraint_tag >= Tag::MinI64 && constraint_tag <= Tag::MaxLength) {
     QUARN_ASSIGN_OR_RETURN(const std::uint64_t raw, in.take_u64());
-    switch (tag) {
-      case 1:
+    switch (constraint_tag) {
+      case Tag::MinI64:
         return Constraint(Constraint::MinI64{static_cast<std::int64_t>(raw)});
-      case 2:
+      case Tag::MaxI64:
         return Constraint(Constraint::MaxI64{static_cast<std::int64_t>(raw)});
-      case 3:
+      case Tag::MinU64:
         return Constraint(Constraint::MinU64{raw});
-      case 4:
+      case Tag::MaxU64:
         return Constraint(Constraint::MaxU64{raw});
-      case 5:
+      case Tag::MinF64:
         return Constraint(Constraint::MinF64{std::bit_cast<double>(raw)});
-      case 6:
+      case Tag::MaxF64:
         return Constraint(Constraint::MaxF64{std::bit_cast<double>(raw)});
-      case 7:
+      case Tag::MinLength:
         return Constraint(Constraint::MinLength{raw});
       default:
         return Constraint(Constraint::MaxLength{raw});
     }
   }
-  switch (tag) {
-    case 9: {
+  switch (constraint_tag) {
+    case Tag::Regex: {
       QUARN_ASSIGN_OR_RETURN(std::string pattern, in.take_counted_text());
       return Constraint(Constraint::Regex{std::move(pattern)});
     }
-    case 10:
+    case Tag::Email:
       return Constraint(Constraint::Email{});
-    case 11:
+    case Tag::Url:
       return Constraint(Constraint::Url{});
-    case 12:
+    case Tag::NonEmpty:
       return Constraint(Constraint::NonEmpty{});
     default:
       return FormatError::InvalidCatalogPayload{"unknown constraint tag " + std::to_string(tag)};

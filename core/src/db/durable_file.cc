@@ -137,18 +137,6 @@ Result<RawFileStore> replace_named(const FileLocation& at, ByteSpan image,
 
 }  // namespace
 
-DirectoryHandle::~DirectoryHandle() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
-DirectoryHandle& DirectoryHandle::operator=(DirectoryHandle&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = std::exchange(other.fd_, -1);
-  }
-  return *this;
-}
-
 Result<FileLocation> locate_file(const std::string& path) {
   QUARN_TRY(check_no_nul(path));
   const std::filesystem::path target = follow_symlinks(path);

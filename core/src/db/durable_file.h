@@ -18,20 +18,7 @@ namespace quarn {
 
 // A directory held open: names looked up through it stay in that directory whatever the
 // working directory becomes. Move-only; closes the descriptor.
-class DirectoryHandle {
- public:
-  explicit DirectoryHandle(int fd) : fd_(fd) {}
-  ~DirectoryHandle();
-  DirectoryHandle(const DirectoryHandle&) = delete;
-  DirectoryHandle& operator=(const DirectoryHandle&) = delete;
-  DirectoryHandle(DirectoryHandle&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  DirectoryHandle& operator=(DirectoryHandle&& other) noexcept;
-
-  int fd() const { return fd_; }
-
- private:
-  int fd_ = -1;
-};
+using DirectoryHandle = OwnedFd;
 
 // A file named in a held directory.
 struct FileLocation {

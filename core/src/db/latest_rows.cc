@@ -23,8 +23,7 @@ std::size_t process_hash_key() {
 }  // namespace
 
 std::size_t LatestRows::BytesHash::operator()(ByteSpan bytes) const {
-  const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-  return std::hash<std::string_view>{}(text) ^ process_hash_key();
+  return ByteSpanHash{}(bytes) ^ process_hash_key();
 }
 
 LatestRows LatestRows::overlay_on(const LatestRows& base) {

@@ -18,12 +18,7 @@ class LatestRows {
     std::size_t operator()(ByteSpan bytes) const;
     std::size_t operator()(const Bytes& bytes) const { return (*this)(ByteSpan(bytes)); }
   };
-  struct BytesEq {
-    using is_transparent = void;
-    bool operator()(ByteSpan a, ByteSpan b) const {
-      return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin());
-    }
-  };
+  using BytesEq = ByteSpanEq;
   // Rows are shared between copies of the map; a stored row is never changed in place. In an
   // overlay's change map a null row stands for a key erased from the base.
   using RowMap = std::unordered_map<Bytes, std::shared_ptr<const Row>, BytesHash, BytesEq>;

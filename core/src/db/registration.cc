@@ -75,17 +75,7 @@ Result<MigrationPlan> Database<S>::plan_schema_version_with_indexes(
     const std::vector<IndexDef>& indexes) const {
   const CollectionInfo* info = catalog().get(collection_id);
   if (info == nullptr) return SchemaError::UnknownCollectionId{collection_id};
-  MigrationPlan plan{classify_schema_update(info->fields, info->indexes, fields, indexes), {}};
-  if (const auto* needs = std::get_if<SchemaChange::NeedsMigration>(&plan.change.value())) {
-    // One element built in place: GCC 12 warns falsely about a moved temporary variant here.
-    plan.steps.reserve(1);
-    if (needs->reason.find("new required field") != std::string::npos) {
-      plan.steps.emplace_back(MigrationStep::BackfillTopLevelField{needs->reason});
-    } else {
-      plan.steps.emplace_back(MigrationStep::RebuildIndexes{});
-    }
-  }
-  return plan;
+  return plan_schema_update(info->fields, info->indexes, fields, indexes);
 }
 
 template <Store S>

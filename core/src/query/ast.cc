@@ -2,41 +2,27 @@
 #include "query/ast.h"
 
 namespace quarn {
-namespace {
-
-const char* alternative_name(const Predicate::Variant& value) {
-  static constexpr const char* kNames[] = {"Eq", "Lt", "Lte", "Gt", "Gte", "And", "Or"};
-  return kNames[value.index()];
-}
-
-bool same_children(const std::vector<Predicate>& a, const std::vector<Predicate>& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (!(a[i] == b[i])) return false;
-  }
-  return true;
-}
-
-}  // namespace
 
 bool Predicate::operator==(const Predicate& other) const {
-  if (value_.index() != other.value_.index()) return false;
   return std::visit(
-      Overloaded{
-          [&](const And& a) { return same_children(a.children, other.get_if<And>()->children); },
-          [&](const Or& a) { return same_children(a.children, other.get_if<Or>()->children); },
-          [&](const auto& a) {
-            const auto& b = std::get<std::remove_cvref_t<decltype(a)>>(other.value_);
-            // ScalarValue's == is the Eq rule: same kind, IEEE for floats.
-            return a.path == b.path && a.value == b.value;
-          },
+      []<class A, class B>(const A& a, const B& b) {
+        if constexpr (!std::is_same_v<A, B>) {
+          return false;
+        } else if constexpr (std::is_base_of_v<Comparison, A>) {
+          // ScalarValue's == is the Eq rule: same kind, IEEE for floats.
+          return a.path == b.path && a.value == b.value;
+        } else {
+          static_assert(std::is_same_v<A, And> || std::is_same_v<A, Or>);
+          return a.children == b.children;
+        }
       },
-      value_);
+      value_, other.value_);
 }
 
 std::string Predicate::debug() const {
-  std::string out = alternative_name(value_);
-  const auto list = [&](const std::vector<Predicate>& children) {
+  std::string out;
+  const auto list = [&](const char* name, const std::vector<Predicate>& children) {
+    out += name;
     out += "([";
     for (std::size_t i = 0; i < children.size(); ++i) {
       if (i > 0) out += ", ";
@@ -44,12 +30,18 @@ std::string Predicate::debug() const {
     }
     out += "])";
   };
+  const auto comparison = [&](const char* name, const Comparison& c) {
+    out += name;
+    out += " { path: " + c.path.debug() + ", value: " + c.value.debug() + " }";
+  };
   std::visit(Overloaded{
-                 [&](const And& a) { list(a.children); },
-                 [&](const Or& a) { list(a.children); },
-                 [&](const Comparison& c) {
-                   out += " { path: " + c.path.debug() + ", value: " + c.value.debug() + " }";
-                 },
+                 [&](const Eq& c) { comparison("Eq", c); },
+                 [&](const Lt& c) { comparison("Lt", c); },
+                 [&](const Lte& c) { comparison("Lte", c); },
+                 [&](const Gt& c) { comparison("Gt", c); },
+                 [&](const Gte& c) { comparison("Gte", c); },
+                 [&](const And& a) { list("And", a.children); },
+                 [&](const Or& a) { list("Or", a.children); },
              },
              value_);
   return out;

@@ -34,7 +34,6 @@ class Predicate {
   struct Or {
     std::vector<Predicate> children;
   };
-  // Tags 0 to 6, in this order.
   using Variant = std::variant<Eq, Lt, Lte, Gt, Gte, And, Or>;
 
   template <typename T>

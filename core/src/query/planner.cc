@@ -2,17 +2,14 @@
 #include "query/planner.h"
 
 #include <algorithm>
+#include <type_traits>
 #include <utility>
+#include <variant>
 
 #include "db/helpers.h"
 
 namespace quarn {
 namespace {
-
-template <class T>
-std::partial_ordering three_way(const T& a, const T& b) {
-  return a <=> b;
-}
 
 std::partial_ordering bytewise(const auto& a, const auto& b) {
   // Compared as unsigned bytes, whatever the signedness of the element type.
@@ -23,46 +20,34 @@ std::partial_ordering bytewise(const auto& a, const auto& b) {
   return order;
 }
 
-// scalar_partial_cmp of the primitive v against s, read in place.
-std::partial_ordering compare_in_place(const RowValue& v, const ScalarValue& s) {
-  const RowValue::Variant& rv = v.value();
-  if (rv.index() != s.kind()) return std::partial_ordering::unordered;
-  switch (s.kind()) {
-    case 0:
-      return three_way(std::get<0>(rv).value, s.get_if<ScalarValue::Bool>()->value);
-    case 1:
-      return three_way(std::get<1>(rv).value, s.get_if<ScalarValue::Int64>()->value);
-    case 2:
-      return three_way(std::get<2>(rv).value, s.get_if<ScalarValue::Uint64>()->value);
-    case 3:
-      return std::get<3>(rv).value <=> s.get_if<ScalarValue::Float64>()->value;
-    case 4:
-      return bytewise(std::get<4>(rv).value, s.get_if<ScalarValue::String>()->value);
-    case 5:
-      return bytewise(std::get<5>(rv).value, s.get_if<ScalarValue::Bytes>()->value);
-    case 6:
-      return bytewise(std::get<6>(rv).value, s.get_if<ScalarValue::Uuid>()->value);
-    case 7:
-      return three_way(std::get<7>(rv).value, s.get_if<ScalarValue::Timestamp>()->value);
+// Numbers and booleans by value (IEEE for floats), texts, byte strings and uuids bytewise.
+template <class A>
+std::partial_ordering compare_payload(const A& a, const A& b) {
+  if constexpr (std::is_arithmetic_v<decltype(a.value)>) {
+    return a.value <=> b.value;
+  } else {
+    return bytewise(a.value, b.value);
   }
-  return std::partial_ordering::unordered;
 }
 
-bool comparison_holds(const Predicate::Variant& predicate, std::partial_ordering order) {
-  switch (predicate.index()) {
-    case 0:
-      return order == 0;
-    case 1:
-      return order < 0;
-    case 2:
-      return order <= 0;
-    case 3:
-      return order > 0;
-    case 4:
-      return order >= 0;
-  }
-  return false;
+// scalar_partial_cmp of the value (a ScalarValue's or a RowValue's alternatives) against s,
+// read in place: unordered unless both hold the same primitive kind.
+template <class Variant>
+std::partial_ordering compare_value_with_scalar(const Variant& value, const ScalarValue& s) {
+  return std::visit(
+      [&]<class A>(const A& right) {
+        const A* left = std::get_if<A>(&value);
+        return left == nullptr ? std::partial_ordering::unordered : compare_payload(*left, right);
+      },
+      s.value());
 }
+
+// The row's value is the left operand.
+bool comparison_holds(const Predicate::Eq&, std::partial_ordering order) { return order == 0; }
+bool comparison_holds(const Predicate::Lt&, std::partial_ordering order) { return order < 0; }
+bool comparison_holds(const Predicate::Lte&, std::partial_ordering order) { return order <= 0; }
+bool comparison_holds(const Predicate::Gt&, std::partial_ordering order) { return order > 0; }
+bool comparison_holds(const Predicate::Gte&, std::partial_ordering order) { return order >= 0; }
 
 // 0.0 and -0.0 are equal but have different key bytes, so one index key cannot find both.
 bool is_float_zero(const ScalarValue& value) {
@@ -94,34 +79,7 @@ std::optional<Predicate> residual_of(const Predicate& whole, const Predicate& ch
 }  // namespace
 
 std::partial_ordering scalar_partial_cmp(const ScalarValue& a, const ScalarValue& b) {
-  if (a.kind() != b.kind()) return std::partial_ordering::unordered;
-  return std::visit(Overloaded{
-                        [&](const ScalarValue::Bool& x) {
-                          return three_way(x.value, b.get_if<ScalarValue::Bool>()->value);
-                        },
-                        [&](const ScalarValue::Int64& x) {
-                          return three_way(x.value, b.get_if<ScalarValue::Int64>()->value);
-                        },
-                        [&](const ScalarValue::Uint64& x) {
-                          return three_way(x.value, b.get_if<ScalarValue::Uint64>()->value);
-                        },
-                        [&](const ScalarValue::Float64& x) {
-                          return x.value <=> b.get_if<ScalarValue::Float64>()->value;
-                        },
-                        [&](const ScalarValue::String& x) {
-                          return bytewise(x.value, b.get_if<ScalarValue::String>()->value);
-                        },
-                        [&](const ScalarValue::Bytes& x) {
-                          return bytewise(x.value, b.get_if<ScalarValue::Bytes>()->value);
-                        },
-                        [&](const ScalarValue::Uuid& x) {
-                          return bytewise(x.value, b.get_if<ScalarValue::Uuid>()->value);
-                        },
-                        [&](const ScalarValue::Timestamp& x) {
-                          return three_way(x.value, b.get_if<ScalarValue::Timestamp>()->value);
-                        },
-                    },
-                    a.value());
+  return compare_value_with_scalar(a.value(), b);
 }
 
 bool eval_predicate(const Row& row, const Predicate& predicate) {
@@ -135,11 +93,11 @@ bool eval_predicate(const Row& row, const Predicate& predicate) {
             return std::any_of(p.children.begin(), p.children.end(),
                                [&](const Predicate& c) { return eval_predicate(row, c); });
           },
-          [&](const Predicate::Comparison& p) {
+          [&](const auto& p) {  // Eq, Lt, Lte, Gt, Gte
             // Read in place: a copy of the value would cost an allocation per text.
             const RowValue* v = row_value_at(row, p.path);
             if (v == nullptr || !v->is_primitive()) return false;
-            return comparison_holds(predicate.value(), compare_in_place(*v, p.value));
+            return comparison_holds(p, compare_value_with_scalar(v->value(), p.value));
           },
       },
       predicate.value());

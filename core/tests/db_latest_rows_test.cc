@@ -1,10 +1,10 @@
 // The latest-rows map: keys per collection, replacement, erase, and independent copies.
-#include "db/latest_rows.h"
-
 #include <set>
 #include <string>
 
 #include <gtest/gtest.h>
+
+#include "db/latest_rows.h"
 
 namespace quarn {
 namespace {

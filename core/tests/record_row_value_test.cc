@@ -1,6 +1,4 @@
 // Row values: the type-driven encoding, its rejections and bounds, equality and conversions.
-#include "record/row_value.h"
-
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -11,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "record/row_value.h"
 #include "testing/hex.h"
 #include "testing/matchers.h"
 

@@ -1,6 +1,4 @@
 // Scalar values: key bytes, tagged encoding and its rejections, the cursor, equality and debug.
-#include "record/scalar.h"
-
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -9,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "record/scalar.h"
 #include "testing/hex.h"
 #include "testing/matchers.h"
 
