@@ -300,11 +300,12 @@ void expect_whole(const Catalog& catalog, const LatestRows& latest, const IndexS
   by_tag.predicate = Predicate::Eq{{path({"tag"}), s_str("t7")}};
   auto tagged = s.tags.find("t7");
   ASSERT_OK_AND_ASSIGN(const std::vector<Row> found,
-                       execute_query(catalog, indexes, latest, by_tag));
+                       execute_query(StateView(catalog, latest, indexes), by_tag));
   ASSERT_EQ(found.size(), tagged == s.tags.end() ? 0u : tagged->second.size());
   Query all;
   all.collection_id = kUsers;
-  ASSERT_OK_AND_ASSIGN(const std::vector<Row> users, execute_query(catalog, indexes, latest, all));
+  ASSERT_OK_AND_ASSIGN(const std::vector<Row> users,
+                       execute_query(StateView(catalog, latest, indexes), all));
   ASSERT_EQ(users.size(), s.users.size());
 }
 

@@ -14,6 +14,7 @@
 #include "catalog/state.h"
 #include "db/durable_file.h"
 #include "db/latest_rows.h"
+#include "db/state_view.h"
 #include "index.h"
 #include "migration.h"
 #include "pager.h"
@@ -125,8 +126,11 @@ class Database {
   Status compact_to(const std::string& dest_path) requires std::same_as<S, FileStore>;
   Status compact_in_place() requires std::same_as<S, FileStore>;
 
-  // State. The working state is the staged one while a transaction is open.
+  // State. The working state is the staged one while a transaction is open. Readers such as
+  // queries take a view; it is valid until the next write, commit, rollback or move.
   const Catalog& catalog() const { return txn_ ? txn_->catalog : catalog_; }
+  StateView state() const { return StateView(catalog(), latest(), indexes()); }
+  StateView committed_state() const { return StateView(catalog_, latest_, indexes_); }
   const LatestRows& latest() const { return txn_ ? txn_->latest : latest_; }
   const IndexState& indexes() const { return txn_ ? txn_->indexes : indexes_; }
   const Catalog& committed_catalog() const { return catalog_; }
