@@ -642,7 +642,7 @@ TEST_F(SpillQueryTest, CommitsOfAnotherHandleDuringASortSurvive) {
   }
   const Bytes written = read_file(path_);
   ASSERT_OK_AND_ASSIGN(Database<FileStore> reopened, Database<FileStore>::open(path_));
-  EXPECT_EQ(reopened.latest().size_of(id_), 3005u);
+  EXPECT_EQ(reopened.state().row_count(id_), 3005u);
   EXPECT_EQ(read_file(path_), written);
 }
 
@@ -660,10 +660,10 @@ TEST_F(SpillQueryTest, LeftoverRunsInAFileDoNotBreakOpen) {
     ASSERT_OK(writer.append(SegmentType::TempSpill, Bytes(100, 2)));
   }
   ASSERT_OK_AND_ASSIGN(Database<FileStore> leftover, Database<FileStore>::open(copy));
-  EXPECT_EQ(leftover.latest().size_of(id_), 2100u);
+  EXPECT_EQ(leftover.state().row_count(id_), 2100u);
   ASSERT_OK(leftover.insert(id_, Row{{"id", i64(5000)}, {"v", null()}, {"g", i64(0)}}));
   ASSERT_OK_AND_ASSIGN(Database<FileStore> reopened, Database<FileStore>::open(copy));
-  EXPECT_EQ(reopened.latest().size_of(id_), 2101u);
+  EXPECT_EQ(reopened.state().row_count(id_), 2101u);
 }
 
 }  // namespace

@@ -29,6 +29,7 @@ namespace quarn {
 
 namespace testing {
 struct DatabaseTestPeer;
+struct DatabaseStatePeer;
 }  // namespace testing
 
 // The path an in-memory database reports.
@@ -131,12 +132,6 @@ class Database {
   const Catalog& catalog() const { return txn_ ? txn_->catalog : catalog_; }
   StateView state() const { return StateView(catalog(), latest(), indexes()); }
   StateView committed_state() const { return StateView(catalog_, latest_, indexes_); }
-  const LatestRows& latest() const { return txn_ ? txn_->latest : latest_; }
-  const IndexState& indexes() const { return txn_ ? txn_->indexes : indexes_; }
-  const Catalog& committed_catalog() const { return catalog_; }
-  const LatestRows& committed_latest() const { return latest_; }
-  const IndexState& committed_indexes() const { return indexes_; }
-  const std::optional<TxnStaging>& txn() const { return txn_; }
 
   const std::string& path() const { return path_; }
   S& store() { return store_; }
@@ -147,6 +142,11 @@ class Database {
 
  private:
   friend struct testing::DatabaseTestPeer;
+  friend struct testing::DatabaseStatePeer;
+
+  // The working state's rows and indexes, as state() shows them.
+  const LatestRows& latest() const { return txn_ ? txn_->latest : latest_; }
+  const IndexState& indexes() const { return txn_ ? txn_->indexes : indexes_; }
 
   Database(std::string path, S store, Catalog catalog, LatestRows latest, IndexState indexes,
            std::uint16_t format_minor)

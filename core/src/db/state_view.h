@@ -3,6 +3,7 @@
 // header names how rows are held, so their representation can change behind it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -32,6 +33,7 @@ class StateView {
   const Catalog& catalog() const { return *catalog_; }
 
   RowRange rows_of(std::uint32_t collection_id) const { return rows_->rows_of(collection_id); }
+  std::size_t row_count(std::uint32_t collection_id) const { return rows_->size_of(collection_id); }
 
   // The row stored under (collection id, canonical primary-key bytes), or null.
   const Row* get(std::uint32_t collection_id, ByteSpan pk) const {
