@@ -22,7 +22,7 @@
 #include "record/row_value.h"
 #include "segments/header.h"
 #include "segments/reader.h"
-#include "spill.h"
+#include "spill_internal.h"
 #include "superblock.h"
 
 namespace quarn::fuzz {

@@ -22,7 +22,7 @@
 #include "query/operators.h"
 #include "query/planner.h"
 #include "segments/header.h"
-#include "spill.h"
+#include "spill_internal.h"
 #include "superblock.h"
 #include "txn.h"
 
@@ -124,7 +124,7 @@ void read_collection(const Database<VecStore>& db, const CollectionInfo& info, b
   const std::uint32_t id = info.collection_id;
   std::optional<Row> first;
   std::size_t rows = 0;
-  for (const auto entry : db.latest().rows_of(id)) {
+  for (const auto entry : db.state().rows_of(id)) {
     ++rows;
     if (!first) first = entry.row;
     if (!info.primary_field) continue;
@@ -135,11 +135,11 @@ void read_collection(const Database<VecStore>& db, const CollectionInfo& info, b
     Result<std::optional<Row>> got = db.get(id, *pk);
     require(got.ok() && got.value().has_value());
   }
-  require(rows == db.latest().size_of(id));
+  require(rows == db.state().row_count(id));
 
   Query all;
   all.collection_id = id;
-  require(count_rows(execute_query_iter(db.catalog(), db.indexes(), db.latest(), all)) == rows);
+  require(count_rows(execute_query_iter(db.state(), all)) == rows);
 
   // A filter and an index lookup on values a row holds.
   std::vector<FieldPath> paths;
@@ -152,22 +152,21 @@ void read_collection(const Database<VecStore>& db, const CollectionInfo& info, b
     Query eq = all;
     eq.predicate = Predicate::Eq{{path, *value}};
     require(explain_query(db.catalog(), eq).ok());
-    require(execute_query(db.catalog(), db.indexes(), db.latest(), eq).ok());
+    require(execute_query(db.state(), eq).ok());
     Query range = all;
     // No value is both at least and below the same value.
     range.predicate =
         Predicate::And{{Predicate::Gte{{path, *value}}, Predicate::Lt{{path, *value}}}};
-    require(count_rows(execute_query_iter(db.catalog(), db.indexes(), db.latest(), range)) == 0u);
+    require(count_rows(execute_query_iter(db.state(), range)) == 0u);
   }
 
   if (paths.empty()) return;
   Query ordered = all;
   ordered.order_by = OrderBy{paths.front(), desc ? OrderDirection::Desc : OrderDirection::Asc};
-  require(sorted_rows(execute_query_iter_with_spill_path(db.catalog(), db.indexes(), db.latest(),
-                                                         ordered, spill_dir()),
+  require(sorted_rows(execute_query_iter_with_spill_path(db.state(), ordered, spill_dir()),
                       *ordered.order_by, info.primary_field) == rows);
-  require(count_rows(execute_query_iter_with_spill_path(db.catalog(), db.indexes(), db.latest(),
-                                                        ordered, std::nullopt)) == rows);
+  require(count_rows(execute_query_iter_with_spill_path(db.state(), ordered, std::nullopt)) ==
+          rows);
 }
 
 void run(ByteSpan input) {
@@ -183,7 +182,10 @@ void run(ByteSpan input) {
   Result<Database<VecStore>> again = Database<VecStore>::from_snapshot_bytes(image);
   require(again.ok());
   require(again.value().snapshot_bytes() == image);
-  require(again.value().latest().size() == db.value().latest().size());
+  for (const CollectionInfo& info : db.value().catalog().collections()) {
+    const std::uint32_t id = info.collection_id;
+    require(again.value().state().row_count(id) == db.value().state().row_count(id));
+  }
   require(again.value().catalog().collection_names() == db.value().catalog().collection_names());
 }
 

@@ -9,7 +9,7 @@
 #include "fuzz_support.h"
 #include "record/row_value.h"
 #include "record/scalar.h"
-#include "spill.h"
+#include "spill_internal.h"
 
 namespace quarn::fuzz {
 namespace {

@@ -6,8 +6,6 @@
 //   [5, 5 + n)      key bytes
 //   [5 + n, 9 + n)  primary-key length m, u32
 //   [9 + n, 9 + n + m)  primary-key bytes
-#include "spill.h"
-
 #include <algorithm>
 #include <bit>
 #include <cerrno>
@@ -26,6 +24,7 @@
 #include "query/planner.h"
 #include "segments/header.h"
 #include "segments/writer.h"
+#include "spill_internal.h"
 
 namespace quarn {
 namespace {
@@ -378,21 +377,21 @@ Result<GeneratedRuns> generate_runs(const std::string& spill_dir,
   return out;
 }
 
-// A feed over a row source: its keys whose rows are in latest.
-auto source_feed(RowSource& base, const LatestRows& latest) {
-  return [&base, &latest](auto add) -> Status {
+// A feed over a row source: its keys whose rows are in state.
+auto source_feed(RowSource& base, const StateView& state) {
+  return [&base, &state](auto add) -> Status {
     while (true) {
       QUARN_ASSIGN_OR_RETURN(std::optional<RowKey> found, base.next_key());
       if (!found) return ok_status();
-      const Row* row = latest.get(found->collection_id, found->pk);
+      const Row* row = state.get(found->collection_id, found->pk);
       if (row != nullptr && !add(ByteSpan(found->pk), *row)) return ok_status();
     }
   };
 }
 
 // The first k items of the sort, held in a bounded heap whose top is the last of them.
-std::vector<SortItem> top_k(const Plan& plan, const IndexState& indexes, const LatestRows& latest,
-                            const OrderBy& order_by, std::size_t k) {
+std::vector<SortItem> top_k(const Plan& plan, const StateView& state, const OrderBy& order_by,
+                            std::size_t k) {
   const bool desc = order_by.direction == OrderDirection::Desc;
   auto before = [desc](const SortItem& a, const SortItem& b) {
     return delivered_before(a, b, desc);
@@ -400,7 +399,7 @@ std::vector<SortItem> top_k(const Plan& plan, const IndexState& indexes, const L
   std::vector<SortItem> heap;
   heap.reserve(k);
   SortItem candidate;
-  for_each_plan_row(plan, indexes, latest, [&](ByteSpan pk, const Row& row) {
+  for_each_plan_row(plan, state, [&](ByteSpan pk, const Row& row) {
     candidate.is_null = !row_sort_key(row, order_by.path, candidate.key);
     if (heap.size() == k) {
       // Most rows lose to the last kept one on the key alone: no primary key copied for them.
@@ -427,11 +426,13 @@ std::vector<SortItem> top_k(const Plan& plan, const IndexState& indexes, const L
 
 }  // namespace
 
-Result<std::unique_ptr<ExternalSortSource>> sort_with_spill(
-    const std::string& spill_dir, std::optional<TempSpillFile>& spill, RowSource& base,
-    const LatestRows& latest, const OrderBy& order_by, std::uint32_t collection_id) {
+Result<std::unique_ptr<ExternalSortSource>> sort_with_spill(const std::string& spill_dir,
+                                                            std::optional<TempSpillFile>& spill,
+                                                            RowSource& base, const StateView& state,
+                                                            const OrderBy& order_by,
+                                                            std::uint32_t collection_id) {
   QUARN_ASSIGN_OR_RETURN(GeneratedRuns runs,
-                         generate_runs(spill_dir, spill, order_by, source_feed(base, latest)));
+                         generate_runs(spill_dir, spill, order_by, source_feed(base, state)));
   std::vector<RunReader> readers;
   for (Bytes& payload : runs.spilled) readers.emplace_back(std::move(payload));
   if (!runs.in_memory.items.empty()) readers.emplace_back(runs.in_memory.encode());
@@ -503,9 +504,9 @@ void merge_runs(const std::vector<Bytes>& runs, bool desc, Emit emit) {
 
 // emit(pk, row) for the query's result in order, limit applied; the core of ordered_result_keys.
 template <class Emit>
-Status visit_ordered(const Catalog& catalog, const IndexState& indexes, const LatestRows& latest,
-                     const Query& query, const std::string& spill_dir, Emit emit) {
-  QUARN_ASSIGN_OR_RETURN(const Plan plan, plan_catalog_query(catalog, query));
+Status visit_ordered(const StateView& state, const Query& query, const std::string& spill_dir,
+                     Emit emit) {
+  QUARN_ASSIGN_OR_RETURN(const Plan plan, plan_catalog_query(state.catalog(), query));
   const std::size_t limit = query.limit.value_or(std::numeric_limits<std::size_t>::max());
   if (limit == 0) return ok_status();
   std::size_t emitted = 0;
@@ -514,13 +515,13 @@ Status visit_ordered(const Catalog& catalog, const IndexState& indexes, const La
     return ++emitted < limit;
   };
   if (!query.order_by) {
-    for_each_plan_row(plan, indexes, latest, counted);
+    for_each_plan_row(plan, state, counted);
     return ok_status();
   }
   // The order is total (ties go by primary key), so the first k of a bounded heap are the first
   // k of the whole sort; a heap that fits in one run needs no file.
   if (limit <= kSpillRunItems) {
-    for (const SortItem& item : top_k(plan, indexes, latest, *query.order_by, limit)) {
+    for (const SortItem& item : top_k(plan, state, *query.order_by, limit)) {
       counted(item.pk, *item.row);
     }
     return ok_status();
@@ -528,7 +529,7 @@ Status visit_ordered(const Catalog& catalog, const IndexState& indexes, const La
   std::optional<TempSpillFile> spill;
   QUARN_ASSIGN_OR_RETURN(GeneratedRuns runs,
                          generate_runs(spill_dir, spill, *query.order_by, [&](auto add) -> Status {
-                           for_each_plan_row(plan, indexes, latest, add);
+                           for_each_plan_row(plan, state, add);
                            return ok_status();
                          }));
   spill.reset();
@@ -548,44 +549,40 @@ Status visit_ordered(const Catalog& catalog, const IndexState& indexes, const La
 
 }  // namespace
 
-Result<std::vector<Bytes>> ordered_result_keys(const Catalog& catalog, const IndexState& indexes,
-                                               const LatestRows& latest, const Query& query,
+Result<std::vector<Bytes>> ordered_result_keys(const StateView& state, const Query& query,
                                                const std::string& spill_dir) {
   std::vector<Bytes> keys;
-  QUARN_TRY(visit_ordered(catalog, indexes, latest, query, spill_dir, [&](ByteSpan pk, const Row&) {
+  QUARN_TRY(visit_ordered(state, query, spill_dir, [&](ByteSpan pk, const Row&) {
     keys.emplace_back(pk.begin(), pk.end());
   }));
   return keys;
 }
 
-Result<std::vector<const Row*>> ordered_result_rows(const Catalog& catalog,
-                                                    const IndexState& indexes,
-                                                    const LatestRows& latest, const Query& query,
+Result<std::vector<const Row*>> ordered_result_rows(const StateView& state, const Query& query,
                                                     const std::string& spill_dir) {
   std::vector<const Row*> rows;
-  QUARN_TRY(visit_ordered(catalog, indexes, latest, query, spill_dir,
+  QUARN_TRY(visit_ordered(state, query, spill_dir,
                           [&](ByteSpan, const Row& row) { rows.push_back(&row); }));
   return rows;
 }
 
 Result<QueryRowIter> execute_query_iter_with_spill_path(
-    const Catalog& catalog, const IndexState& indexes, const LatestRows& latest, const Query& query,
-    const std::optional<std::string>& spill_dir) {
-  if (!query.order_by) return execute_query_iter(catalog, indexes, latest, query);
+    const StateView& state, const Query& query, const std::optional<std::string>& spill_dir) {
+  if (!query.order_by) return execute_query_iter(state, query);
   if (!spill_dir) {
-    QUARN_ASSIGN_OR_RETURN(std::vector<Row> rows, execute_query(catalog, indexes, latest, query));
+    QUARN_ASSIGN_OR_RETURN(std::vector<Row> rows, execute_query(state, query));
     return QueryRowIter::materialized(std::move(rows));
   }
-  QUARN_ASSIGN_OR_RETURN(const Plan plan, plan_catalog_query(catalog, query));
+  QUARN_ASSIGN_OR_RETURN(const Plan plan, plan_catalog_query(state.catalog(), query));
   // Without the limit: it applies to the merged order, not to what the sort reads.
-  const std::unique_ptr<RowSource> base = make_plan_source(plan, indexes, latest);
+  const std::unique_ptr<RowSource> base = make_plan_source(plan, state);
   // Closed when this returns, on every path: the merge holds what it needs in memory.
   std::optional<TempSpillFile> spill;
   QUARN_ASSIGN_OR_RETURN(
       std::unique_ptr<RowSource> source,
-      sort_with_spill(*spill_dir, spill, *base, latest, *query.order_by, plan.collection_id()));
+      sort_with_spill(*spill_dir, spill, *base, state, *query.order_by, plan.collection_id()));
   if (query.limit) source = std::make_unique<LimitOp>(std::move(source), *query.limit);
-  return QueryRowIter::streaming(latest, std::move(source));
+  return QueryRowIter::streaming(state, std::move(source));
 }
 
 }  // namespace quarn

@@ -4,172 +4,43 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
-#include <memory>
 #include <optional>
-#include <span>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "bytes.h"
-#include "catalog/state.h"
-#include "db/latest_rows.h"
-#include "index.h"
-#include "pager.h"
+#include "db/state_view.h"
 #include "query/ast.h"
 #include "query/operators.h"
-#include "record/scalar.h"
+#include "record/row_value.h"
 #include "result.h"
-#include "storage.h"
 
 namespace quarn {
 
 // Most sort items held in memory at once while runs are generated; each full buffer is a run.
 inline constexpr std::size_t kSpillRunItems = 2048;
 
-// The kind byte, then a form whose byte order is the value order: integers and timestamps
-// big-endian with the sign bit flipped, unsigned integers big-endian, floats big-endian in
-// their total order (-NaN < -inf < -0.0 < +0.0 < +inf < +NaN), texts, bytes and UUIDs raw.
-// Not the canonical key form, which has no kind and is little-endian.
-Bytes sort_key(const ScalarValue& value);
-
-// One selected row while runs are generated. is_null: nothing orderable at the path (key empty).
-struct SortItem {
-  Bytes key;
-  std::uint32_t collection_id = 0;
-  Bytes pk;  // canonical primary-key bytes
-  bool is_null = false;
-  const Row* row = nullptr;  // where latest holds the row, while a sort runs; not in the run
-};
-
-// The natural order: rows with a value first, then key bytes, then primary-key bytes, each
-// compared as unsigned bytes with a proper prefix first. Negative, zero or positive.
-int compare_sort_items(bool a_null, ByteSpan a_key, ByteSpan a_pk, bool b_null, ByteSpan b_key,
-                       ByteSpan b_pk);
-
-// Sorts items in the natural order (reversed for desc), stably.
-void sort_run_items(std::vector<SortItem>& items, bool desc);
-
-// The run payload: per item, in the given order, the is_null byte (0 or 1), a u32 key length,
-// the key, a u32 primary-key length and the primary key; little-endian lengths, no header.
-// REQUIRES: every key and primary key is shorter than 2^32 bytes.
-Bytes encode_run(std::span<const SortItem> items);
-
-// One run being merged: its whole payload and a read position.
-class RunReader {
- public:
-  struct Item {
-    Bytes key;
-    bool is_null = false;
-    Bytes pk;
-  };
-
-  explicit RunReader(Bytes data) : data_(std::move(data)) {}
-
-  // The next item, or nothing at the end of the run; an item cut short by the end of the data
-  // ends the run too, and what was read of it is dropped.
-  std::optional<Item> next_item();
-
-  // The whole payload, for a reader that merges in place.
-  Bytes take_data() && { return std::move(data_); }
-
- private:
-  Bytes data_;
-  std::size_t pos_ = 0;
-};
-
-// The current head of one run inside the merge heap.
-struct HeapItem {
-  Bytes key;
-  Bytes pk;
-  std::size_t run = 0;
-  bool desc = false;
-  bool is_null = false;
-};
-
-// The max-heap order: the natural order for a descending sort, its reverse for an ascending
-// one, so the top of the heap is always the next row to deliver.
-bool operator<(const HeapItem& a, const HeapItem& b);
-
-// The runs of one sort, in a private temporary file: made unnamed (O_TMPFILE, or a mkstemp name
-// removed at once) with permission bits 0600, so no other process can open it and it vanishes
-// with its handle on every path, a crash included. The database file is never written.
-class TempSpillFile {
- public:
-  explicit TempSpillFile(FileStore store) : store_(std::move(store)) {}
-  TempSpillFile(TempSpillFile&&) noexcept = default;
-  TempSpillFile& operator=(TempSpillFile&&) = delete;
-  TempSpillFile(const TempSpillFile&) = delete;
-  TempSpillFile& operator=(const TempSpillFile&) = delete;
-
-  // A new empty file in the directory dir. Errors: the system's, as DbError::Io (for a missing
-  // directory among them); nothing is left in dir.
-  static Result<TempSpillFile> create(const std::string& dir);
-
-  // Appends a segment of type TempSpill holding payload at the file's current length, without
-  // syncing; returns the offset of its header. Errors: the store's.
-  Result<std::uint64_t> append_temp_segment(ByteSpan payload);
-
-  // The length bytes behind the 32-byte header at offset; the payload CRC is not checked.
-  // A range past the end is the store's read-past-end error.
-  Result<Bytes> read_temp_payload(std::uint64_t offset, std::uint64_t length);
-
-  FileStore& store() { return store_; }
-
- private:
-  FileStore store_;
-};
-
 // Where sorts make their temporary files: $TMPDIR when it names a directory, else /tmp.
 std::string spill_temp_dir();
-
-// The merge over the runs of one sort: each call delivers the next key in the sort's order
-// (the natural order, or its exact reverse for desc). Never fails.
-class ExternalSortSource final : public RowSource {
- public:
-  // Reads the first item of every run into the heap.
-  ExternalSortSource(std::vector<RunReader> runs, std::uint32_t collection_id, bool desc);
-  Result<std::optional<RowKey>> next_key() override;
-
- private:
-  std::vector<HeapItem> heap_;  // a max-heap by operator<, one item per unfinished run
-  std::vector<RunReader> runs_;
-  std::uint32_t collection_id_;
-  bool desc_;
-};
-
-// Pulls every key of base, keeps those whose row is in latest, and sorts them by the value at
-// order_by's path in runs of at most kSpillRunItems items. A sort that needs more than one run
-// writes every run as one segment to spill (made in spill_dir on the first run) and reads them
-// back whole for the merge, so the file is no longer needed once this returns; one run stays in
-// memory. No rows selected: no run. Errors: base's, the spill file's i/o errors.
-Result<std::unique_ptr<ExternalSortSource>> sort_with_spill(
-    const std::string& spill_dir, std::optional<TempSpillFile>& spill, RowSource& base,
-    const LatestRows& latest, const OrderBy& order_by, std::uint32_t collection_id);
 
 // The primary keys of the rows execute_query_iter_with_spill_path(..., spill_dir) yields, in its
 // order and with its limit: the external sort for an ordering (a limit of at most
 // kSpillRunItems keeps only that many items, in a bounded heap, and never spills). Errors:
 // SchemaError::UnknownCollectionId; the spill file's i/o errors.
-Result<std::vector<Bytes>> ordered_result_keys(const Catalog& catalog, const IndexState& indexes,
-                                               const LatestRows& latest, const Query& query,
+Result<std::vector<Bytes>> ordered_result_keys(const StateView& state, const Query& query,
                                                const std::string& spill_dir);
 
-// The same result as the rows where latest holds them, valid until latest changes.
-Result<std::vector<const Row*>> ordered_result_rows(const Catalog& catalog,
-                                                    const IndexState& indexes,
-                                                    const LatestRows& latest, const Query& query,
+// The same result as the rows where the state holds them, valid until it changes.
+Result<std::vector<const Row*>> ordered_result_rows(const StateView& state, const Query& query,
                                                     const std::string& spill_dir);
 
 // Runs the query. Without an ordering: execute_query_iter. With one but no spill directory: the
 // in-memory ordering, materialised. Otherwise the external sort over the plan's source with
-// runs spilled to a private temporary file in spill_dir (see TempSpillFile), and the limit
-// applied to the merged order; the iterator keeps a reference to latest. Errors:
+// runs spilled to a private temporary file in spill_dir (unnamed, mode 0600, gone with its
+// handle), and the limit applied to the merged order; the iterator keeps the view of state. Errors:
 // SchemaError::UnknownCollectionId before any file is made; DbError::Io when the temporary file
 // cannot be made, written or read.
 Result<QueryRowIter> execute_query_iter_with_spill_path(
-    const Catalog& catalog, const IndexState& indexes, const LatestRows& latest, const Query& query,
-    const std::optional<std::string>& spill_dir);
+    const StateView& state, const Query& query, const std::optional<std::string>& spill_dir);
 
 }  // namespace quarn

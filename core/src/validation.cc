@@ -1,7 +1,5 @@
 // Validation of rows against a schema: the type walk that builds the failure path, and the
 // constraint checks with their messages.
-#include "validation.h"
-
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -17,10 +15,17 @@
 
 #include <re2/re2.h>
 
+#include "validation_internal.h"
+
 namespace quarn {
 namespace {
 
 using Path = std::vector<std::string>;
+
+// A validation failure at a copy of path.
+DbError validation_error_at(const Path& path, std::string message) {
+  return ValidationError{path, std::move(message)};
+}
 
 // Pops the segment a level pushed, on success only: a failure keeps the path it was found at.
 class PathSegment {
@@ -205,10 +210,6 @@ Status validate_object(Path& path, const std::vector<FieldDef>& members, const R
 }
 
 }  // namespace
-
-DbError validation_error_at(const std::vector<std::string>& path, std::string message) {
-  return ValidationError{path, std::move(message)};
-}
 
 std::string plain_decimal_f64(double value) {
   if (std::isnan(value)) return "NaN";

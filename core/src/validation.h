@@ -25,15 +25,4 @@ Status validate_top_level_row(const std::vector<FieldDef>& fields, const std::st
 Status validate_value(std::vector<std::string>& path, const Type& type,
                       std::span<const Constraint> constraints, const RowValue& value);
 
-// Tests the constraints in order; the first that fails is returned with path.
-Status apply_constraints(const std::vector<std::string>& path,
-                         std::span<const Constraint> constraints, const RowValue& value);
-
-// A validation failure at a copy of path.
-DbError validation_error_at(const std::vector<std::string>& path, std::string message);
-
-// A double in plain decimal with the shortest round-trip digits and no exponent: 5, 1.5,
-// 0.0000001, -0, inf, NaN.
-std::string plain_decimal_f64(double value);
-
 }  // namespace quarn

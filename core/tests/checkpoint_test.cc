@@ -166,7 +166,7 @@ void point_slot_a_at(Bytes& image, std::uint64_t offset, std::uint32_t length) {
 
 std::vector<std::string> names_of_rows(const Database<VecStore>& db) {
   std::vector<std::string> names;
-  for (const auto entry : db.latest().rows_of(1)) {
+  for (const auto entry : db.state().rows_of(1)) {
     names.push_back(std::get<ScalarValue::String>(entry.row.at("name").value()).value);
   }
   std::sort(names.begin(), names.end());
@@ -178,7 +178,7 @@ TEST(CheckpointOpenTest, LoadedCheckpointIsExtendedByTheTailBehindIt) {
   point_slot_a_at(cp.image, cp.checkpoint_at, 1);
   ASSERT_OK_AND_ASSIGN(Database<VecStore> db, Database<VecStore>::from_snapshot_bytes(cp.image));
   EXPECT_EQ(names_of_rows(db), (std::vector<std::string>{"b", "cp"}));
-  EXPECT_TRUE(db.indexes().unique_lookup(1, "by_name", testing::name_key("cp")));
+  EXPECT_TRUE(db.state().unique_lookup(1, "by_name", testing::name_key("cp")));
 }
 
 TEST(CheckpointOpenTest, ReplayOffsetAtTheEndUsesTheCheckpointAlone) {

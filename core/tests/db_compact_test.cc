@@ -16,6 +16,7 @@
 #include "db/database.h"
 #include "db/durable_file.h"
 #include "segments/reader.h"
+#include "testing/db_state.h"
 #include "testing/log_images.h"
 #include "testing/matchers.h"
 #include "testing/temp_dir.h"
@@ -32,7 +33,8 @@ using testing::write_file;
 
 template <class S>
 StateSummary summary_of(const Database<S>& db) {
-  return testing::summarize(db.catalog(), db.latest(), db.indexes(), {"a", "b", "c", "z"});
+  return testing::summarize(db.catalog(), testing::latest_of(db), testing::indexes_of(db),
+                            {"a", "b", "c", "z"});
 }
 
 StateSummary summary_at(const std::filesystem::path& path) {
@@ -103,7 +105,7 @@ TEST_F(CompactTest, InPlaceKeepsTheLiveStateOnly) {
   ASSERT_OK(db_->insert(1, testing::user_row(5, "e")));
   db_.reset();
   ASSERT_OK_AND_ASSIGN(Database<FileStore> reopened, Database<FileStore>::open(path_.string()));
-  EXPECT_EQ(reopened.latest().size(), 3u);
+  EXPECT_EQ(testing::latest_of(reopened).size(), 3u);
 }
 
 TEST_F(CompactTest, ToAnotherFileLeavesTheSourceAlone) {
@@ -141,7 +143,7 @@ TEST_F(CompactTest, OpenTransactionIsCompactedAndEnds) {
   EXPECT_FALSE(db_->in_transaction());
   db_.reset();
   ASSERT_OK_AND_ASSIGN(Database<FileStore> reopened, Database<FileStore>::open(path_.string()));
-  EXPECT_NE(reopened.latest().get(1, testing::user_key(7)), nullptr);
+  EXPECT_NE(reopened.state().get(1, testing::user_key(7)), nullptr);
 }
 
 TEST_F(CompactTest, RowsTheCurrentDefinitionRefusesFailBeforeAnythingIsWritten) {
@@ -273,7 +275,7 @@ TEST(CompactPathTest, RelativePathKeepsActingOnItsFileAfterTheWorkingDirectoryCh
   EXPECT_LT(read_file(home / "db.quarn").size(), before);
   ASSERT_OK_AND_ASSIGN(Database<FileStore> reopened,
                        Database<FileStore>::open((home / "db.quarn").string()));
-  EXPECT_EQ(reopened.latest().size(), 2u);
+  EXPECT_EQ(testing::latest_of(reopened).size(), 2u);
   EXPECT_EQ(reopened.catalog().collections().at(0).name, "users");
 }
 
@@ -291,7 +293,7 @@ TEST_F(CompactTest, FailedWriteOfTheNewImageKeepsTheOldFileAndTheHandleWritable)
   ASSERT_OK(db_->insert(1, testing::user_row(8, "h")));
   db_.reset();
   ASSERT_OK_AND_ASSIGN(Database<FileStore> reopened, Database<FileStore>::open(path_.string()));
-  EXPECT_EQ(reopened.latest().size(), 3u);
+  EXPECT_EQ(testing::latest_of(reopened).size(), 3u);
 }
 
 }  // namespace

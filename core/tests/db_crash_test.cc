@@ -11,6 +11,7 @@
 #include "db/write.h"
 #include "manifest.h"
 #include "testing/database_peer.h"
+#include "testing/db_state.h"
 #include "testing/fault_store.h"
 #include "testing/log_images.h"
 #include "testing/matchers.h"
@@ -51,7 +52,8 @@ const std::vector<std::string>& probed_names() {
 
 template <class S>
 StateSummary summary_of(const Database<S>& db) {
-  return testing::summarize(db.catalog(), db.latest(), db.indexes(), probed_names());
+  return testing::summarize(db.catalog(), testing::latest_of(db), testing::indexes_of(db),
+                            probed_names());
 }
 
 std::vector<SegmentView> views_of(const std::vector<PendingSegment>& txn) {

@@ -9,6 +9,7 @@
 
 #include "db/database.h"
 #include "testing/db.h"
+#include "testing/db_state.h"
 #include "testing/fault_store.h"
 #include "testing/matchers.h"
 
@@ -56,7 +57,8 @@ Row scored(std::int64_t id, std::int64_t score) {
 // "scores" (id 1) at version 1 without indexes, holding the given rows.
 template <Store S>
 std::optional<Bytes> score_owner(const Database<S>& db, std::int64_t score) {
-  return unique_owner(db.committed_indexes(), 1, "by_score", s_i64(score).canonical_key_bytes());
+  return unique_owner(testing::committed_indexes_of(db), 1, "by_score",
+                      s_i64(score).canonical_key_bytes());
 }
 
 template <Store S>
@@ -93,7 +95,7 @@ TEST(BackfillTest, FillsRowsLackingTheFieldInOneTransaction) {
               IsOkAndHolds(Optional(::testing::Contains(::testing::Pair("age", i64(99))))));
   // The replacements indexed the backfilled rows under the new definitions.
   EXPECT_EQ(score_owner(db, 10), s_i64(1).canonical_key_bytes());
-  EXPECT_EQ(reopen(db).committed_latest(), db.committed_latest());
+  EXPECT_EQ(testing::committed_latest_of(reopen(db)), testing::committed_latest_of(db));
 }
 
 TEST(BackfillTest, NothingToFillWritesNothingButUsesAnId) {
@@ -111,14 +113,14 @@ TEST(BackfillTest, FailingRowChangesNoRow) {
   MemDb db = scores_db({scored(1, 10), scored(2, 20)});
   ASSERT_OK(db.register_schema_version_with_indexes_force(1, with_age(), {}));
   const Bytes image = db.snapshot_bytes();
-  const LatestRows rows = db.committed_latest();
+  const LatestRows rows = testing::committed_latest_of(db);
   EXPECT_THAT(db.backfill_top_level_field_with_value(1, "age", str("old")),
               ErrorRenders("validation error at age: expected int64"));
   EXPECT_THAT(db.backfill_top_level_field_with_value(1, "unknown", i64(1)),
               ErrorRenders("validation error at unknown: unknown field"));
   EXPECT_FALSE(db.in_transaction());
   EXPECT_EQ(db.snapshot_bytes(), image);
-  EXPECT_EQ(db.committed_latest(), rows);
+  EXPECT_EQ(testing::committed_latest_of(db), rows);
 }
 
 TEST(BackfillTest, UniqueConflictBetweenFilledRowsChangesNoRow) {
@@ -130,7 +132,7 @@ TEST(BackfillTest, UniqueConflictBetweenFilledRowsChangesNoRow) {
   EXPECT_THAT(db.backfill_top_level_field_with_value(1, "age", i64(5)),
               ErrorRenders("schema error: unique index violation"));
   EXPECT_EQ(db.snapshot_bytes(), image);
-  EXPECT_EQ(db.committed_latest().get(1, s_i64(1).canonical_key_bytes())->count("age"), 0u);
+  EXPECT_EQ(db.committed_state().get(1, s_i64(1).canonical_key_bytes())->count("age"), 0u);
 }
 
 TEST(MaintenanceTest, RefusedInsideATransactionAndForUnknownCollections) {
@@ -143,7 +145,7 @@ TEST(MaintenanceTest, RefusedInsideATransactionAndForUnknownCollections) {
   EXPECT_THAT(db.rebuild_indexes_for_collection(1),
               ErrorRenders("transaction error: nested transactions are not supported"));
   EXPECT_TRUE(db.in_transaction());
-  EXPECT_EQ(db.txn()->pending.size(), 1u);
+  EXPECT_EQ(testing::txn_of(db)->pending.size(), 1u);
   EXPECT_EQ(db.last_txn_id(), id);
   db.rollback_transaction();
 
@@ -201,7 +203,7 @@ TEST(MaintenanceTest, FailedCommitLeavesStateAndStore) {
   fill(db, {scored(1, 10), scored(2, 20)});
   ASSERT_OK(db.register_schema_version_with_indexes_force(1, with_age(), score_indexes()));
   const Bytes image = db.store().bytes();
-  const LatestRows rows = db.committed_latest();
+  const LatestRows rows = testing::committed_latest_of(db);
 
   db.store().fail_write_at(db.store().writes() + 1);
   EXPECT_THAT(db.backfill_top_level_field_with_value(1, "age", i64(1)),
@@ -212,7 +214,7 @@ TEST(MaintenanceTest, FailedCommitLeavesStateAndStore) {
 
   EXPECT_FALSE(db.in_transaction());
   EXPECT_EQ(db.store().bytes(), image);
-  EXPECT_EQ(db.committed_latest(), rows);
+  EXPECT_EQ(testing::committed_latest_of(db), rows);
   EXPECT_EQ(score_owner(db, 10), std::nullopt);
 }
 

@@ -18,6 +18,7 @@
 #include "db/database.h"
 #include "query/operators.h"
 #include "testing/db.h"
+#include "testing/db_state.h"
 #include "testing/fault_store.h"
 #include "testing/matchers.h"
 
@@ -98,7 +99,8 @@ void expect_same(const MemDb& db, const Model& model) {
       const std::optional<Bytes> expected =
           it == owners->end() ? std::nullopt
                               : std::optional<Bytes>(s_i64(it->second).canonical_key_bytes());
-      ASSERT_EQ(unique_owner(db.indexes(), 1, index, value), expected) << index << " " << value;
+      ASSERT_EQ(unique_owner(testing::indexes_of(db), 1, index, value), expected)
+          << index << " " << value;
     }
   }
 }
@@ -300,21 +302,22 @@ void expect_whole(const Catalog& catalog, const LatestRows& latest, const IndexS
   by_tag.predicate = Predicate::Eq{{path({"tag"}), s_str("t7")}};
   auto tagged = s.tags.find("t7");
   ASSERT_OK_AND_ASSIGN(const std::vector<Row> found,
-                       execute_query(catalog, indexes, latest, by_tag));
+                       execute_query(StateView(catalog, latest, indexes), by_tag));
   ASSERT_EQ(found.size(), tagged == s.tags.end() ? 0u : tagged->second.size());
   Query all;
   all.collection_id = kUsers;
-  ASSERT_OK_AND_ASSIGN(const std::vector<Row> users, execute_query(catalog, indexes, latest, all));
+  ASSERT_OK_AND_ASSIGN(const std::vector<Row> users,
+                       execute_query(StateView(catalog, latest, indexes), all));
   ASSERT_EQ(users.size(), s.users.size());
 }
 
 // The working state and, while a transaction is open, the untouched committed state.
 void expect_big_same(const FaultDb& db, const BigModel& model) {
   ASSERT_EQ(db.in_transaction(), model.in_transaction());
-  expect_whole(db.catalog(), db.latest(), db.indexes(), model.working());
+  expect_whole(db.catalog(), testing::latest_of(db), testing::indexes_of(db), model.working());
   if (model.in_transaction()) {
-    expect_whole(db.committed_catalog(), db.committed_latest(), db.committed_indexes(),
-                 model.committed());
+    expect_whole(db.committed_state().catalog(), testing::committed_latest_of(db),
+                 testing::committed_indexes_of(db), model.committed());
   }
 }
 
@@ -329,8 +332,8 @@ void expect_keys_same(const FaultDb& db, const BigModel& model, std::int64_t id)
   ASSERT_THAT(
       db.get(kItems, s_i64(id)),
       IsOkAndHolds(item_it == s.items.end() ? std::nullopt : std::optional<Row>(item_it->second)));
-  ASSERT_EQ(db.latest().size_of(kUsers), s.users.size());
-  ASSERT_EQ(db.latest().size_of(kItems), s.items.size());
+  ASSERT_EQ(db.state().row_count(kUsers), s.users.size());
+  ASSERT_EQ(db.state().row_count(kItems), s.items.size());
 }
 
 // Arms one fault that the next commit's writes or syncs meet.

@@ -21,6 +21,7 @@
 #include "manifest.h"
 #include "superblock.h"
 #include "testing/database_peer.h"
+#include "testing/db_state.h"
 #include "testing/fault_store.h"
 #include "testing/log_images.h"
 #include "testing/matchers.h"
@@ -61,7 +62,7 @@ TEST(OpenTest, NewImageIsTheFixedAreaAndOneManifest) {
   EXPECT_EQ(db.format_minor(), 6);
   EXPECT_EQ(db.path(), ":memory:");
   EXPECT_EQ(db.catalog().next_id(), 1u);
-  EXPECT_EQ(db.latest().size(), 0u);
+  EXPECT_EQ(testing::latest_of(db).size(), 0u);
   EXPECT_FALSE(db.in_transaction());
   EXPECT_EQ(db.last_txn_id(), 0u);
   EXPECT_EQ(db.data_start(), kDataStart);

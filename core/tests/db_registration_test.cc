@@ -12,6 +12,7 @@
 #include "db/registration.h"
 #include "migration.h"
 #include "testing/db.h"
+#include "testing/db_state.h"
 #include "testing/fault_store.h"
 #include "testing/matchers.h"
 
@@ -73,7 +74,8 @@ TEST(RegistrationTest, TrimsNameAndPrimaryField) {
   EXPECT_THAT(db.collection_id_named("\n users \n"), IsOkAndHolds(1u));
   EXPECT_THAT(db.collection_id_named(" orders\t"),
               ErrorRenders("schema error: unknown collection name \"orders\""));
-  EXPECT_EQ(reopen(db).committed_catalog().collections(), db.committed_catalog().collections());
+  EXPECT_EQ(reopen(db).committed_state().catalog().collections(),
+            db.committed_state().catalog().collections());
 }
 
 struct RefusalCase {
@@ -139,13 +141,14 @@ TEST_P(RegistrationRefusalTest, WritesNothingInOrOutOfATransaction) {
   ASSERT_OK(db.begin_transaction());
   EXPECT_THAT(db.register_collection_with_indexes(c.collection, c.fields, c.indexes, c.primary),
               ErrorRenders(c.expected));
-  EXPECT_THAT(db.txn()->pending, IsEmpty());
+  EXPECT_THAT(testing::txn_of(db)->pending, IsEmpty());
   EXPECT_THAT(db.catalog().collection_names(), ElementsAre("users"));
   ASSERT_OK(db.commit_txn_staging());
 
   EXPECT_THAT(db.register_collection_with_indexes("next", user_fields(), {}, "id"),
               IsOkAndHolds(Pair(2u, 1u)));
-  EXPECT_EQ(reopen(db).committed_catalog().collections(), db.committed_catalog().collections());
+  EXPECT_EQ(reopen(db).committed_state().catalog().collections(),
+            db.committed_state().catalog().collections());
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, RegistrationRefusalTest, ::testing::ValuesIn(refusal_cases()),
@@ -163,7 +166,7 @@ TEST(RegistrationTest, TransactionRegistrationIsStagedAndRolledBack) {
   EXPECT_THAT(
       db.register_schema_version_with_indexes_force(2, with_field(def("x", ty(K::Bool))), {}),
       IsOkAndHolds(2u));
-  EXPECT_EQ(db.committed_catalog().get(2), nullptr);
+  EXPECT_EQ(db.committed_state().catalog().get(2), nullptr);
   db.rollback_transaction();
 
   EXPECT_THAT(db.collection_id_named("orders"),
@@ -183,7 +186,8 @@ TEST(RegistrationTest, TransactionCommitLogsCatalogEntriesInOrder) {
   MemDb again = reopen(db);
   ASSERT_NE(again.catalog().get(2), nullptr);
   EXPECT_EQ(again.catalog().get(2)->schema_version, 2u);
-  EXPECT_EQ(again.committed_catalog().collections(), db.committed_catalog().collections());
+  EXPECT_EQ(again.committed_state().catalog().collections(),
+            db.committed_state().catalog().collections());
 }
 
 TEST(RegistrationTest, FailedCommitLeavesCatalogAndConsumesId) {

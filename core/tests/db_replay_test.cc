@@ -9,6 +9,7 @@
 #include "db/database.h"
 #include "db/replay.h"
 #include "db/write.h"
+#include "testing/db_state.h"
 #include "testing/log_images.h"
 #include "testing/matchers.h"
 
@@ -114,10 +115,10 @@ TEST(ReplayTest, RowsKeepTheSchemaVersionTheyWereWrittenUnder) {
   ASSERT_OK_AND_ASSIGN(Database<VecStore> db,
                        Database<VecStore>::from_snapshot_bytes(testing::image_with_log(6, log)));
   EXPECT_EQ(db.catalog().get(1)->schema_version, 2u);
-  EXPECT_EQ(*db.latest().get(1, testing::user_key(1)), testing::user_row(1, "a"));
+  EXPECT_EQ(*db.state().get(1, testing::user_key(1)), testing::user_row(1, "a"));
   Row second = testing::user_row(2, "b");
   second["age"] = RowValue(ScalarValue::Uint64{40});
-  EXPECT_EQ(*db.latest().get(1, testing::user_key(2)), second);
+  EXPECT_EQ(*db.state().get(1, testing::user_key(2)), second);
 }
 
 TEST(ReplayTest, UnframedSegmentsBeforeTheFirstTransactionCountAsCommitted) {
@@ -131,7 +132,7 @@ TEST(ReplayTest, UnframedSegmentsBeforeTheFirstTransactionCountAsCommitted) {
   ASSERT_OK_AND_ASSIGN(Database<VecStore> db,
                        Database<VecStore>::from_snapshot_bytes(store.take_bytes()));
   EXPECT_EQ(db.format_minor(), 6);
-  EXPECT_EQ(db.latest().size(), 2u);
+  EXPECT_EQ(testing::latest_of(db).size(), 2u);
 }
 
 // A 0.3 image written by old code (catalog payloads of versions 1 to 3, record and index
@@ -152,11 +153,11 @@ TEST(ReplayTest, OldPayloadsReplayBeforeAndAfterTheUpgradeTo6) {
   });
   Bytes image = testing::image_with_log(3, log);
   ASSERT_OK_AND_ASSIGN(Database<VecStore> old, Database<VecStore>::from_snapshot_bytes(image));
-  const LatestRows before = old.latest();
+  const LatestRows before = testing::latest_of(old);
   EXPECT_EQ(before.size(), 2u);
   EXPECT_EQ(before.size_of(1), 0u);
   EXPECT_EQ(old.catalog().collection_names(), (std::vector<std::string>{"legacy", "three", "two"}));
-  EXPECT_TRUE(old.indexes().non_unique_lookup(2, "i", Bytes{1}));
+  EXPECT_TRUE(old.state().non_unique_lookup(2, "i", Bytes{1}));
 
   VecStore store(image);
   std::uint16_t minor = 3;
@@ -166,9 +167,9 @@ TEST(ReplayTest, OldPayloadsReplayBeforeAndAfterTheUpgradeTo6) {
   ASSERT_OK_AND_ASSIGN(Database<VecStore> upgraded,
                        Database<VecStore>::from_snapshot_bytes(store.take_bytes()));
   EXPECT_EQ(upgraded.format_minor(), 6);
-  EXPECT_EQ(upgraded.latest().size(), 3u);
+  EXPECT_EQ(testing::latest_of(upgraded).size(), 3u);
   EXPECT_EQ(upgraded.catalog().collections(), old.catalog().collections());
-  EXPECT_TRUE(upgraded.indexes().non_unique_lookup(2, "i", Bytes{1}));
+  EXPECT_TRUE(upgraded.state().non_unique_lookup(2, "i", Bytes{1}));
 }
 
 struct ReplayFailure {

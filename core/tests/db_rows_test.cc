@@ -13,6 +13,7 @@
 #include "record/payload.h"
 #include "record/payload_v2.h"
 #include "testing/db.h"
+#include "testing/db_state.h"
 #include "testing/fault_store.h"
 #include "testing/matchers.h"
 
@@ -87,7 +88,7 @@ TEST(RowsTest, InsertIsDurableAndGetReturnsTheCompleteRow) {
 
   MemDb again = reopen(db);
   EXPECT_THAT(again.get(1, s_i64(1)), IsOkAndHolds(Optional(stored_user(1, "a@x"))));
-  EXPECT_EQ(unique_owner(again.committed_indexes(), 1, "by_email", "a@x"),
+  EXPECT_EQ(unique_owner(testing::committed_indexes_of(again), 1, "by_email", "a@x"),
             s_i64(1).canonical_key_bytes());
 }
 
@@ -110,7 +111,7 @@ TEST(RowsTest, ReplacementDeletesOldEntriesBeforeInsertingNewOnes) {
   // The old value is free again; the new one is taken.
   ASSERT_OK(db.insert(1, user(2, "a@x")));
   EXPECT_THAT(db.insert(1, user(3, "b@x")), ErrorRenders("schema error: unique index violation"));
-  EXPECT_EQ(reopen(db).committed_latest(), db.committed_latest());
+  EXPECT_EQ(testing::committed_latest_of(reopen(db)), testing::committed_latest_of(db));
 }
 
 TEST(RowsTest, RefusedWritesLeaveStoreAndCounterAlone) {
@@ -139,7 +140,7 @@ TEST(RowsTest, AbsentOptionalUniqueValuesCoexist) {
   ASSERT_OK(db.insert(1, user(3, "c", "nick")));
   EXPECT_THAT(db.insert(1, user(4, "d", "nick")),
               ErrorRenders("schema error: unique index violation"));
-  EXPECT_EQ(db.committed_latest().size_of(1), 3u);
+  EXPECT_EQ(db.committed_state().row_count(1), 3u);
 }
 
 TEST(RowsTest, CollectionWithoutIndexesLogsOnlyTheRecord) {
@@ -230,12 +231,12 @@ TEST(RowsTest, FailedCommitChangesNoMemoryAndConsumesItsId) {
   EXPECT_EQ(db.last_txn_id(), id + 2);
   EXPECT_EQ(db.store().bytes().size(), length);
   EXPECT_THAT(db.get(1, s_i64(1)), IsOkAndHolds(Optional(stored_user(1, "a@x"))));
-  EXPECT_EQ(unique_owner(db.committed_indexes(), 1, "by_email", "b@x"), std::nullopt);
+  EXPECT_EQ(unique_owner(testing::committed_indexes_of(db), 1, "by_email", "b@x"), std::nullopt);
   // The handle still writes, and the image reopens to what memory shows.
   ASSERT_OK(db.insert(1, user(2, "b@x")));
   Database<FaultStore> again =
       Database<FaultStore>::open_with_store("f", FaultStore(db.store().bytes())).value();
-  EXPECT_EQ(again.committed_latest(), db.committed_latest());
+  EXPECT_EQ(testing::committed_latest_of(again), testing::committed_latest_of(db));
 }
 
 TEST(RowsTest, PoisonedHandleRefusesWritesBeforeTakingAnId) {

@@ -9,6 +9,7 @@
 
 #include "db/database.h"
 #include "testing/db.h"
+#include "testing/db_state.h"
 #include "testing/fault_store.h"
 #include "testing/matchers.h"
 #include "txn.h"
@@ -59,8 +60,8 @@ TEST(TxnTest, CommitWritesOneFramedTransactionWithTheBeginId) {
                                             ST::Record, ST::TxnCommit, ST::Manifest));
   EXPECT_THAT(decode_txn_payload_v0(logged.front().payload), IsOkAndHolds(id));
   EXPECT_THAT(decode_txn_payload_v0(logged[5].payload), IsOkAndHolds(id));
-  EXPECT_EQ(reopen(db).committed_latest(), db.committed_latest());
-  EXPECT_EQ(db.committed_latest().size_of(1), 2u);
+  EXPECT_EQ(testing::committed_latest_of(reopen(db)), testing::committed_latest_of(db));
+  EXPECT_EQ(db.committed_state().row_count(1), 2u);
 }
 
 TEST(TxnTest, EmptyCommitWritesNothingButUsesAnId) {
@@ -85,7 +86,7 @@ TEST(TxnTest, NestedBeginLeavesTheOpenTransactionUsable) {
   EXPECT_EQ(db.last_txn_id(), id);
   ASSERT_OK(db.insert(1, user(2, "b")));
   ASSERT_OK(db.commit_txn_staging());
-  EXPECT_EQ(db.committed_latest().size_of(1), 2u);
+  EXPECT_EQ(db.committed_state().row_count(1), 2u);
 }
 
 TEST(TxnTest, ReadsSeeStagedWritesUntilRollback) {
@@ -99,7 +100,7 @@ TEST(TxnTest, ReadsSeeStagedWritesUntilRollback) {
   ASSERT_OK(db.delete_row(1, s_i64(1)));
   EXPECT_THAT(db.get(1, s_i64(2)), IsOkAndHolds(Optional(stored_user(2, "b"))));
   EXPECT_THAT(db.get(1, s_i64(1)), IsOkAndHolds(kNoRow));
-  EXPECT_THAT(db.committed_latest().get(1, s_i64(1).canonical_key_bytes()), ::testing::NotNull());
+  EXPECT_THAT(db.committed_state().get(1, s_i64(1).canonical_key_bytes()), ::testing::NotNull());
   db.rollback_transaction();
 
   EXPECT_THAT(db.get(1, s_i64(2)), IsOkAndHolds(kNoRow));
@@ -122,7 +123,7 @@ TEST(TxnTest, UniqueValueReleasedEarlierCanBeTaken) {
   ASSERT_OK(db.commit_txn_staging());
 
   MemDb again = reopen(db);
-  EXPECT_EQ(again.committed_latest(), db.committed_latest());
+  EXPECT_EQ(testing::committed_latest_of(again), testing::committed_latest_of(db));
   EXPECT_THAT(again.get(1, s_i64(1)), IsOkAndHolds(Optional(stored_user(1, "y"))));
   EXPECT_THAT(again.get(1, s_i64(2)), IsOkAndHolds(Optional(stored_user(2, "x"))));
   EXPECT_THAT(again.insert(1, user(5, "z")), ErrorRenders("schema error: unique index violation"));
@@ -134,7 +135,7 @@ TEST(TxnTest, FailedWriteKeepsTheTransactionAndItsEarlierWrites) {
   ASSERT_OK(db.insert(1, user(1, "a")));
   EXPECT_THAT(db.insert(1, user(2, "a")), ErrorRenders("schema error: unique index violation"));
   EXPECT_TRUE(db.in_transaction());
-  ASSERT_EQ(db.txn()->pending.size(), 2u);
+  ASSERT_EQ(testing::txn_of(db)->pending.size(), 2u);
   ASSERT_OK(db.commit_txn_staging());
   EXPECT_THAT(reopen(db).get(1, s_i64(1)), IsOkAndHolds(Optional(stored_user(1, "a"))));
 }
@@ -148,12 +149,12 @@ TEST(TxnTest, FailedCommitEndsTheTransactionAndKeepsCommittedState) {
   db.store().fail_write_at(db.store().writes() + 3);
   EXPECT_THAT(db.commit_txn_staging(), ErrorRenders("i/o error: Input/output error (os error 5)"));
   EXPECT_FALSE(db.in_transaction());
-  EXPECT_EQ(db.committed_latest().size_of(1), 0u);
+  EXPECT_EQ(db.committed_state().row_count(1), 0u);
   EXPECT_EQ(db.store().bytes(), image);
   ASSERT_OK(db.begin_transaction());
   ASSERT_OK(db.insert(1, user(1, "a")));
   ASSERT_OK(db.commit_txn_staging());
-  EXPECT_EQ(db.committed_latest().size_of(1), 1u);
+  EXPECT_EQ(db.committed_state().row_count(1), 1u);
 }
 
 TEST(TxnTest, IdsStartAgainAfterReopen) {
@@ -170,7 +171,7 @@ TEST(TxnTest, IdsStartAgainAfterReopen) {
   const std::vector<LoggedSegment> logged = segments_from(again.store(), before);
   EXPECT_THAT(decode_txn_payload_v0(logged.front().payload), IsOkAndHolds(1u));
   // Ids repeat in the log across opens and the image still opens.
-  EXPECT_EQ(reopen(again).committed_latest().size_of(1), 2u);
+  EXPECT_EQ(reopen(again).committed_state().row_count(1), 2u);
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "manifest.h"
 #include "superblock.h"
 #include "testing/database_peer.h"
+#include "testing/db_state.h"
 #include "testing/fault_store.h"
 #include "testing/log_images.h"
 #include "testing/matchers.h"
@@ -174,7 +175,7 @@ class CommitSegmentsTest : public ::testing::Test {
   std::size_t rows_on_reopen() {
     auto reopened = Database<VecStore>::from_snapshot_bytes(store().bytes());
     EXPECT_THAT(reopened, IsOk());
-    return reopened.ok() ? reopened.value().latest().size() : 0;
+    return reopened.ok() ? testing::latest_of(reopened.value()).size() : 0;
   }
 
   const Bytes create = testing::create_users();
@@ -282,16 +283,16 @@ TEST_P(UnframedLogWriteTest, WriteKeepsEveryShownRowOrIsRefusedBeforeAnythingIsW
   const Bytes old_image = image();
   const std::uint16_t minor = std::get<1>(GetParam());
   ASSERT_OK_AND_ASSIGN(Database<VecStore> db, Database<VecStore>::from_snapshot_bytes(old_image));
-  ASSERT_EQ(db.latest().size(), 2u);
+  ASSERT_EQ(testing::latest_of(db).size(), 2u);
   if (std::get<0>(GetParam()).writable) {
     ASSERT_OK(db.insert(1, testing::user_row(3, "c")));
     ASSERT_OK(db.delete_row(1, ScalarValue::Int64{1}));
     ASSERT_OK_AND_ASSIGN(Database<VecStore> reopened,
                          Database<VecStore>::from_snapshot_bytes(db.snapshot_bytes()));
     EXPECT_EQ(reopened.format_minor(), 6);
-    EXPECT_EQ(reopened.latest().size(), 2u);
-    EXPECT_NE(reopened.latest().get(1, testing::user_key(2)), nullptr);
-    EXPECT_NE(reopened.latest().get(1, testing::user_key(3)), nullptr);
+    EXPECT_EQ(testing::latest_of(reopened).size(), 2u);
+    EXPECT_NE(reopened.state().get(1, testing::user_key(2)), nullptr);
+    EXPECT_NE(reopened.state().get(1, testing::user_key(3)), nullptr);
     return;
   }
 
@@ -308,7 +309,7 @@ TEST_P(UnframedLogWriteTest, WriteKeepsEveryShownRowOrIsRefusedBeforeAnythingIsW
   EXPECT_THAT(db.commit_txn_staging(), ErrorRenders(refused));
   EXPECT_EQ(db.snapshot_bytes(), old_image);
   EXPECT_EQ(db.format_minor(), minor);
-  EXPECT_EQ(db.latest().size(), 2u);
+  EXPECT_EQ(testing::latest_of(db).size(), 2u);
 
   // Compaction writes the rows as shown, in the current format; writes go on from there.
   TempDir dir;
@@ -320,7 +321,7 @@ TEST_P(UnframedLogWriteTest, WriteKeepsEveryShownRowOrIsRefusedBeforeAnythingIsW
   ASSERT_OK(file.insert(1, testing::user_row(3, "c")));
   ASSERT_OK_AND_ASSIGN(Database<FileStore> reopened, Database<FileStore>::open(path.string()));
   EXPECT_EQ(reopened.format_minor(), 6);
-  EXPECT_EQ(reopened.latest().size(), 3u);
+  EXPECT_EQ(testing::latest_of(reopened).size(), 3u);
 }
 
 INSTANTIATE_TEST_SUITE_P(

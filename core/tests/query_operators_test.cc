@@ -114,13 +114,11 @@ class QueryExecutionTest : public ::testing::Test {
     return q;
   }
 
-  Result<std::vector<Row>> run(const Query& q) const {
-    return execute_query(catalog_, indexes_, latest_, q);
-  }
+  Result<std::vector<Row>> run(const Query& q) const { return execute_query(state(), q); }
 
   // Every row the streaming path yields, or the first error.
   Result<std::vector<Row>> stream(const Query& q) const {
-    QUARN_ASSIGN_OR_RETURN(QueryRowIter it, execute_query_iter(catalog_, indexes_, latest_, q));
+    QUARN_ASSIGN_OR_RETURN(QueryRowIter it, execute_query_iter(state(), q));
     std::vector<Row> rows;
     for (;;) {
       QUARN_ASSIGN_OR_RETURN(std::optional<Row> row, it.next());
@@ -128,6 +126,8 @@ class QueryExecutionTest : public ::testing::Test {
       rows.push_back(std::move(*row));
     }
   }
+
+  StateView state() const { return StateView(catalog_, latest_, indexes_); }
 
   Catalog catalog_;
   IndexState indexes_;
@@ -206,7 +206,7 @@ TEST_F(QueryExecutionTest, UniqueLookupFailingItsResidualIsEmpty) {
   EXPECT_THAT(run(q), IsOkAndHolds(IsEmpty()));
   EXPECT_THAT(stream(q), IsOkAndHolds(IsEmpty()));
 
-  IndexUniqueSource source(latest_, kPeople, i64(2).canonical_key_bytes(), std::nullopt);
+  IndexUniqueSource source(state(), kPeople, i64(2).canonical_key_bytes(), std::nullopt);
   EXPECT_THAT(source.next_key(),
               IsOkAndHolds(std::optional<RowKey>(RowKey{kPeople, i64(2).canonical_key_bytes()})));
   for (int i = 0; i < 3; ++i) EXPECT_THAT(source.next_key(), IsOkAndHolds(std::nullopt));
@@ -238,7 +238,7 @@ TEST_F(QueryExecutionTest, OrderingAppliesBeforeTheLimit) {
   const Query q = query(std::nullopt, 2, OrderBy{path({"age"}), OrderDirection::Desc});
   EXPECT_THAT(run(q).value(), ::testing::ResultOf(ids, ElementsAre(256, 5)));
   EXPECT_THAT(stream(q).value(), ::testing::ResultOf(ids, ElementsAre(256, 5)));
-  ASSERT_OK_AND_ASSIGN(const QueryRowIter it, execute_query_iter(catalog_, indexes_, latest_, q));
+  ASSERT_OK_AND_ASSIGN(const QueryRowIter it, execute_query_iter(state(), q));
   EXPECT_TRUE(std::holds_alternative<QueryRowIter::Materialized>(it.value()));
 }
 
@@ -246,10 +246,10 @@ TEST_F(QueryExecutionTest, UnknownCollectionFailsFirst) {
   Query q = query(eq({"email"}, str("u1@x")), 1, OrderBy{path({"age"})});
   q.collection_id = 42;
   EXPECT_THAT(run(q), ErrorRenders("schema error: unknown collection id 42"));
-  EXPECT_THAT(execute_query_iter(catalog_, indexes_, latest_, q),
+  EXPECT_THAT(execute_query_iter(state(), q),
               ErrorRenders("schema error: unknown collection id 42"));
   q.order_by.reset();
-  EXPECT_THAT(execute_query_iter(catalog_, indexes_, latest_, q),
+  EXPECT_THAT(execute_query_iter(state(), q),
               ErrorRenders("schema error: unknown collection id 42"));
 }
 
@@ -290,7 +290,7 @@ TEST_F(QueryExecutionTest, StreamErrorsPassThroughAndTheIteratorStaysUsable) {
   script.emplace_back(std::optional<RowKey>(RowKey{kPeople, i64(2).canonical_key_bytes()}));
   script.emplace_back(std::optional<RowKey>(RowKey{kPeople, i64(3).canonical_key_bytes()}));
   QueryRowIter it = QueryRowIter::streaming(
-      latest_,
+      state(),
       std::make_unique<LimitOp>(std::make_unique<ScriptedSource>(std::move(script), &calls), 2));
   EXPECT_THAT(it.next(), ErrorRenders("i/o error: disk gone"));
   // The error used none of the limit; the key of the absent row 77 used one and is skipped.

@@ -1,7 +1,5 @@
 // The external sort: sort-key order across and within kinds, the run codec, the merge heap, the
 // spill file that always cuts the file back, and ORDER BY queries through it.
-#include "spill.h"
-
 #include <cmath>
 #include <csignal>
 #include <cstdint>
@@ -21,6 +19,7 @@
 #include "db/database.h"
 #include "segments/reader.h"
 #include "segments/writer.h"
+#include "spill_internal.h"
 #include "testing/matchers.h"
 #include "testing/rows.h"
 #include "testing/temp_dir.h"
@@ -338,8 +337,7 @@ class SpillQueryTest : public ::testing::Test {
   }
 
   Result<QueryRowIter> run(const Query& q) {
-    return execute_query_iter_with_spill_path(db_->catalog(), db_->indexes(), db_->latest(), q,
-                                              spill_dir_.path().string());
+    return execute_query_iter_with_spill_path(db_->state(), q, spill_dir_.path().string());
   }
 
   // The ids the iterator yields, in order; fails the test on an error.
@@ -389,9 +387,9 @@ TEST_P(SpillRunBoundaryTest, RunsOf2048InThePrivateFile) {
     if (direction == OrderDirection::Desc) std::reverse(expected.begin(), expected.end());
     {
       std::optional<TempSpillFile> spill;
-      ScanSource base(db_->latest(), id_, std::nullopt);
+      ScanSource base(db_->state(), id_, std::nullopt);
       ASSERT_OK_AND_ASSIGN(std::unique_ptr<ExternalSortSource> sorted,
-                           sort_with_spill(spill_dir_.path().string(), spill, base, db_->latest(),
+                           sort_with_spill(spill_dir_.path().string(), spill, base, db_->state(),
                                            OrderBy{testing::path({"id"}), direction}, id_));
       // One run stays in memory: no file at all.
       ASSERT_EQ(spill.has_value(), GetParam().runs > 0);
@@ -408,7 +406,7 @@ TEST_P(SpillRunBoundaryTest, RunsOf2048InThePrivateFile) {
             std::min<std::uint64_t>(static_cast<std::uint64_t>(GetParam().rows), kSpillRunItems);
         EXPECT_EQ(runs[0].header.payload_len, full * (9 + 9 + 8));
       }
-      QueryRowIter it = QueryRowIter::streaming(db_->latest(), std::move(sorted));
+      QueryRowIter it = QueryRowIter::streaming(db_->state(), std::move(sorted));
       EXPECT_EQ(drain(it), expected);
     }
     ASSERT_OK_AND_ASSIGN(QueryRowIter it, run(order_query("id", direction)));
@@ -513,8 +511,7 @@ TEST_F(SpillQueryTest, ResultKeysAreTheIteratorsAndTopKIsThePrefixOfTheFullSort)
         q.limit = limit;
         std::vector<Bytes> expected = full;
         if (limit && *limit < expected.size()) expected.resize(*limit);
-        EXPECT_THAT(ordered_result_keys(db_->catalog(), db_->indexes(), db_->latest(), q,
-                                        spill_dir_.path().string()),
+        EXPECT_THAT(ordered_result_keys(db_->state(), q, spill_dir_.path().string()),
                     IsOkAndHolds(expected))
             << "limit " << (limit ? std::to_string(*limit) : "none");
       }
@@ -525,8 +522,7 @@ TEST_F(SpillQueryTest, ResultKeysAreTheIteratorsAndTopKIsThePrefixOfTheFullSort)
   ASSERT_OK_AND_ASSIGN(QueryRowIter it, run(unordered));
   std::vector<Bytes> streamed;
   for (const std::int64_t id : drain(it)) streamed.push_back(pk_of(id));
-  EXPECT_THAT(ordered_result_keys(db_->catalog(), db_->indexes(), db_->latest(), unordered,
-                                  spill_dir_.path().string()),
+  EXPECT_THAT(ordered_result_keys(db_->state(), unordered, spill_dir_.path().string()),
               IsOkAndHolds(streamed));
   expect_untouched(before);
 }
@@ -552,9 +548,9 @@ TEST_F(SpillQueryTest, SpillOnlyWithOrderingAndDirectory) {
   EXPECT_TRUE(std::holds_alternative<QueryRowIter::Streaming>(streaming.value()));
   expect_untouched(before);
   // No spill path: the in-memory ordering, which keeps equal rows in their found order.
-  ASSERT_OK_AND_ASSIGN(QueryRowIter in_memory, execute_query_iter_with_spill_path(
-                                                   db_->catalog(), db_->indexes(), db_->latest(),
-                                                   order_query("v", kAsc), std::nullopt));
+  ASSERT_OK_AND_ASSIGN(
+      QueryRowIter in_memory,
+      execute_query_iter_with_spill_path(db_->state(), order_query("v", kAsc), std::nullopt));
   EXPECT_TRUE(std::holds_alternative<QueryRowIter::Materialized>(in_memory.value()));
   EXPECT_EQ(drain(in_memory).size(), 2u);
   expect_untouched(before);
@@ -574,8 +570,7 @@ TEST_F(SpillQueryTest, MissingSpillDirectoryIsAnIoErrorAndIsNotCreated) {
   insert_ids(3000);
   const Bytes before = read_file(path_);
   const std::string absent = dir_.file("absent").string();
-  EXPECT_THAT(execute_query_iter_with_spill_path(db_->catalog(), db_->indexes(), db_->latest(),
-                                                 order_query("id", kAsc), absent),
+  EXPECT_THAT(execute_query_iter_with_spill_path(db_->state(), order_query("id", kAsc), absent),
               ErrorRenders("i/o error: No such file or directory (os error 2)"));
   EXPECT_FALSE(std::filesystem::exists(absent));
   expect_untouched(before);
@@ -602,8 +597,8 @@ TEST_F(SpillQueryTest, SourceErrorAfterARunLeavesNothingBehind) {
   const Bytes before = read_file(path_);
   {
     std::optional<TempSpillFile> spill;
-    FailingSource source(std::make_unique<ScanSource>(db_->latest(), id_, std::nullopt), 2500);
-    EXPECT_THAT(sort_with_spill(spill_dir_.path().string(), spill, source, db_->latest(),
+    FailingSource source(std::make_unique<ScanSource>(db_->state(), id_, std::nullopt), 2500);
+    EXPECT_THAT(sort_with_spill(spill_dir_.path().string(), spill, source, db_->state(),
                                 OrderBy{testing::path({"id"}), kAsc}, id_),
                 ErrorRenders("i/o error: source failed"));
     EXPECT_TRUE(spill.has_value());
@@ -647,7 +642,7 @@ TEST_F(SpillQueryTest, CommitsOfAnotherHandleDuringASortSurvive) {
   }
   const Bytes written = read_file(path_);
   ASSERT_OK_AND_ASSIGN(Database<FileStore> reopened, Database<FileStore>::open(path_));
-  EXPECT_EQ(reopened.latest().size_of(id_), 3005u);
+  EXPECT_EQ(reopened.state().row_count(id_), 3005u);
   EXPECT_EQ(read_file(path_), written);
 }
 
@@ -665,10 +660,10 @@ TEST_F(SpillQueryTest, LeftoverRunsInAFileDoNotBreakOpen) {
     ASSERT_OK(writer.append(SegmentType::TempSpill, Bytes(100, 2)));
   }
   ASSERT_OK_AND_ASSIGN(Database<FileStore> leftover, Database<FileStore>::open(copy));
-  EXPECT_EQ(leftover.latest().size_of(id_), 2100u);
+  EXPECT_EQ(leftover.state().row_count(id_), 2100u);
   ASSERT_OK(leftover.insert(id_, Row{{"id", i64(5000)}, {"v", null()}, {"g", i64(0)}}));
   ASSERT_OK_AND_ASSIGN(Database<FileStore> reopened, Database<FileStore>::open(copy));
-  EXPECT_EQ(reopened.latest().size_of(id_), 2101u);
+  EXPECT_EQ(reopened.state().row_count(id_), 2101u);
 }
 
 }  // namespace

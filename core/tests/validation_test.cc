@@ -1,7 +1,5 @@
 // Row validation: the order of checks, the path each failure carries, every constraint message
 // and the plain decimal form of doubles in them.
-#include "validation.h"
-
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -13,6 +11,7 @@
 #include <re2/re2.h>
 
 #include "testing/matchers.h"
+#include "validation_internal.h"
 
 namespace quarn {
 namespace {

@@ -199,8 +199,7 @@ void refill(PyCursor& cursor, std::uint64_t want) {
     return inner.visit([&](auto& engine) -> Status {
       QUARN_ASSIGN_OR_RETURN(
           std::vector<const Row*> found,
-          ordered_result_rows(engine.committed_catalog(), engine.committed_indexes(),
-                              engine.committed_latest(), plan->query, spill_temp_dir()));
+          ordered_result_rows(engine.committed_state(), plan->query, spill_temp_dir()));
       keys = std::make_shared<const std::vector<const Row*>>(std::move(found));
       return ok_status();
     });

@@ -110,9 +110,7 @@ nb::object all_impl(const QueryBuilder& builder, nb::handle fields) {
     QUARN_ASSIGN_OR_RETURN(const std::uint32_t id,
                            inner.collection_id_named(builder.collection_name));
     const Query query = engine_query(builder, id);
-    return inner.visit([&](auto& engine) {
-      return execute_query(engine.catalog(), engine.indexes(), engine.latest(), query);
-    });
+    return inner.visit([&](auto& engine) { return execute_query(engine.state(), query); });
   });
   const std::vector<Row> found = unwrap(std::move(rows));
   nb::object out = nb::steal(PyList_New(0));

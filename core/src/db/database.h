@@ -14,6 +14,7 @@
 #include "catalog/state.h"
 #include "db/durable_file.h"
 #include "db/latest_rows.h"
+#include "db/state_view.h"
 #include "file_format.h"
 #include "index.h"
 #include "migration.h"
@@ -29,6 +30,7 @@ namespace quarn {
 
 namespace testing {
 struct DatabaseTestPeer;
+struct DatabaseStatePeer;
 }  // namespace testing
 
 // The path an in-memory database reports.
@@ -126,14 +128,11 @@ class Database {
   Status compact_to(const std::string& dest_path) requires std::same_as<S, FileStore>;
   Status compact_in_place() requires std::same_as<S, FileStore>;
 
-  // State. The working state is the staged one while a transaction is open.
+  // State. The working state is the staged one while a transaction is open. Readers such as
+  // queries take a view; it is valid until the next write, commit, rollback or move.
   const Catalog& catalog() const { return txn_ ? txn_->catalog : catalog_; }
-  const LatestRows& latest() const { return txn_ ? txn_->latest : latest_; }
-  const IndexState& indexes() const { return txn_ ? txn_->indexes : indexes_; }
-  const Catalog& committed_catalog() const { return catalog_; }
-  const LatestRows& committed_latest() const { return latest_; }
-  const IndexState& committed_indexes() const { return indexes_; }
-  const std::optional<TxnStaging>& txn() const { return txn_; }
+  StateView state() const { return StateView(catalog(), latest(), indexes()); }
+  StateView committed_state() const { return StateView(catalog_, latest_, indexes_); }
 
   const std::string& path() const { return path_; }
   S& store() { return store_; }
@@ -144,6 +143,11 @@ class Database {
 
  private:
   friend struct testing::DatabaseTestPeer;
+  friend struct testing::DatabaseStatePeer;
+
+  // The working state's rows and indexes, as state() shows them.
+  const LatestRows& latest() const { return txn_ ? txn_->latest : latest_; }
+  const IndexState& indexes() const { return txn_ ? txn_->indexes : indexes_; }
 
   Database(std::string path, S store, Catalog catalog, LatestRows latest, IndexState indexes,
            std::uint16_t format_minor)

@@ -57,16 +57,16 @@ std::optional<Predicate> lookup_filter(const Plan::IndexLookup& plan) {
   return Predicate(Predicate::And{{plan.equality, *plan.residual}});
 }
 
-ScanSource::ScanSource(const LatestRows& latest, std::uint32_t collection_id,
+ScanSource::ScanSource(const StateView& state, std::uint32_t collection_id,
                        std::optional<Predicate> predicate)
     : predicate_(std::move(predicate)),
-      pos_(latest.rows_of(collection_id).begin()),
-      end_(latest.rows_of(collection_id).end()),
+      pos_(state.rows_of(collection_id).begin()),
+      end_(state.rows_of(collection_id).end()),
       collection_id_(collection_id) {}
 
 Result<std::optional<RowKey>> ScanSource::next_key() {
   while (!(pos_ == end_)) {
-    const LatestRows::Iterator::Entry entry = *pos_;
+    const StateView::RowEntry entry = *pos_;
     ++pos_;
     if (passes(entry.row, predicate_)) {
       return std::optional<RowKey>(RowKey{collection_id_, Bytes(entry.pk.begin(), entry.pk.end())});
@@ -75,11 +75,11 @@ Result<std::optional<RowKey>> ScanSource::next_key() {
   return std::optional<RowKey>();
 }
 
-IndexUniqueSource::IndexUniqueSource(const LatestRows& latest, std::uint32_t collection_id,
+IndexUniqueSource::IndexUniqueSource(const StateView& state, std::uint32_t collection_id,
                                      std::optional<Bytes> pk, std::optional<Predicate> residual)
     : pk_(std::move(pk)),
       residual_(std::move(residual)),
-      latest_(latest),
+      state_(state),
       collection_id_(collection_id) {}
 
 Result<std::optional<RowKey>> IndexUniqueSource::next_key() {
@@ -87,23 +87,23 @@ Result<std::optional<RowKey>> IndexUniqueSource::next_key() {
   done_ = true;
   std::optional<Bytes> pk = std::exchange(pk_, std::nullopt);
   if (!pk) return std::optional<RowKey>();
-  const Row* row = latest_.get(collection_id_, *pk);
+  const Row* row = state_.get(collection_id_, *pk);
   if (row == nullptr || !passes(*row, residual_)) return std::optional<RowKey>();
   return std::optional<RowKey>(RowKey{collection_id_, std::move(*pk)});
 }
 
-IndexNonUniqueSource::IndexNonUniqueSource(const LatestRows& latest, std::uint32_t collection_id,
+IndexNonUniqueSource::IndexNonUniqueSource(const StateView& state, std::uint32_t collection_id,
                                            std::vector<Bytes> pks,
                                            std::optional<Predicate> residual)
     : pks_(std::move(pks)),
       residual_(std::move(residual)),
-      latest_(latest),
+      state_(state),
       collection_id_(collection_id) {}
 
 Result<std::optional<RowKey>> IndexNonUniqueSource::next_key() {
   while (next_ < pks_.size()) {
     Bytes& pk = pks_[next_++];
-    const Row* row = latest_.get(collection_id_, pk);
+    const Row* row = state_.get(collection_id_, pk);
     if (row != nullptr && passes(*row, residual_)) {
       return std::optional<RowKey>(RowKey{collection_id_, std::move(pk)});
     }
@@ -121,25 +121,24 @@ Result<std::optional<RowKey>> LimitOp::next_key() {
   return key;
 }
 
-std::unique_ptr<RowSource> make_plan_source(const Plan& plan, const IndexState& indexes,
-                                            const LatestRows& latest) {
+std::unique_ptr<RowSource> make_plan_source(const Plan& plan, const StateView& state) {
   if (const auto* scan = plan.get_if<Plan::CollectionScan>()) {
-    return std::make_unique<ScanSource>(latest, scan->collection_id, scan->predicate);
+    return std::make_unique<ScanSource>(state, scan->collection_id, scan->predicate);
   }
   const auto& lookup = std::get<Plan::IndexLookup>(plan.value());
   if (lookup.kind == IndexKind::Unique) {
     std::optional<Bytes> pk;
     if (const std::optional<ByteSpan> found =
-            indexes.unique_lookup(lookup.collection_id, lookup.index_name, lookup.key)) {
+            state.unique_lookup(lookup.collection_id, lookup.index_name, lookup.key)) {
       pk = Bytes(found->begin(), found->end());
     }
-    return std::make_unique<IndexUniqueSource>(latest, lookup.collection_id, std::move(pk),
+    return std::make_unique<IndexUniqueSource>(state, lookup.collection_id, std::move(pk),
                                                lookup_filter(lookup));
   }
   std::vector<Bytes> pks =
-      indexes.non_unique_lookup(lookup.collection_id, lookup.index_name, lookup.key)
+      state.non_unique_lookup(lookup.collection_id, lookup.index_name, lookup.key)
           .value_or(std::vector<Bytes>());
-  return std::make_unique<IndexNonUniqueSource>(latest, lookup.collection_id, std::move(pks),
+  return std::make_unique<IndexNonUniqueSource>(state, lookup.collection_id, std::move(pks),
                                                 lookup_filter(lookup));
 }
 
@@ -147,9 +146,9 @@ QueryRowIter QueryRowIter::materialized(std::vector<Row> rows) {
   return QueryRowIter(Materialized{std::move(rows), 0});
 }
 
-QueryRowIter QueryRowIter::streaming(const LatestRows& latest, std::unique_ptr<RowSource> source) {
+QueryRowIter QueryRowIter::streaming(const StateView& state, std::unique_ptr<RowSource> source) {
   QUARN_CHECK(source != nullptr, "streaming query iterator without a source");
-  return QueryRowIter(Streaming{&latest, std::move(source)});
+  return QueryRowIter(Streaming{state, std::move(source)});
 }
 
 Result<std::optional<Row>> QueryRowIter::next() {
@@ -161,8 +160,7 @@ Result<std::optional<Row>> QueryRowIter::next() {
   for (;;) {
     QUARN_ASSIGN_OR_RETURN(const std::optional<RowKey> key, s.source->next_key());
     if (!key) return std::optional<Row>();
-    if (const Row* row = s.latest->get(key->collection_id, key->pk))
-      return std::optional<Row>(*row);
+    if (const Row* row = s.state.get(key->collection_id, key->pk)) return std::optional<Row>(*row);
   }
 }
 
@@ -185,25 +183,21 @@ void apply_order_by_and_limit(std::vector<Row>& rows, const std::optional<OrderB
   if (limit && rows.size() > *limit) rows.resize(*limit);
 }
 
-Result<std::vector<Row>> execute_query(const Catalog& catalog, const IndexState& indexes,
-                                       const LatestRows& latest, const Query& query) {
-  QUARN_ASSIGN_OR_RETURN(std::vector<const Row*> found,
-                         execute_query_refs(catalog, indexes, latest, query));
+Result<std::vector<Row>> execute_query(const StateView& state, const Query& query) {
+  QUARN_ASSIGN_OR_RETURN(std::vector<const Row*> found, execute_query_refs(state, query));
   std::vector<Row> rows;
   rows.reserve(found.size());
   for (const Row* row : found) rows.push_back(*row);
   return rows;
 }
 
-Result<std::vector<const Row*>> execute_query_refs(const Catalog& catalog,
-                                                   const IndexState& indexes,
-                                                   const LatestRows& latest, const Query& query) {
-  QUARN_ASSIGN_OR_RETURN(const Plan plan, plan_catalog_query(catalog, query));
+Result<std::vector<const Row*>> execute_query_refs(const StateView& state, const Query& query) {
+  QUARN_ASSIGN_OR_RETURN(const Plan plan, plan_catalog_query(state.catalog(), query));
   // Without an ordering the first `limit` rows that pass are the result, so fetching stops there.
   const bool can_stop_early = !plan.order_by() && plan.limit();
   std::vector<const Row*> rows;
   if (can_stop_early && *plan.limit() == 0) return rows;
-  for_each_plan_row(plan, indexes, latest, [&](ByteSpan, const Row& row) {
+  for_each_plan_row(plan, state, [&](ByteSpan, const Row& row) {
     rows.push_back(&row);
     return !(can_stop_early && rows.size() >= *plan.limit());
   });
@@ -226,16 +220,15 @@ Result<std::vector<const Row*>> execute_query_refs(const Catalog& catalog,
   return rows;
 }
 
-Result<QueryRowIter> execute_query_iter(const Catalog& catalog, const IndexState& indexes,
-                                        const LatestRows& latest, const Query& query) {
+Result<QueryRowIter> execute_query_iter(const StateView& state, const Query& query) {
   if (query.order_by) {
-    QUARN_ASSIGN_OR_RETURN(std::vector<Row> rows, execute_query(catalog, indexes, latest, query));
+    QUARN_ASSIGN_OR_RETURN(std::vector<Row> rows, execute_query(state, query));
     return QueryRowIter::materialized(std::move(rows));
   }
-  QUARN_ASSIGN_OR_RETURN(const Plan plan, plan_catalog_query(catalog, query));
-  std::unique_ptr<RowSource> source = make_plan_source(plan, indexes, latest);
+  QUARN_ASSIGN_OR_RETURN(const Plan plan, plan_catalog_query(state.catalog(), query));
+  std::unique_ptr<RowSource> source = make_plan_source(plan, state);
   if (plan.limit()) source = std::make_unique<LimitOp>(std::move(source), *plan.limit());
-  return QueryRowIter::streaming(latest, std::move(source));
+  return QueryRowIter::streaming(state, std::move(source));
 }
 
 }  // namespace quarn

@@ -1,5 +1,6 @@
-// Row sources and query execution over one database's in-memory state. Sources yield row keys;
-// the iterator turns them into row copies. Nothing here changes the state it reads.
+// Row sources and query execution over one database's in-memory state, read through a
+// StateView. Sources yield row keys; the iterator turns them into row copies. Nothing here
+// changes the state it reads.
 #pragma once
 
 #include <cstddef>
@@ -11,9 +12,7 @@
 #include <vector>
 
 #include "bytes.h"
-#include "catalog/state.h"
-#include "db/latest_rows.h"
-#include "index.h"
+#include "db/state_view.h"
 #include "query/ast.h"
 #include "query/planner.h"
 #include "record/row_value.h"
@@ -21,7 +20,7 @@
 
 namespace quarn {
 
-// What LatestRows is keyed by.
+// What a state's rows are keyed by.
 struct RowKey {
   std::uint32_t collection_id = 0;
   Bytes pk;  // canonical primary-key bytes
@@ -29,8 +28,8 @@ struct RowKey {
   bool operator==(const RowKey&) const = default;
 };
 
-// A single-pass stream of row keys. Sources holding a LatestRows reference must not outlive
-// the map, and the map must not change while they exist.
+// A single-pass stream of row keys. Sources holding a StateView must not outlive its state, and
+// the state must not change while they exist.
 class RowSource {
  public:
   RowSource() = default;
@@ -43,31 +42,31 @@ class RowSource {
   virtual Result<std::optional<RowKey>> next_key() = 0;
 };
 
-// Every row of one collection satisfying predicate (all rows when absent), in the map's order.
+// Every row of one collection satisfying predicate (all rows when absent), in the state's order.
 class ScanSource final : public RowSource {
  public:
-  ScanSource(const LatestRows& latest, std::uint32_t collection_id,
+  ScanSource(const StateView& state, std::uint32_t collection_id,
              std::optional<Predicate> predicate);
   Result<std::optional<RowKey>> next_key() override;
 
  private:
   std::optional<Predicate> predicate_;
-  LatestRows::Iterator pos_;
-  LatestRows::Iterator end_;
+  StateView::RowIterator pos_;
+  StateView::RowIterator end_;
   std::uint32_t collection_id_;
 };
 
 // The one row a unique lookup found, if it is present and satisfies residual; answers once.
 class IndexUniqueSource final : public RowSource {
  public:
-  IndexUniqueSource(const LatestRows& latest, std::uint32_t collection_id, std::optional<Bytes> pk,
+  IndexUniqueSource(const StateView& state, std::uint32_t collection_id, std::optional<Bytes> pk,
                     std::optional<Predicate> residual);
   Result<std::optional<RowKey>> next_key() override;
 
  private:
   std::optional<Bytes> pk_;
   std::optional<Predicate> residual_;
-  const LatestRows& latest_;
+  StateView state_;
   std::uint32_t collection_id_;
   bool done_ = false;
 };
@@ -76,15 +75,15 @@ class IndexUniqueSource final : public RowSource {
 // absent or fails residual are skipped.
 class IndexNonUniqueSource final : public RowSource {
  public:
-  IndexNonUniqueSource(const LatestRows& latest, std::uint32_t collection_id,
-                       std::vector<Bytes> pks, std::optional<Predicate> residual);
+  IndexNonUniqueSource(const StateView& state, std::uint32_t collection_id, std::vector<Bytes> pks,
+                       std::optional<Predicate> residual);
   Result<std::optional<RowKey>> next_key() override;
 
  private:
   std::vector<Bytes> pks_;
   std::size_t next_ = 0;  // pks_ before it are consumed
   std::optional<Predicate> residual_;
-  const LatestRows& latest_;
+  StateView state_;
   std::uint32_t collection_id_;
 };
 
@@ -101,22 +100,20 @@ class LimitOp final : public RowSource {
 };
 
 // The plan's row source without its limit or ordering: a scan with the plan's filter, or an
-// index lookup (done now) with its residual. Keeps references to latest; the index keys are
+// index lookup (done now) with its residual. Keeps the view of state; the index keys are
 // copied.
-std::unique_ptr<RowSource> make_plan_source(const Plan& plan, const IndexState& indexes,
-                                            const LatestRows& latest);
+std::unique_ptr<RowSource> make_plan_source(const Plan& plan, const StateView& state);
 
 // Calls visit(pk, row) for every row of the plan's source that passes its filter or residual, in
 // the order make_plan_source yields them, until visit returns false. Nothing is copied but the
-// keys of a non-unique lookup; the references are valid while latest does not change.
+// keys of a non-unique lookup; the references are valid while the state does not change.
 template <class Visit>
-void for_each_plan_row(const Plan& plan, const IndexState& indexes, const LatestRows& latest,
-                       Visit visit);
+void for_each_plan_row(const Plan& plan, const StateView& state, Visit visit);
 
 // Query results one row at a time: rows already materialised, or a source chain whose keys are
-// looked up in a LatestRows map. Move-only; dropping it drops the source chain (which is how a
-// spilling source cleans up). A streaming iterator must not outlive the map, and the map must
-// not change while it exists.
+// looked up in a state. Move-only; dropping it drops the source chain (which is how a spilling
+// source cleans up). A streaming iterator must not outlive the state, and the state must not
+// change while it exists.
 class QueryRowIter {
  public:
   struct Materialized {
@@ -124,14 +121,14 @@ class QueryRowIter {
     std::size_t pos = 0;
   };
   struct Streaming {
-    const LatestRows* latest;           // never null
+    StateView state;
     std::unique_ptr<RowSource> source;  // never null
   };
   using Variant = std::variant<Materialized, Streaming>;
 
   static QueryRowIter materialized(std::vector<Row> rows);
   // REQUIRES: source is not null.
-  static QueryRowIter streaming(const LatestRows& latest, std::unique_ptr<RowSource> source);
+  static QueryRowIter streaming(const StateView& state, std::unique_ptr<RowSource> source);
 
   QueryRowIter(QueryRowIter&&) noexcept = default;
   QueryRowIter& operator=(QueryRowIter&&) noexcept = default;
@@ -139,7 +136,7 @@ class QueryRowIter {
   QueryRowIter& operator=(const QueryRowIter&) = delete;
 
   // A copy of the next row, nothing at the end, or the source's error (the iterator stays
-  // usable). Keys whose row is absent from the map are skipped.
+  // usable). Keys whose row is absent from the state are skipped.
   Result<std::optional<Row>> next();
 
   const Variant& value() const { return value_; }
@@ -158,31 +155,26 @@ void apply_order_by_and_limit(std::vector<Row>& rows, const std::optional<OrderB
 // Copies of the query's result rows: filtered, ordered, then limited. Reads the state it is
 // given (committed, or a transaction's staged copies). Errors: SchemaError::UnknownCollectionId,
 // before any row is read.
-Result<std::vector<Row>> execute_query(const Catalog& catalog, const IndexState& indexes,
-                                       const LatestRows& latest, const Query& query);
+Result<std::vector<Row>> execute_query(const StateView& state, const Query& query);
 
-// execute_query without the copies: the result rows where latest holds them, valid until latest
+// execute_query without the copies: the result rows where the state holds them, valid until it
 // changes. Errors: SchemaError::UnknownCollectionId.
-Result<std::vector<const Row*>> execute_query_refs(const Catalog& catalog,
-                                                   const IndexState& indexes,
-                                                   const LatestRows& latest, const Query& query);
+Result<std::vector<const Row*>> execute_query_refs(const StateView& state, const Query& query);
 
 // The same rows as an iterator: materialised when the query has an ordering, else streaming over
-// the plan's source with the limit on top. The iterator keeps a reference to latest. Errors:
+// the plan's source with the limit on top. The iterator keeps the view of state. Errors:
 // SchemaError::UnknownCollectionId.
-Result<QueryRowIter> execute_query_iter(const Catalog& catalog, const IndexState& indexes,
-                                        const LatestRows& latest, const Query& query);
+Result<QueryRowIter> execute_query_iter(const StateView& state, const Query& query);
 
 // The filter an index lookup's candidates must pass: the chosen equality (index keys carry no
 // kind) and the residual.
 std::optional<Predicate> lookup_filter(const Plan::IndexLookup& plan);
 
 template <class Visit>
-void for_each_plan_row(const Plan& plan, const IndexState& indexes, const LatestRows& latest,
-                       Visit visit) {
+void for_each_plan_row(const Plan& plan, const StateView& state, Visit visit) {
   if (const auto* scan = plan.get_if<Plan::CollectionScan>()) {
     const Predicate* filter = scan->predicate ? &*scan->predicate : nullptr;
-    for (const LatestRows::Iterator::Entry entry : latest.rows_of(scan->collection_id)) {
+    for (const StateView::RowEntry entry : state.rows_of(scan->collection_id)) {
       if (filter != nullptr && !eval_predicate(entry.row, *filter)) continue;
       if (!visit(entry.pk, entry.row)) return;
     }
@@ -191,22 +183,22 @@ void for_each_plan_row(const Plan& plan, const IndexState& indexes, const Latest
   const auto& lookup = std::get<Plan::IndexLookup>(plan.value());
   const std::optional<Predicate> filter = lookup_filter(lookup);
   auto offer = [&](ByteSpan pk) {
-    const Row* row = latest.get(lookup.collection_id, pk);
+    const Row* row = state.get(lookup.collection_id, pk);
     if (row == nullptr || (filter && !eval_predicate(*row, *filter))) return true;
     return visit(pk, *row);
   };
   if (lookup.kind == IndexKind::Unique) {
     if (const std::optional<ByteSpan> found =
-            indexes.unique_lookup(lookup.collection_id, lookup.index_name, lookup.key)) {
+            state.unique_lookup(lookup.collection_id, lookup.index_name, lookup.key)) {
       // Copied: the lookup's view is only good until the index changes, the row's while the
-      // map does not; both hold here, but the copy keeps the two lifetimes apart.
+      // rows do not; both hold here, but the copy keeps the two lifetimes apart.
       const Bytes pk(found->begin(), found->end());
       offer(pk);
     }
     return;
   }
   const std::optional<std::vector<Bytes>> pks =
-      indexes.non_unique_lookup(lookup.collection_id, lookup.index_name, lookup.key);
+      state.non_unique_lookup(lookup.collection_id, lookup.index_name, lookup.key);
   if (!pks) return;
   for (const Bytes& pk : *pks) {
     if (!offer(pk)) return;
