@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "catalog/codec.h"
+#include "db/replay_impl.h"
 #include "pager.h"
 #include "record/payload_v2.h"
 #include "segments/reader.h"
@@ -14,112 +15,6 @@
 #include "txn.h"
 
 namespace quarn {
-namespace {
-
-DbError framing_error(const char* what) { return FormatError::InvalidTxnPayload{what}; }
-
-// One data segment held from the framing walk until it is applied: its payload lies in the
-// walk's one buffer, so the walk allocates per log rather than per segment.
-struct StagedSegment {
-  SegmentType type;
-  std::size_t at;
-  std::size_t size;
-};
-
-struct CommittedSegments {
-  Bytes payloads;
-  std::vector<StagedSegment> segments;
-};
-
-bool is_data_segment(SegmentType type) {
-  return type == SegmentType::Catalog || type == SegmentType::Record || type == SegmentType::Index;
-}
-
-Status apply_data_segment(SegmentType type, ByteSpan payload, Catalog& catalog, LatestRows& latest,
-                          IndexState& indexes) {
-  switch (type) {
-    case SegmentType::Catalog: {
-      QUARN_ASSIGN_OR_RETURN(CatalogRecordWire entry, decode_catalog_payload(payload));
-      return catalog.apply_record(std::move(entry));
-    }
-    case SegmentType::Index: {
-      QUARN_ASSIGN_OR_RETURN(std::vector<IndexEntry> entries, decode_index_payload(payload));
-      for (IndexEntry& entry : entries) QUARN_TRY(indexes.apply(std::move(entry)));
-      return ok_status();
-    }
-    case SegmentType::Record:
-      return apply_record_segment(payload, catalog, latest);
-    default:
-      QUARN_CHECK(false, "replay applies only catalog, record and index segments");
-  }
-  return ok_status();
-}
-
-// The committed data segments of a framed log, in log order; the whole framing is checked
-// first, so a broken log applies nothing. Segments of an open transaction are appended after
-// the committed ones, and an abort cuts them off again.
-template <Store S>
-Result<CommittedSegments> committed_segments(S& store, const std::vector<SegmentMeta>& segments) {
-  CommittedSegments out;
-  std::uint64_t data_bytes = 0;
-  std::size_t data_count = 0;
-  for (const SegmentMeta& meta : segments) {
-    if (!is_data_segment(meta.header.segment_type)) continue;
-    data_bytes += meta.header.payload_len;
-    ++data_count;
-  }
-  // The scan bounded every payload by the store, so these fit in memory as the log does.
-  out.payloads.reserve(static_cast<std::size_t>(data_bytes));
-  out.segments.reserve(data_count);
-  std::size_t open_from = 0;
-  bool open = false;
-  std::uint64_t open_id = 0;
-  for (const SegmentMeta& meta : segments) {
-    const SegmentType type = meta.header.segment_type;
-    if (is_data_segment(type)) {
-      const std::size_t at = out.payloads.size();
-      QUARN_TRY(append_segment_payload(store, meta, out.payloads));
-      out.segments.push_back(StagedSegment{type, at, out.payloads.size() - at});
-      continue;
-    }
-    switch (type) {
-      case SegmentType::TxnBegin: {
-        if (open) return framing_error("nested TxnBegin in replay");
-        QUARN_ASSIGN_OR_RETURN(const Bytes payload, read_segment_payload(store, meta));
-        QUARN_ASSIGN_OR_RETURN(open_id, decode_txn_payload_v0(payload));
-        open = true;
-        open_from = out.segments.size();
-        break;
-      }
-      case SegmentType::TxnCommit: {
-        QUARN_ASSIGN_OR_RETURN(const Bytes payload, read_segment_payload(store, meta));
-        QUARN_ASSIGN_OR_RETURN(const std::uint64_t id, decode_txn_payload_v0(payload));
-        if (!open) return framing_error("TxnCommit outside transaction in replay");
-        if (id != open_id) return framing_error("TxnCommit txn_id mismatch in replay");
-        open = false;
-        break;
-      }
-      case SegmentType::TxnAbort: {
-        QUARN_ASSIGN_OR_RETURN(const Bytes payload, read_segment_payload(store, meta));
-        QUARN_TRY(decode_txn_payload_v0(payload));
-        // Outside a transaction there is nothing pending to drop.
-        if (open) {
-          out.payloads.resize(open_from < out.segments.size() ? out.segments[open_from].at
-                                                              : out.payloads.size());
-          out.segments.resize(open_from);
-        }
-        open = false;
-        break;
-      }
-      default:
-        break;
-    }
-  }
-  if (open) return framing_error("unclosed transaction at end of log (recovery should truncate)");
-  return out;
-}
-
-}  // namespace
 
 Status apply_record_segment(ByteSpan payload, const Catalog& catalog, LatestRows& latest) {
   if (payload.size() < 6) return FormatError::TruncatedRecordPayload{};
@@ -149,42 +44,6 @@ Status apply_record_segment(ByteSpan payload, const Catalog& catalog, LatestRows
   return ok_status();
 }
 
-template <Store S>
-Status replay_tail_into(S& store, std::uint64_t start, std::uint16_t format_minor, Catalog& catalog,
-                        LatestRows& latest, IndexState& indexes) {
-  QUARN_ASSIGN_OR_RETURN(const std::vector<SegmentMeta> segments, scan_segments(store, start));
-  if (format_minor < 6) {
-    // Unframed: markers mean nothing here, and each payload is read just before it is applied.
-    for (const SegmentMeta& meta : segments) {
-      if (!is_data_segment(meta.header.segment_type)) continue;
-      QUARN_ASSIGN_OR_RETURN(const Bytes payload, read_segment_payload(store, meta));
-      QUARN_TRY(apply_data_segment(meta.header.segment_type, payload, catalog, latest, indexes));
-    }
-    return ok_status();
-  }
-  QUARN_ASSIGN_OR_RETURN(const CommittedSegments committed, committed_segments(store, segments));
-  for (const StagedSegment& staged : committed.segments) {
-    const ByteSpan payload(committed.payloads.data() + staged.at, staged.size);
-    QUARN_TRY(apply_data_segment(staged.type, payload, catalog, latest, indexes));
-  }
-  return ok_status();
-}
-
-template <Store S>
-Result<ReplayedState> load_catalog_latest_and_indexes(S& store, std::uint64_t data_start,
-                                                      std::uint16_t format_minor) {
-  ReplayedState state;
-  QUARN_TRY(replay_tail_into(store, data_start, format_minor, state.catalog, state.latest,
-                             state.indexes));
-  return state;
-}
-
-#define QUARN_INSTANTIATE(S)                                                                   \
-  template Result<ReplayedState> load_catalog_latest_and_indexes<S>(S&, std::uint64_t,         \
-                                                                    std::uint16_t);            \
-  template Status replay_tail_into<S>(S&, std::uint64_t, std::uint16_t, Catalog&, LatestRows&, \
-                                      IndexState&);
-QUARN_FOR_EACH_STORE(QUARN_INSTANTIATE)
-#undef QUARN_INSTANTIATE
+QUARN_FOR_EACH_STORE(QUARN_INSTANTIATE_DB_REPLAY)
 
 }  // namespace quarn
