@@ -2,9 +2,6 @@
 // engine's stores; a test instantiates it for its own.
 #pragma once
 
-#include <algorithm>
-
-#include "checksum.h"
 #include "superblock.h"
 
 namespace quarn {

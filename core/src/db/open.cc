@@ -2,20 +2,13 @@
 // checks, tail recovery, then the state from a checkpoint or from the whole log.
 #include "db/open.h"
 
-#include <array>
 #include <cerrno>
 #include <optional>
 #include <utility>
 
-#include "checkpoint.h"
 #include "db/database.h"
 #include "db/durable_file.h"
 #include "db/open_impl.h"
-#include "db/recover.h"
-#include "db/replay.h"
-#include "file_format.h"
-#include "pager.h"
-#include "publish.h"
 #include "store_instances.h"
 
 namespace quarn {
