@@ -12,6 +12,7 @@
 #include <array>
 #include <utility>
 
+#include "checkpoint_impl.h"
 #include "checksum.h"
 #include "db/replay.h"
 #include "file_format.h"
@@ -71,29 +72,6 @@ Result<CheckpointState> state_from_checkpoint_payload(ByteSpan payload) {
   return state;
 }
 
-template <Store S>
-Result<std::optional<CheckpointState>> try_load_checkpoint_state(S& store, std::uint64_t offset,
-                                                                 std::uint32_t length) {
-  if (offset == 0 || length == 0) return std::optional<CheckpointState>();
-  QUARN_ASSIGN_OR_RETURN(const std::uint64_t store_len, store.len());
-  if (offset < kDataStart || offset >= store_len) return std::optional<CheckpointState>();
-  std::array<std::uint8_t, kSegmentHeaderSize> header_bytes;
-  QUARN_TRY(store.read_exact_at(offset, header_bytes));
-  QUARN_ASSIGN_OR_RETURN(const SegmentHeader header, decode_segment_header(header_bytes));
-  if (header.segment_type != SegmentType::Checkpoint) return std::optional<CheckpointState>();
-  // read_segment_payload bounds the header's length by the store before allocating, so a forged
-  // length cannot make the open allocate more than the file holds.
-  QUARN_ASSIGN_OR_RETURN(const Bytes payload,
-                         read_segment_payload(store, SegmentMeta{offset, header}));
-  if (crc32c(payload) != header.payload_crc) return FormatError::SegmentPayloadChecksumMismatch{};
-  QUARN_ASSIGN_OR_RETURN(CheckpointState state, state_from_checkpoint_payload(payload));
-  return std::optional<CheckpointState>(std::move(state));
-}
-
-#define QUARN_INSTANTIATE(S)                                                                      \
-  template Result<std::optional<CheckpointState>> try_load_checkpoint_state<S>(S&, std::uint64_t, \
-                                                                               std::uint32_t);
-QUARN_FOR_EACH_STORE(QUARN_INSTANTIATE)
-#undef QUARN_INSTANTIATE
+QUARN_FOR_EACH_STORE(QUARN_INSTANTIATE_CHECKPOINT)
 
 }  // namespace quarn

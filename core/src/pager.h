@@ -15,7 +15,6 @@
 #include <string>
 #include <unordered_map>
 #include <utility>
-#include <vector>
 
 #include "bytes.h"
 #include "result.h"
@@ -23,8 +22,30 @@
 
 namespace quarn {
 
-// Tests reach the page-map lock through this; never defined in the engine.
-struct PagedStoreTestAccess;
+// The page map of a PagedStore and the lock that guards it. An exception that escapes while the
+// lock is held (allocation failure) poisons the map for good.
+struct PageCache {
+  // Holds the lock; poisons the map when an exception unwinds through the guarded section.
+  class Guard {
+   public:
+    explicit Guard(PageCache& cache)
+        : cache_(cache), lock_(cache.mutex), exceptions_(std::uncaught_exceptions()) {}
+    ~Guard() {
+      if (std::uncaught_exceptions() > exceptions_) cache_.poisoned = true;
+    }
+    Guard(const Guard&) = delete;
+    Guard& operator=(const Guard&) = delete;
+
+   private:
+    PageCache& cache_;
+    std::lock_guard<std::mutex> lock_;
+    int exceptions_;
+  };
+
+  std::mutex mutex;
+  bool poisoned = false;
+  std::unordered_map<std::uint64_t, Bytes> pages;
+};
 
 // Reads through an unbounded map of whole pages (page p holds bytes [p * size, (p+1) * size),
 // zero past the end of the inner store when it was loaded); nothing is ever evicted. Every
@@ -44,7 +65,7 @@ class PagedStore {
   PagedStore(S inner, std::size_t requested_page_size)
       : inner_(std::move(inner)),
         page_size_(std::max(requested_page_size, kMinPageSize)),
-        cache_(std::make_unique<Cache>()) {}
+        cache_(std::make_unique<PageCache>()) {}
   PagedStore(const PagedStore&) = delete;
   PagedStore& operator=(const PagedStore&) = delete;
   PagedStore(PagedStore&&) = default;
@@ -65,34 +86,9 @@ class PagedStore {
   std::size_t page_size() const { return page_size_; }
   S& inner() { return inner_; }
   const S& inner() const { return inner_; }
-  // The cached page numbers in ascending order (for tests).
-  std::vector<std::uint64_t> cached_pages() const;
 
  private:
-  friend struct PagedStoreTestAccess;
-
-  struct Cache {
-    std::mutex mutex;
-    bool poisoned = false;
-    std::unordered_map<std::uint64_t, Bytes> pages;
-  };
-
-  // Holds the map's lock; poisons it when an exception unwinds through the guarded section.
-  class Guard {
-   public:
-    explicit Guard(Cache& cache)
-        : cache_(cache), lock_(cache.mutex), exceptions_(std::uncaught_exceptions()) {}
-    ~Guard() {
-      if (std::uncaught_exceptions() > exceptions_) cache_.poisoned = true;
-    }
-    Guard(const Guard&) = delete;
-    Guard& operator=(const Guard&) = delete;
-
-   private:
-    Cache& cache_;
-    std::lock_guard<std::mutex> lock_;
-    int exceptions_;
-  };
+  using Guard = PageCache::Guard;
 
   static DbError poisoned_error() { return io_error(IoErrorKind::Other, "pager mutex poisoned"); }
   Status drop_pages(std::uint64_t first, std::uint64_t last);
@@ -108,7 +104,7 @@ class PagedStore {
   S inner_;
   std::size_t page_size_;
   // Behind a pointer so the store stays movable; moved-from stores are not used again.
-  std::unique_ptr<Cache> cache_;
+  std::unique_ptr<PageCache> cache_;
   // Nothing after a failed write or truncate, which may have changed the length part-way.
   std::optional<std::uint64_t> known_len_;
 };
@@ -213,18 +209,6 @@ Status PagedStore<S>::truncate(std::uint64_t length) {
     return !(start < length && end <= length);
   });
   return ok_status();
-}
-
-template <Store S>
-std::vector<std::uint64_t> PagedStore<S>::cached_pages() const {
-  std::vector<std::uint64_t> out;
-  {
-    Guard guard(*cache_);
-    out.reserve(cache_->pages.size());
-    for (const auto& entry : cache_->pages) out.push_back(entry.first);
-  }
-  std::sort(out.begin(), out.end());
-  return out;
 }
 
 extern template class PagedStore<RawFileStore>;

@@ -22,6 +22,7 @@
 #include "checksum.h"
 #include "pager.h"
 #include "store_instances.h"
+#include "superblock_impl.h"
 
 namespace quarn {
 
@@ -102,15 +103,6 @@ SuperblockSlots decode_superblock_slots(ByteSpan slot_a, ByteSpan slot_b) {
   return slots;
 }
 
-template <Store S>
-Result<SuperblockSlots> read_superblock_slots(S& store) {
-  Bytes a(kSuperblockSize);
-  Bytes b(kSuperblockSize);
-  QUARN_TRY(store.read_exact_at(kSuperblockSlotAOffset, a));
-  QUARN_TRY(store.read_exact_at(kSuperblockSlotBOffset, b));
-  return decode_superblock_slots(a, b);
-}
-
 std::optional<SelectedSuperblock> newest_superblock(const SuperblockSlots& slots) {
   if (slots.a && slots.b) {
     if (slots.b->generation > slots.a->generation) {
@@ -135,8 +127,6 @@ SuperblockSlot publish_target_slot(const SuperblockSlots& slots) {
   return SuperblockSlot::B;
 }
 
-#define QUARN_INSTANTIATE(S) template Result<SuperblockSlots> read_superblock_slots<S>(S&);
-QUARN_FOR_EACH_STORE(QUARN_INSTANTIATE)
-#undef QUARN_INSTANTIATE
+QUARN_FOR_EACH_STORE(QUARN_INSTANTIATE_SUPERBLOCK)
 
 }  // namespace quarn

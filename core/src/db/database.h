@@ -1,6 +1,6 @@
 // The engine handle: one store and the state rebuilt from its log, and every operation on it.
-// Written once for every store type; the .cc files instantiate it for the types of
-// store_instances.h.
+// Written once for every store type: the db/*_impl.h headers hold the bodies, which the db/*.cc
+// files instantiate for the engine's stores (store_instances.h) and the tests for their own.
 #pragma once
 
 #include <cstdint>

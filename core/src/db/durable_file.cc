@@ -107,21 +107,22 @@ Status write_and_sync(RawFileStore& file, ByteSpan image, std::optional<mode_t> 
   return file.sync();
 }
 
+// Tells the observer, if there is one, of a step.
+void report(const ReplaceObserver& observer, ReplaceStep step, RawFileStore* file) {
+  if (observer) observer(step, file);
+}
+
 Result<RawFileStore> replace_named(const FileLocation& at, ByteSpan image,
-                                   std::optional<mode_t> mode,
-                                   std::optional<ReplaceStep> crash_at) {
-  const auto stopped = [] { return io_error(IoErrorKind::Other, "stopped for a test"); };
+                                   std::optional<mode_t> mode, const ReplaceObserver& observer) {
   QUARN_ASSIGN_OR_RETURN(auto created, create_named_temp(at));
   const std::string temp = std::move(created.first);
   RawFileStore file = std::move(created.second);
-  if (crash_at == ReplaceStep::Write) {
-    ignore_error(file.write_all_at(0, image.first(image.size() / 2)), "stopping anyway");
-    return stopped();
-  }
+  report(observer, ReplaceStep::Write, &file);
   Status written = write_and_sync(file, image, mode);
-  if (written.ok() && (crash_at == ReplaceStep::SyncTemp || crash_at == ReplaceStep::Link ||
-                       crash_at == ReplaceStep::Rename)) {
-    return stopped();
+  if (written.ok()) {
+    report(observer, ReplaceStep::SyncTemp, &file);
+    report(observer, ReplaceStep::Link, &file);
+    report(observer, ReplaceStep::Rename, &file);
   }
   if (written.ok() && ::renameat(at.dir.fd(), temp.c_str(), at.dir.fd(), at.name.c_str()) != 0) {
     written = io_error_from_errno(errno);
@@ -130,7 +131,7 @@ Result<RawFileStore> replace_named(const FileLocation& at, ByteSpan image,
     ::unlinkat(at.dir.fd(), temp.c_str(), 0);
     return std::move(written).error();
   }
-  if (crash_at == ReplaceStep::SyncDirectory) return stopped();
+  report(observer, ReplaceStep::SyncDirectory, &file);
   QUARN_TRY(sync_fd(at.dir.fd()));
   return file;
 }
@@ -206,25 +207,22 @@ Result<bool> location_names_file(const FileLocation& location, int fd) {
 
 Result<RawFileStore> replace_file_durably(const FileLocation& location, ByteSpan image,
                                           std::optional<mode_t> mode,
-                                          std::optional<ReplaceStep> crash_at) {
-  const auto stopped = [] { return io_error(IoErrorKind::Other, "stopped for a test"); };
+                                          const ReplaceObserver& observer) {
   if (!mode) {
     struct stat existing;
     if (::fstatat(location.dir.fd(), location.name.c_str(), &existing, 0) == 0) {
       mode = existing.st_mode & 07777;
     }
   }
-  if (crash_at == ReplaceStep::CreateTemp) return stopped();
+  report(observer, ReplaceStep::CreateTemp, nullptr);
   std::optional<RawFileStore> unnamed = create_unnamed(location);
-  if (!unnamed) return replace_named(location, image, mode, crash_at);
+  if (!unnamed) return replace_named(location, image, mode, observer);
 
   RawFileStore file = std::move(*unnamed);
-  if (crash_at == ReplaceStep::Write) {
-    ignore_error(file.write_all_at(0, image.first(image.size() / 2)), "stopping anyway");
-    return stopped();
-  }
+  report(observer, ReplaceStep::Write, &file);
   QUARN_TRY(write_and_sync(file, image, mode));
-  if (crash_at == ReplaceStep::SyncTemp || crash_at == ReplaceStep::Link) return stopped();
+  report(observer, ReplaceStep::SyncTemp, &file);
+  report(observer, ReplaceStep::Link, &file);
   // A name cannot be linked over an existing one, so the file is named beside the target
   // first; only the rename replaces.
   std::string temp;
@@ -236,23 +234,23 @@ Result<RawFileStore> replace_file_durably(const FileLocation& location, ByteSpan
   if (linked != 0) {
     if (linked == EEXIST) return io_error_from_errno(EEXIST);
     // Unnamed files that cannot be linked (no /proc, no privilege): write a named one instead.
-    return replace_named(location, image, mode, crash_at);
+    return replace_named(location, image, mode, observer);
   }
-  if (crash_at == ReplaceStep::Rename) return stopped();
+  report(observer, ReplaceStep::Rename, &file);
   if (::renameat(location.dir.fd(), temp.c_str(), location.dir.fd(), location.name.c_str()) != 0) {
     const int saved = errno;
     ::unlinkat(location.dir.fd(), temp.c_str(), 0);
     return io_error_from_errno(saved);
   }
-  if (crash_at == ReplaceStep::SyncDirectory) return stopped();
+  report(observer, ReplaceStep::SyncDirectory, &file);
   QUARN_TRY(sync_fd(location.dir.fd()));
   return file;
 }
 
 Status replace_file_durably(const std::string& path, ByteSpan image,
-                            std::optional<ReplaceStep> crash_at) {
+                            const ReplaceObserver& observer) {
   QUARN_ASSIGN_OR_RETURN(const FileLocation location, locate_file(path));
-  QUARN_TRY(replace_file_durably(location, image, std::nullopt, crash_at));
+  QUARN_TRY(replace_file_durably(location, image, std::nullopt, observer));
   return ok_status();
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -46,22 +47,27 @@ Result<bool> location_names_file(const FileLocation& location, int fd);
 // The steps of a replacement, in order.
 enum class ReplaceStep : std::uint8_t { CreateTemp, Write, SyncTemp, Link, Rename, SyncDirectory };
 
+// Told of each step of a replacement where it is reached: CreateTemp before the new file is
+// made, Write before the image goes into it, SyncTemp and Link once it is written and synced,
+// Rename before the rename and SyncDirectory after it. `file` is the new file (null before it
+// exists). A fallback to a named temporary reports steps again. It may end the process, which
+// then leaves what a process death at that step leaves.
+using ReplaceObserver = std::function<void(ReplaceStep step, RawFileStore* file)>;
+
 // Writes image to a new file in location's directory (unnamed where the file system allows,
 // else a temporary name), syncs it, names it, renames it over location.name and syncs the
 // directory. The new file gets the permission bits `mode` (07777 bits), or, without one, those
 // of a file already at the name, else 0666 before the umask. Returns the new file, open. On
 // failure no temporary name is left and the target is as it was, unless the failure came after
 // the rename (the directory sync), when the target holds the image. Errors: DbError::Io.
-// crash_at (tests only) stops the replacement as a process death would at that step: nothing
-// is cleaned up (a named temporary stays), half the image is written when it names Write, and
-// an i/o error "stopped for a test" is returned.
+// observer, when given, is told of each step.
 Result<RawFileStore> replace_file_durably(const FileLocation& location, ByteSpan image,
                                           std::optional<mode_t> mode = std::nullopt,
-                                          std::optional<ReplaceStep> crash_at = std::nullopt);
+                                          const ReplaceObserver& observer = {});
 
 // The same for a path, resolved now (following symbolic links at it).
 Status replace_file_durably(const std::string& path, ByteSpan image,
-                            std::optional<ReplaceStep> crash_at = std::nullopt);
+                            const ReplaceObserver& observer = {});
 
 // Makes location.name a new file holding image, synced, only while no file has that name: the
 // name appears with the complete image or not at all (0666 before the umask). Returns the new

@@ -8,6 +8,7 @@
 
 #include "catalog/codec.h"
 #include "db/helpers.h"
+#include "db/replay_impl.h"
 #include "file_format.h"
 #include "pager.h"
 #include "record/payload.h"
@@ -17,93 +18,6 @@
 #include "txn.h"
 
 namespace quarn {
-namespace {
-
-constexpr TxnFraming::Messages kReplayFraming{
-    "nested TxnBegin in replay",
-    "TxnCommit outside transaction in replay",
-    "TxnCommit txn_id mismatch in replay",
-};
-
-// One data segment held from the framing walk until it is applied: its payload lies in the
-// walk's one buffer, so the walk allocates per log rather than per segment.
-struct StagedSegment {
-  SegmentType type;
-  std::size_t at;
-  std::size_t size;
-};
-
-struct CommittedSegments {
-  Bytes payloads;
-  std::vector<StagedSegment> segments;
-};
-
-Status apply_data_segment(SegmentType type, ByteSpan payload, Catalog& catalog, LatestRows& latest,
-                          IndexState& indexes) {
-  switch (type) {
-    case SegmentType::Catalog: {
-      QUARN_ASSIGN_OR_RETURN(CatalogRecordWire entry, decode_catalog_payload(payload));
-      return catalog.apply_record(std::move(entry));
-    }
-    case SegmentType::Index: {
-      QUARN_ASSIGN_OR_RETURN(std::vector<IndexEntry> entries, decode_index_payload(payload));
-      for (IndexEntry& entry : entries) QUARN_TRY(indexes.apply(std::move(entry)));
-      return ok_status();
-    }
-    case SegmentType::Record:
-      return apply_record_segment(payload, catalog, latest);
-    default:
-      QUARN_CHECK(false, "replay applies only catalog, record and index segments");
-  }
-  return ok_status();
-}
-
-// The committed data segments of a framed log, in log order; the whole framing is checked
-// first, so a broken log applies nothing. Segments of an open transaction are appended after
-// the committed ones, and an abort cuts them off again.
-template <Store S>
-Result<CommittedSegments> committed_segments(S& store, const std::vector<SegmentMeta>& segments) {
-  CommittedSegments out;
-  std::uint64_t data_bytes = 0;
-  std::size_t data_count = 0;
-  for (const SegmentMeta& meta : segments) {
-    if (!is_data_segment(meta.header.segment_type)) continue;
-    data_bytes += meta.header.payload_len;
-    ++data_count;
-  }
-  // The scan bounded every payload by the store, so these fit in memory as the log does.
-  out.payloads.reserve(static_cast<std::size_t>(data_bytes));
-  out.segments.reserve(data_count);
-  TxnFraming framing(kReplayFraming);
-  std::size_t open_from = 0;
-  for (const SegmentMeta& meta : segments) {
-    const SegmentType type = meta.header.segment_type;
-    if (is_data_segment(type)) {
-      const std::size_t at = out.payloads.size();
-      QUARN_TRY(append_segment_payload(store, meta, out.payloads));
-      out.segments.push_back(StagedSegment{type, at, out.payloads.size() - at});
-      continue;
-    }
-    if (!is_txn_marker(type)) continue;
-    const bool was_open = framing.open();
-    QUARN_ASSIGN_OR_RETURN(const TxnFraming::Step step, framing.step(store, meta));
-    if (step == TxnFraming::Step::Began) {
-      open_from = out.segments.size();
-    } else if (step == TxnFraming::Step::Aborted && was_open) {
-      // Outside a transaction there is nothing pending to drop.
-      out.payloads.resize(open_from < out.segments.size() ? out.segments[open_from].at
-                                                          : out.payloads.size());
-      out.segments.resize(open_from);
-    }
-  }
-  if (framing.open()) {
-    return FormatError::InvalidTxnPayload{
-        "unclosed transaction at end of log (recovery should truncate)"};
-  }
-  return out;
-}
-
-}  // namespace
 
 Status apply_record_segment(ByteSpan payload, const Catalog& catalog, LatestRows& latest,
                             RecordSource source) {
@@ -138,42 +52,6 @@ Status apply_record_segment(ByteSpan payload, const Catalog& catalog, LatestRows
   return ok_status();
 }
 
-template <Store S>
-Status replay_tail_into(S& store, std::uint64_t start, std::uint16_t format_minor, Catalog& catalog,
-                        LatestRows& latest, IndexState& indexes) {
-  QUARN_ASSIGN_OR_RETURN(const std::vector<SegmentMeta> segments, scan_segments(store, start));
-  if (format_minor < kFormatMinorFramed) {
-    // Unframed: markers mean nothing here, and each payload is read just before it is applied.
-    for (const SegmentMeta& meta : segments) {
-      if (!is_data_segment(meta.header.segment_type)) continue;
-      QUARN_ASSIGN_OR_RETURN(const Bytes payload, read_segment_payload(store, meta));
-      QUARN_TRY(apply_data_segment(meta.header.segment_type, payload, catalog, latest, indexes));
-    }
-    return ok_status();
-  }
-  QUARN_ASSIGN_OR_RETURN(const CommittedSegments committed, committed_segments(store, segments));
-  for (const StagedSegment& staged : committed.segments) {
-    const ByteSpan payload(committed.payloads.data() + staged.at, staged.size);
-    QUARN_TRY(apply_data_segment(staged.type, payload, catalog, latest, indexes));
-  }
-  return ok_status();
-}
-
-template <Store S>
-Result<ReplayedState> load_catalog_latest_and_indexes(S& store, std::uint64_t data_start,
-                                                      std::uint16_t format_minor) {
-  ReplayedState state;
-  QUARN_TRY(replay_tail_into(store, data_start, format_minor, state.catalog, state.latest,
-                             state.indexes));
-  return state;
-}
-
-#define QUARN_INSTANTIATE(S)                                                                   \
-  template Result<ReplayedState> load_catalog_latest_and_indexes<S>(S&, std::uint64_t,         \
-                                                                    std::uint16_t);            \
-  template Status replay_tail_into<S>(S&, std::uint64_t, std::uint16_t, Catalog&, LatestRows&, \
-                                      IndexState&);
-QUARN_FOR_EACH_STORE(QUARN_INSTANTIATE)
-#undef QUARN_INSTANTIATE
+QUARN_FOR_EACH_STORE(QUARN_INSTANTIATE_DB_REPLAY)
 
 }  // namespace quarn

@@ -1,35 +1,11 @@
 // Appending checksummed segments: header first, then payload, both written as they are.
 #include "segments/writer.h"
 
-#include <limits>
-
-#include "checksum.h"
-#include "pager.h"
+#include "segments/writer_impl.h"
 #include "store_instances.h"
 
 namespace quarn {
 
-template <Store S>
-Result<std::uint64_t> SegmentWriter<S>::append(SegmentType type, ByteSpan payload) {
-  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
-  if (offset_ > kMax - kSegmentHeaderSize ||
-      payload.size() > kMax - (offset_ + kSegmentHeaderSize)) {
-    return io_error(IoErrorKind::InvalidInput, "overflow");
-  }
-  const SegmentHeader header{payload.size(), crc32c(payload), type};
-  Bytes header_bytes;
-  encode_segment_header(header, header_bytes);
-
-  const std::uint64_t at = offset_;
-  QUARN_TRY(store_.write_all_at(at, header_bytes));
-  offset_ = at + kSegmentHeaderSize;
-  QUARN_TRY(store_.write_all_at(offset_, payload));
-  offset_ += payload.size();
-  return at;
-}
-
-#define QUARN_INSTANTIATE(S) template class SegmentWriter<S>;
-QUARN_FOR_EACH_STORE(QUARN_INSTANTIATE)
-#undef QUARN_INSTANTIATE
+QUARN_FOR_EACH_STORE(QUARN_INSTANTIATE_SEGMENTS_WRITER)
 
 }  // namespace quarn

@@ -1,0 +1,132 @@
+// The store-generic bodies of the open sequence. open.cc instantiates them for the engine's
+// stores; a test instantiates them for its own.
+#pragma once
+
+#include <array>
+#include <cerrno>
+#include <optional>
+#include <utility>
+
+#include "checkpoint.h"
+#include "db/database.h"
+#include "db/durable_file.h"
+#include "db/open.h"
+#include "db/recover.h"
+#include "db/replay.h"
+#include "file_format.h"
+#include "publish.h"
+
+namespace quarn {
+namespace open_detail {
+
+// Header, superblocks and the first manifest, for a new image (minor 6) or the rewrite of a
+// header-only 0.2 image (minor 3).
+template <Store S>
+Status lay_out_fixed_area(S& store, std::uint16_t minor) {
+  FileHeader header;
+  header.minor = minor;
+  QUARN_TRY(store.write_all_at(0, header.encode()));
+  QUARN_TRY(init_superblocks(store));
+  QUARN_TRY(append_manifest_and_publish_with_checkpoint(store, kDataStart));
+  return store.sync();
+}
+
+}  // namespace open_detail
+
+template <Store S>
+Status init_superblocks(S& store) {
+  const std::array<std::uint8_t, 1> zero = {0};
+  QUARN_TRY(store.write_all_at(kDataStart - 1, zero));
+  Superblock a;
+  a.generation = 1;
+  QUARN_TRY(store.write_all_at(kSuperblockSlotAOffset, a.encode()));
+  return store.write_all_at(kSuperblockSlotBOffset, Superblock{}.encode());
+}
+
+template <Store S>
+Result<Superblock> read_and_select_superblock(S& store) {
+  QUARN_ASSIGN_OR_RETURN(const SuperblockSlots slots, read_superblock_slots(store));
+  QUARN_ASSIGN_OR_RETURN(const SelectedSuperblock selected, select_superblock(slots));
+  return selected.superblock;
+}
+
+template <Store S>
+Status write_new_image(S& store) {
+  return open_detail::lay_out_fixed_area(store, kFormatMinor);
+}
+
+template <Store S>
+Result<Database<S>> Database<S>::open_with_store(std::string path, S store) {
+  QUARN_ASSIGN_OR_RETURN(const std::uint64_t len, store.len());
+  std::uint16_t minor = kFormatMinor;
+  if (len == 0) {
+    QUARN_TRY(write_new_image(store));
+  } else {
+    if (len < kFileHeaderSize) return FormatError::TruncatedHeader{len, kFileHeaderSize};
+    std::array<std::uint8_t, kFileHeaderSize> header_bytes;
+    QUARN_TRY(store.read_exact_at(0, header_bytes));
+    QUARN_ASSIGN_OR_RETURN(const FileHeader header, decode_header(header_bytes));
+    minor = header.minor;
+    if (minor == kFormatMinorHeaderOnly) {
+      if (len != kFileHeaderSize) {
+        return FormatError::UnsupportedVersion{kFormatMajor, kFormatMinorHeaderOnly};
+      }
+      QUARN_TRY(open_detail::lay_out_fixed_area(store, kFormatMinorFixedArea));
+      minor = kFormatMinorFixedArea;
+    } else {
+      if (len < kDataStart) return FormatError::TruncatedSuperblock{len, kDataStart};
+      QUARN_TRY(read_and_select_superblock(store));
+      QUARN_ASSIGN_OR_RETURN(const std::uint64_t safe_end,
+                             truncate_end_for_recovery(store, kDataStart, minor));
+      QUARN_ASSIGN_OR_RETURN(const std::uint64_t now, store.len());
+      if (safe_end < now) {
+        QUARN_TRY(store.truncate(safe_end));
+        QUARN_TRY(store.sync());
+      }
+    }
+  }
+
+  QUARN_ASSIGN_OR_RETURN(const Superblock superblock, read_and_select_superblock(store));
+  Result<std::optional<CheckpointState>> checkpoint =
+      try_load_checkpoint_state(store, superblock.checkpoint_offset, superblock.checkpoint_len);
+  if (checkpoint.ok() && checkpoint.value().has_value()) {
+    CheckpointState state = std::move(*checkpoint.value());
+    QUARN_ASSIGN_OR_RETURN(const std::uint64_t now, store.len());
+    if (state.replay_offset >= kDataStart && state.replay_offset < now) {
+      QUARN_TRY(replay_tail_into(store, state.replay_offset, minor, state.catalog, state.latest,
+                                 state.indexes));
+    }
+    return Database(std::move(path), std::move(store), std::move(state.catalog),
+                    std::move(state.latest), std::move(state.indexes), minor);
+  }
+  // A checkpoint that does not load is passed over: the full replay decides the open.
+  QUARN_ASSIGN_OR_RETURN(ReplayedState state,
+                         load_catalog_latest_and_indexes(store, kDataStart, minor));
+  return Database(std::move(path), std::move(store), std::move(state.catalog),
+                  std::move(state.latest), std::move(state.indexes), minor);
+}
+
+template <Store S>
+Status write_new_image_in_place(S& store) {
+  VecStore image;
+  QUARN_TRY(write_new_image(image));
+  Status written = store.write_all_at(0, image.bytes());
+  if (written.ok()) written = store.sync();
+  if (!written.ok()) {
+    // A part of an image would not open again; an empty file becomes a new image.
+    Status cut = store.truncate(0);
+    if (cut.ok()) cut = store.sync();
+    ignore_error(std::move(cut), "the write's error is the one to report");
+  }
+  return written;
+}
+
+}  // namespace quarn
+
+// The explicit instantiations of the templates above for store type S.
+#define QUARN_INSTANTIATE_DB_OPEN(S)                             \
+  template Status init_superblocks<S>(S&);                       \
+  template Result<Superblock> read_and_select_superblock<S>(S&); \
+  template Status write_new_image<S>(S&);                        \
+  template Status write_new_image_in_place<S>(S&);               \
+  template Result<Database<S>> Database<S>::open_with_store(std::string, S);

@@ -1,0 +1,160 @@
+// The store-generic bodies of the commit path and the header upgrades. write.cc instantiates them
+// for the engine's stores; a test instantiates them for its own.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "db/write.h"
+#include "file_format.h"
+#include "publish.h"
+#include "segments/reader.h"
+#include "segments/writer.h"
+#include "txn.h"
+
+namespace quarn {
+namespace write_detail {
+
+// Rewrites the header with minor `minor`, keeping what else it holds on disk, and syncs.
+template <Store S>
+Status rewrite_header_minor(S& store, std::uint16_t minor, std::uint16_t& format_minor) {
+  std::array<std::uint8_t, kFileHeaderSize> bytes;
+  QUARN_TRY(store.read_exact_at(0, bytes));
+  QUARN_ASSIGN_OR_RETURN(FileHeader header, decode_header(bytes));
+  header.minor = minor;
+  QUARN_TRY(store.write_all_at(0, header.encode()));
+  // The header on disk already says `minor`, whether or not the sync below succeeds.
+  format_minor = minor;
+  return store.sync();
+}
+
+// Whether an unframed log still reads the same once the header says 0.6, where its markers
+// frame transactions: every begin closed by a commit of its id, or by an abort with no data
+// segment inside, and no commit outside a transaction. A marker that does not decode would
+// fail the open.
+template <Store S>
+Result<bool> frames_like_unframed(S& store, std::uint64_t data_start) {
+  QUARN_ASSIGN_OR_RETURN(const std::vector<SegmentMeta> segments, scan_segments(store, data_start));
+  bool open = false;
+  bool data_inside = false;
+  std::uint64_t open_id = 0;
+  for (const SegmentMeta& meta : segments) {
+    const SegmentType type = meta.header.segment_type;
+    if (is_data_segment(type)) {
+      data_inside = data_inside || open;
+      continue;
+    }
+    if (!is_txn_marker(type)) continue;
+    QUARN_ASSIGN_OR_RETURN(const Bytes payload, read_segment_payload(store, meta));
+    const Result<std::uint64_t> id = decode_txn_payload_v0(payload);
+    if (!id.ok()) return false;
+    if (type == SegmentType::TxnBegin) {
+      if (open) return false;
+      open = true;
+      data_inside = false;
+      open_id = id.value();
+    } else if (type == SegmentType::TxnCommit) {
+      if (!open || id.value() != open_id) return false;
+      open = false;
+    } else {
+      if (open && data_inside) return false;
+      open = false;
+    }
+  }
+  return !open;
+}
+
+}  // namespace write_detail
+
+template <Store S>
+Status ensure_header_v0_5(S& store, std::uint16_t& format_minor) {
+  if (format_minor >= kFormatMinorRowWrites) return ok_status();
+  return write_detail::rewrite_header_minor(store, kFormatMinorRowWrites, format_minor);
+}
+
+template <Store S>
+Status commit_write_txn_v6(S& store, std::uint64_t data_start, std::uint16_t& format_minor,
+                           std::uint64_t txn_id, std::span<const SegmentView> segments) {
+  const Bytes marker = encode_txn_payload_v0(txn_id);
+
+  if (format_minor < kFormatMinorUpgradeStep) {
+    QUARN_TRY(write_detail::rewrite_header_minor(store, kFormatMinorUpgradeStep, format_minor));
+  }
+  QUARN_TRY(ensure_header_v0_5(store, format_minor));
+  if (format_minor < kFormatMinorFramed) {
+    QUARN_TRY(write_detail::rewrite_header_minor(store, kFormatMinorFramed, format_minor));
+  }
+
+  QUARN_ASSIGN_OR_RETURN(const std::uint64_t len, store.len());
+  SegmentWriter<S> writer(store, std::max(len, data_start));
+  QUARN_TRY(writer.append(SegmentType::TxnBegin, marker));
+  for (const SegmentView& segment : segments) {
+    QUARN_TRY(writer.append(segment.type, segment.payload));
+  }
+  QUARN_TRY(writer.append(SegmentType::TxnCommit, marker));
+  QUARN_TRY(append_manifest_and_publish_with_checkpoint(store, data_start));
+  return store.sync();
+}
+
+template <Store S>
+std::uint64_t Database<S>::next_txn_id() {
+  if (last_txn_id_ != std::numeric_limits<std::uint64_t>::max()) ++last_txn_id_;
+  return last_txn_id_;
+}
+
+template <Store S>
+Status Database<S>::check_writable() const {
+  if (!write_poisoned_) return ok_status();
+  return io_error(IoErrorKind::Other,
+                  "an earlier failed write left the database file in an unknown state; reopen "
+                  "the database to write again");
+}
+
+template <Store S>
+Status Database<S>::check_log_upgradable() {
+  if (format_minor_ >= kFormatMinorFramed || unframed_log_checked_) return ok_status();
+  QUARN_ASSIGN_OR_RETURN(const bool safe, write_detail::frames_like_unframed(store_, data_start_));
+  if (!safe) {
+    // Framing the log would turn rows the file shows into an unfinished or aborted
+    // transaction, or make it unopenable; compaction writes the rows as shown, framed.
+    return io_error(IoErrorKind::Unsupported,
+                    "the database file is in format 0." + std::to_string(format_minor_) +
+                        " and holds transaction markers that a write would give a new meaning; "
+                        "run compact() first to bring it to the current format");
+  }
+  unframed_log_checked_ = true;
+  return ok_status();
+}
+
+template <Store S>
+Status Database<S>::commit_segments(std::uint64_t txn_id, std::span<const SegmentView> segments) {
+  QUARN_TRY(check_writable());
+  QUARN_TRY(check_log_upgradable());
+  QUARN_ASSIGN_OR_RETURN(const std::uint64_t begin, store_.len());
+  Status committed = commit_write_txn_v6(store_, data_start_, format_minor_, txn_id, segments);
+  if (committed.ok()) return committed;
+  // Left in place, an unfinished transaction would stand in front of the next commit's begin
+  // marker, and recovery refuses a begin inside an open transaction: the file would no longer
+  // open. Header upgrades that already succeeded lie below `begin` and stay.
+  Status cut = store_.truncate(begin);
+  if (cut.ok()) cut = store_.sync();
+  // After a failed sync the system may have dropped pages we believe written, so nothing
+  // written through this handle can be trusted to land where it thinks.
+  if (!cut.ok()) write_poisoned_ = true;
+  return committed;
+}
+
+}  // namespace quarn
+
+// The explicit instantiations of the templates above for store type S.
+#define QUARN_INSTANTIATE_DB_WRITE(S)                                                      \
+  template Status ensure_header_v0_5<S>(S&, std::uint16_t&);                               \
+  template Status commit_write_txn_v6<S>(S&, std::uint64_t, std::uint16_t&, std::uint64_t, \
+                                         std::span<const SegmentView>);                    \
+  template std::uint64_t Database<S>::next_txn_id();                                       \
+  template Status Database<S>::check_writable() const;                                     \
+  template Status Database<S>::check_log_upgradable();                                     \
+  template Status Database<S>::commit_segments(std::uint64_t, std::span<const SegmentView>);

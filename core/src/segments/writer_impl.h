@@ -1,0 +1,34 @@
+// The store-generic body of the segment writer. writer.cc instantiates it for the engine's stores;
+// a test instantiates it for its own.
+#pragma once
+
+#include <limits>
+
+#include "checksum.h"
+#include "segments/writer.h"
+
+namespace quarn {
+
+template <Store S>
+Result<std::uint64_t> SegmentWriter<S>::append(SegmentType type, ByteSpan payload) {
+  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+  if (offset_ > kMax - kSegmentHeaderSize ||
+      payload.size() > kMax - (offset_ + kSegmentHeaderSize)) {
+    return io_error(IoErrorKind::InvalidInput, "overflow");
+  }
+  const SegmentHeader header{payload.size(), crc32c(payload), type};
+  Bytes header_bytes;
+  encode_segment_header(header, header_bytes);
+
+  const std::uint64_t at = offset_;
+  QUARN_TRY(store_.write_all_at(at, header_bytes));
+  offset_ = at + kSegmentHeaderSize;
+  QUARN_TRY(store_.write_all_at(offset_, payload));
+  offset_ += payload.size();
+  return at;
+}
+
+}  // namespace quarn
+
+// The explicit instantiations of the templates above for store type S.
+#define QUARN_INSTANTIATE_SEGMENTS_WRITER(S) template class SegmentWriter<S>;
