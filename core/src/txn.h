@@ -59,7 +59,7 @@ class TxnFraming {
   // Applies the marker segment at meta, its payload read from store: a begin is judged before its
   // payload is read, a commit after. Errors: InvalidTxnPayload with one of the messages; the
   // store's and decode_txn_payload_v0's.
-  // REQUIRES: meta is a TxnBegin, TxnCommit or TxnAbort segment.
+  // REQUIRES: meta is a TxnBegin, TxnCommit or TxnAbort segment that a scan of store returned.
   template <Store S>
   Result<Step> step(S& store, const SegmentMeta& meta);
 
@@ -76,7 +76,8 @@ template <Store S>
 Result<TxnFraming::Step> TxnFraming::step(S& store, const SegmentMeta& meta) {
   const SegmentType type = meta.header.segment_type;
   QUARN_TRY(check_begin(type));
-  QUARN_ASSIGN_OR_RETURN(const Bytes payload, read_segment_payload(store, meta));
+  Bytes payload;
+  QUARN_TRY(append_scanned_segment_payload(store, meta, payload));
   QUARN_ASSIGN_OR_RETURN(const std::uint64_t txn_id, decode_txn_payload_v0(payload));
   return apply(type, txn_id);
 }

@@ -80,7 +80,7 @@ Result<CommittedSegments> committed_segments(S& store, const std::vector<Segment
     const SegmentType type = meta.header.segment_type;
     if (is_data_segment(type)) {
       const std::size_t at = out.payloads.size();
-      QUARN_TRY(append_segment_payload(store, meta, out.payloads));
+      QUARN_TRY(append_scanned_segment_payload(store, meta, out.payloads));
       out.segments.push_back(StagedSegment{type, at, out.payloads.size() - at});
       continue;
     }
@@ -113,7 +113,8 @@ Status replay_tail_into(S& store, std::uint64_t start, std::uint16_t format_mino
     // Unframed: markers mean nothing here, and each payload is read just before it is applied.
     for (const SegmentMeta& meta : segments) {
       if (!is_data_segment(meta.header.segment_type)) continue;
-      QUARN_ASSIGN_OR_RETURN(const Bytes payload, read_segment_payload(store, meta));
+      Bytes payload;
+      QUARN_TRY(append_scanned_segment_payload(store, meta, payload));
       QUARN_TRY(replay_detail::apply_data_segment(meta.header.segment_type, payload, catalog,
                                                   latest, indexes));
     }

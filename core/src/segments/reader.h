@@ -55,4 +55,10 @@ Result<Bytes> read_segment_payload(S& store, const SegmentMeta& meta);
 template <Store S>
 Status append_segment_payload(S& store, const SegmentMeta& meta, Bytes& out);
 
+// append_segment_payload for a segment that a scan of this store returned: the scan bounded the
+// payload by the store's length, so the length is not asked again (for a file, a system call
+// per segment). A store cut short since the scan fails the read with the store's error.
+template <Store S>
+Status append_scanned_segment_payload(S& store, const SegmentMeta& meta, Bytes& out);
+
 }  // namespace quarn

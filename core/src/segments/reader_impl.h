@@ -106,6 +106,11 @@ Status append_segment_payload(S& store, const SegmentMeta& meta, Bytes& out) {
     QUARN_TRY(store.read_exact_at(len, past_end));
     return FormatError::SegmentPayloadPastEof{};
   }
+  return append_scanned_segment_payload(store, meta, out);
+}
+
+template <Store S>
+Status append_scanned_segment_payload(S& store, const SegmentMeta& meta, Bytes& out) {
   const std::size_t at = out.size();
   out.resize(at + static_cast<std::size_t>(meta.header.payload_len));
   return store.read_exact_at(meta.offset + kSegmentHeaderSize,
@@ -128,4 +133,5 @@ Result<Bytes> read_segment_payload(S& store, const SegmentMeta& meta) {
   template Result<std::vector<SegmentMeta>> scan_complete_segments<S>(S&, std::uint64_t, \
                                                                       std::uint64_t);    \
   template Result<Bytes> read_segment_payload<S>(S&, const SegmentMeta&);                \
-  template Status append_segment_payload<S>(S&, const SegmentMeta&, Bytes&);
+  template Status append_segment_payload<S>(S&, const SegmentMeta&, Bytes&);             \
+  template Status append_scanned_segment_payload<S>(S&, const SegmentMeta&, Bytes&);
