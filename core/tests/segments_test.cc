@@ -358,6 +358,25 @@ TEST_F(SegmentLogTest, ReadPayloadOfEachSegment) {
   EXPECT_THAT(read_segment_payload(store_, metas[1]), IsOkAndHolds(Bytes{}));
 }
 
+TEST_F(SegmentLogTest, ScannedPayloadsAppendAndACutStoreFailsTheRead) {
+  append(SegmentType::Record, pattern(7));
+  const std::uint64_t second = append(SegmentType::Index, pattern(3));
+  ASSERT_OK_AND_ASSIGN(const std::vector<SegmentMeta> metas, scan_segments(store_, kDataStart));
+  ASSERT_EQ(metas.size(), 2u);
+  Bytes out{9};
+  ASSERT_OK(append_scanned_segment_payload(store_, metas[0], out));
+  ASSERT_OK(append_scanned_segment_payload(store_, metas[1], out));
+  Bytes expected{9};
+  for (const Bytes& part : {pattern(7), pattern(3)}) {
+    expected.insert(expected.end(), part.begin(), part.end());
+  }
+  EXPECT_EQ(out, expected);
+  // The store shrank after the scan: the read reports the store's own error.
+  cut_to(second + kSegmentHeaderSize + 1);
+  EXPECT_THAT(append_scanned_segment_payload(store_, metas[1], out),
+              ErrorRenders("i/o error: read past end of VecStore"));
+}
+
 TEST_F(SegmentLogTest, ReadPayloadPastTheEndFailsWithoutAllocating) {
   const std::uint64_t at = append(SegmentType::Record, pattern(10));
   SegmentMeta meta{at, {11, 0, SegmentType::Record}};
