@@ -126,10 +126,10 @@ void read_collection(const Database<VecStore>& db, const CollectionInfo& info, b
   std::size_t rows = 0;
   for (const auto entry : db.state().rows_of(id)) {
     ++rows;
-    if (!first) first = entry.row;
+    if (!first) first = entry.row.to_row();
     if (!info.primary_field) continue;
     const std::optional<ScalarValue> pk =
-        scalar_at_path(entry.row, FieldPath::make({*info.primary_field}).value());
+        entry.row.scalar_at(FieldPath::make({*info.primary_field}).value());
     // Every stored row holds its own key.
     require(pk && pk->canonical_key_bytes() == Bytes(entry.pk.begin(), entry.pk.end()));
     Result<std::optional<Row>> got = db.get(id, *pk);

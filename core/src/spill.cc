@@ -201,9 +201,8 @@ Result<std::optional<RowKey>> ExternalSortSource::next_key() {
 
 namespace {
 
-// The sort key of a primitive value read in place, appended to out; sort_key without the copy.
-void append_sort_key(const RowValue& value, Bytes& out) {
-  const RowValue::Variant& v = value.value();
+// The sort key of a primitive value of a row image, appended to out; sort_key without the copy.
+void append_sort_key(ValueView value, Bytes& out) {
   const std::uint8_t kind = value.number();
   auto be64 = [&](std::uint64_t x) {
     const std::size_t at = out.size();
@@ -212,42 +211,44 @@ void append_sort_key(const RowValue& value, Bytes& out) {
     for (std::size_t i = 0; i < 8; ++i)
       out[at + 1 + i] = static_cast<std::uint8_t>(x >> (56 - 8 * i));
   };
-  auto raw = [&](const auto& bytes) {
+  auto raw = [&](ByteSpan bytes) {
     out.push_back(kind);
-    const auto* begin = reinterpret_cast<const std::uint8_t*>(bytes.data());
-    out.insert(out.end(), begin, begin + bytes.size());
+    out.insert(out.end(), bytes.begin(), bytes.end());
   };
-  std::visit(Overloaded{
-                 [&](const ScalarValue::Bool& x) {
-                   out.push_back(kind);
-                   out.push_back(x.value ? 1 : 0);
-                 },
-                 [&](const ScalarValue::Int64& x) {
-                   be64(static_cast<std::uint64_t>(x.value) ^ kSignBit);
-                 },
-                 [&](const ScalarValue::Uint64& x) { be64(x.value); },
-                 [&](const ScalarValue::Float64& x) {
-                   const auto bits = std::bit_cast<std::uint64_t>(x.value);
-                   be64((bits & kSignBit) == 0 ? bits | kSignBit : ~bits);
-                 },
-                 [&](const ScalarValue::String& x) { raw(x.value); },
-                 [&](const ScalarValue::Bytes& x) { raw(x.value); },
-                 [&](const ScalarValue::Uuid& x) { raw(x.value); },
-                 [&](const ScalarValue::Timestamp& x) {
-                   be64(static_cast<std::uint64_t>(x.value) ^ kSignBit);
-                 },
-                 [](const RowValue::Null&) {},
-                 [](const RowValue::List&) {},
-                 [](const RowValue::Object&) {},
-             },
-             v);
+  switch (kind) {
+    case 0:
+      out.push_back(kind);
+      out.push_back(value.fixed<bool>() ? 1 : 0);
+      return;
+    case 1:
+    case 7:  // Int64, Timestamp
+      be64(static_cast<std::uint64_t>(value.fixed<std::int64_t>()) ^ kSignBit);
+      return;
+    case 2:
+      be64(value.fixed<std::uint64_t>());
+      return;
+    case 3: {
+      const auto bits = std::bit_cast<std::uint64_t>(value.fixed<double>());
+      be64((bits & kSignBit) == 0 ? bits | kSignBit : ~bits);
+      return;
+    }
+    case 4:
+    case 5:  // String, Bytes
+      raw(value.bytes());
+      return;
+    case 6:
+      raw(value.uuid());
+      return;
+    default:  // Null, List, Object: no key
+      return;
+  }
 }
 
 // Fills key with the row's sort key at path; false (key empty) when nothing orderable is there.
-bool row_sort_key(const Row& row, const FieldPath& path, Bytes& key) {
+bool row_sort_key(RowView row, const FieldPath& path, Bytes& key) {
   key.clear();
-  const RowValue* value = row_value_at(row, path);
-  if (value == nullptr || !value->is_primitive()) return false;
+  const std::optional<ValueView> value = row.at_path(path);
+  if (!value || !value->is_primitive()) return false;
   append_sort_key(*value, key);
   return true;
 }
@@ -266,7 +267,7 @@ struct RunBuffer {
     std::uint32_t key_len;
     std::uint32_t pk_len;
     bool is_null;
-    const Row* row;
+    RowView row;
   };
   Bytes arena;
   std::vector<Item> items;
@@ -306,7 +307,7 @@ struct RunBuffer {
 struct GeneratedRuns {
   RunBuffer in_memory;
   std::vector<Bytes> spilled;
-  std::vector<std::vector<const Row*>> spilled_rows;
+  std::vector<std::vector<RowView>> spilled_rows;
 };
 
 // feed(add) calls add(pk, row) for every selected row and stops when add returns false; it
@@ -330,7 +331,7 @@ Result<GeneratedRuns> generate_runs(const std::string& spill_dir,
       spill.emplace(std::move(made));
     }
     buffer.sort(desc);
-    std::vector<const Row*>& rows = out.spilled_rows.emplace_back();
+    std::vector<RowView>& rows = out.spilled_rows.emplace_back();
     rows.reserve(buffer.items.size());
     for (const RunBuffer::Item& item : buffer.items) rows.push_back(item.row);
     const Bytes payload = buffer.encode();
@@ -340,7 +341,7 @@ Result<GeneratedRuns> generate_runs(const std::string& spill_dir,
     return ok_status();
   };
   Status failed = ok_status();
-  QUARN_TRY(feed([&](ByteSpan pk, const Row& row) {
+  QUARN_TRY(feed([&](ByteSpan pk, RowView row) {
     // A full buffer is spilled only once a further item proves the sort needs more than one run.
     if (buffer.items.size() == kSpillRunItems) {
       failed = write_run();
@@ -349,8 +350,8 @@ Result<GeneratedRuns> generate_runs(const std::string& spill_dir,
     QUARN_CHECK(pk.size() <= kMaxEncodedLength, "primary key too long for a spill run");
     const std::size_t at = buffer.arena.size();
     bool has_value = false;
-    if (const RowValue* value = row_value_at(row, order_by.path);
-        value != nullptr && value->is_primitive()) {
+    if (const std::optional<ValueView> value = row.at_path(order_by.path);
+        value && value->is_primitive()) {
       append_sort_key(*value, buffer.arena);
       has_value = true;
     }
@@ -358,8 +359,7 @@ Result<GeneratedRuns> generate_runs(const std::string& spill_dir,
     QUARN_CHECK(key_len <= kMaxEncodedLength, "sort key too long for a spill run");
     buffer.arena.insert(buffer.arena.end(), pk.begin(), pk.end());
     buffer.items.push_back(RunBuffer::Item{at, static_cast<std::uint32_t>(key_len),
-                                           static_cast<std::uint32_t>(pk.size()), !has_value,
-                                           &row});
+                                           static_cast<std::uint32_t>(pk.size()), !has_value, row});
     return true;
   }));
   QUARN_TRY(std::move(failed));
@@ -383,8 +383,8 @@ auto source_feed(RowSource& base, const StateView& state) {
     while (true) {
       QUARN_ASSIGN_OR_RETURN(std::optional<RowKey> found, base.next_key());
       if (!found) return ok_status();
-      const Row* row = state.get(found->collection_id, found->pk);
-      if (row != nullptr && !add(ByteSpan(found->pk), *row)) return ok_status();
+      const std::optional<RowView> row = state.get(found->collection_id, found->pk);
+      if (row && !add(ByteSpan(found->pk), *row)) return ok_status();
     }
   };
 }
@@ -399,7 +399,7 @@ std::vector<SortItem> top_k(const Plan& plan, const StateView& state, const Orde
   std::vector<SortItem> heap;
   heap.reserve(k);
   SortItem candidate;
-  for_each_plan_row(plan, state, [&](ByteSpan pk, const Row& row) {
+  for_each_plan_row(plan, state, [&](ByteSpan pk, RowView row) {
     candidate.is_null = !row_sort_key(row, order_by.path, candidate.key);
     if (heap.size() == k) {
       // Most rows lose to the last kept one on the key alone: no primary key copied for them.
@@ -409,7 +409,7 @@ std::vector<SortItem> top_k(const Plan& plan, const StateView& state, const Orde
       if (desc ? c <= 0 : c >= 0) return true;
     }
     candidate.pk.assign(pk.begin(), pk.end());
-    candidate.row = &row;
+    candidate.row = row;
     if (heap.size() < k) {
       heap.push_back(candidate);
       std::push_heap(heap.begin(), heap.end(), before);
@@ -510,7 +510,7 @@ Status visit_ordered(const StateView& state, const Query& query, const std::stri
   const std::size_t limit = query.limit.value_or(std::numeric_limits<std::size_t>::max());
   if (limit == 0) return ok_status();
   std::size_t emitted = 0;
-  auto counted = [&](ByteSpan pk, const Row& row) {
+  auto counted = [&](ByteSpan pk, RowView row) {
     emit(pk, row);
     return ++emitted < limit;
   };
@@ -522,7 +522,7 @@ Status visit_ordered(const StateView& state, const Query& query, const std::stri
   // k of the whole sort; a heap that fits in one run needs no file.
   if (limit <= kSpillRunItems) {
     for (const SortItem& item : top_k(plan, state, *query.order_by, limit)) {
-      counted(item.pk, *item.row);
+      counted(item.pk, item.row);
     }
     return ok_status();
   }
@@ -535,14 +535,14 @@ Status visit_ordered(const StateView& state, const Query& query, const std::stri
   spill.reset();
   if (runs.spilled.empty()) {
     for (const RunBuffer::Item& item : runs.in_memory.items) {
-      if (!counted(runs.in_memory.pk(item), *item.row)) break;
+      if (!counted(runs.in_memory.pk(item), item.row)) break;
     }
     return ok_status();
   }
   merge_runs(runs.spilled, query.order_by->direction == OrderDirection::Desc,
              [&](ByteSpan pk, std::size_t run, std::size_t index) {
                QUARN_CHECK(index < runs.spilled_rows[run].size(), "a run read back longer");
-               return counted(pk, *runs.spilled_rows[run][index]);
+               return counted(pk, runs.spilled_rows[run][index]);
              });
   return ok_status();
 }
@@ -552,17 +552,16 @@ Status visit_ordered(const StateView& state, const Query& query, const std::stri
 Result<std::vector<Bytes>> ordered_result_keys(const StateView& state, const Query& query,
                                                const std::string& spill_dir) {
   std::vector<Bytes> keys;
-  QUARN_TRY(visit_ordered(state, query, spill_dir, [&](ByteSpan pk, const Row&) {
-    keys.emplace_back(pk.begin(), pk.end());
-  }));
+  QUARN_TRY(visit_ordered(state, query, spill_dir,
+                          [&](ByteSpan pk, RowView) { keys.emplace_back(pk.begin(), pk.end()); }));
   return keys;
 }
 
-Result<std::vector<const Row*>> ordered_result_rows(const StateView& state, const Query& query,
-                                                    const std::string& spill_dir) {
-  std::vector<const Row*> rows;
-  QUARN_TRY(visit_ordered(state, query, spill_dir,
-                          [&](ByteSpan, const Row& row) { rows.push_back(&row); }));
+Result<std::vector<RowView>> ordered_result_rows(const StateView& state, const Query& query,
+                                                 const std::string& spill_dir) {
+  std::vector<RowView> rows;
+  QUARN_TRY(
+      visit_ordered(state, query, spill_dir, [&](ByteSpan, RowView row) { rows.push_back(row); }));
   return rows;
 }
 

@@ -31,8 +31,8 @@ Result<std::vector<Bytes>> ordered_result_keys(const StateView& state, const Que
                                                const std::string& spill_dir);
 
 // The same result as the rows where the state holds them, valid until it changes.
-Result<std::vector<const Row*>> ordered_result_rows(const StateView& state, const Query& query,
-                                                    const std::string& spill_dir);
+Result<std::vector<RowView>> ordered_result_rows(const StateView& state, const Query& query,
+                                                 const std::string& spill_dir);
 
 // Runs the query. Without an ordering: execute_query_iter. With one but no spill directory: the
 // in-memory ordering, materialised. Otherwise the external sort over the plan's source with

@@ -36,7 +36,8 @@ struct SortItem {
   std::uint32_t collection_id = 0;
   Bytes pk;  // canonical primary-key bytes
   bool is_null = false;
-  const Row* row = nullptr;  // where the state holds the row, while a sort runs; not in the run
+  // Where the state holds the row, while a sort runs; not in the run.
+  RowView row;
 };
 
 // The natural order: rows with a value first, then key bytes, then primary-key bytes, each

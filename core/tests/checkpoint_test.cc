@@ -101,9 +101,9 @@ TEST(CheckpointStateTest, RecordsAreLiveRowsTheLaterOneWinning) {
                            encode_index_payload({}))));
   EXPECT_EQ(state.replay_offset, 8224u);
   EXPECT_EQ(state.latest.size(), 2u);
-  EXPECT_EQ(*state.latest.get(1, testing::user_key(1)), testing::user_row(1, "b"));
+  EXPECT_EQ(state.latest.get(1, testing::user_key(1))->to_row(), testing::user_row(1, "b"));
   // Operation 3 is not a delete here: it leaves a row of the key alone.
-  EXPECT_EQ(*state.latest.get(1, testing::user_key(2)),
+  EXPECT_EQ(state.latest.get(1, testing::user_key(2))->to_row(),
             (Row{{"id", RowValue(ScalarValue::Int64{2})}}));
 }
 
@@ -167,7 +167,7 @@ void point_slot_a_at(Bytes& image, std::uint64_t offset, std::uint32_t length) {
 std::vector<std::string> names_of_rows(const Database<VecStore>& db) {
   std::vector<std::string> names;
   for (const auto entry : db.state().rows_of(1)) {
-    names.push_back(std::get<ScalarValue::String>(entry.row.at("name").value()).value);
+    names.push_back(std::get<ScalarValue::String>(entry.row.to_row().at("name").value()).value);
   }
   std::sort(names.begin(), names.end());
   return names;

@@ -143,7 +143,7 @@ TEST_F(CompactTest, OpenTransactionIsCompactedAndEnds) {
   EXPECT_FALSE(db_->in_transaction());
   db_.reset();
   ASSERT_OK_AND_ASSIGN(Database<FileStore> reopened, Database<FileStore>::open(path_.string()));
-  EXPECT_NE(reopened.state().get(1, testing::user_key(7)), nullptr);
+  EXPECT_TRUE(reopened.state().get(1, testing::user_key(7)).has_value());
 }
 
 TEST_F(CompactTest, RowsTheCurrentDefinitionRefusesFailBeforeAnythingIsWritten) {

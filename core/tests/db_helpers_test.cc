@@ -169,14 +169,15 @@ TEST(ScalarAtPathTest, ResolvesOnlyPrimitiveLeaves) {
 }
 
 TEST(IndexDeletesTest, OneDeletionPerIndexHoldingAScalar) {
-  const Row old_row{{"id", i64(3)}, {"email", str("e")}, {"nick", null()}};
+  const Bytes old_image = pack_row({{"id", i64(3)}, {"email", str("e")}, {"nick", null()}});
   const std::vector<IndexDef> defs{index_def("by_nick", {"nick"}),
                                    index_def("by_email", {"email"}, IndexKind::NonUnique),
                                    index_def("by_gone", {"gone"})};
-  EXPECT_THAT(index_deletes_for_existing_row(4, s_i64(3), defs, old_row),
+  EXPECT_THAT(index_deletes_for_existing_row(4, s_i64(3), defs, RowView(old_image.data())),
               ElementsAre(IndexEntry{"by_email", Bytes{'e'}, s_i64(3).canonical_key_bytes(), 4,
                                      IndexKind::NonUnique, IndexOp::Delete}));
-  EXPECT_THAT(index_deletes_for_existing_row(4, s_i64(3), {}, old_row), IsEmpty());
+  EXPECT_THAT(index_deletes_for_existing_row(4, s_i64(3), {}, RowView(old_image.data())),
+              IsEmpty());
 }
 
 struct ProjectionCase {

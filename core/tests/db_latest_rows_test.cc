@@ -19,14 +19,14 @@ TEST(LatestRowsTest, KeysAreCollectionAndPrimaryKeyBytes) {
   rows.put(1, Bytes{7}, row("d"));
   EXPECT_EQ(rows.size(), 3u);
   EXPECT_EQ(rows.size_of(1), 2u);
-  EXPECT_EQ(*rows.get(1, Bytes{7}), row("d"));
-  EXPECT_EQ(*rows.get(2, Bytes{7}), row("b"));
-  EXPECT_EQ(rows.get(3, Bytes{7}), nullptr);
+  EXPECT_EQ(rows.get(1, Bytes{7})->to_row(), row("d"));
+  EXPECT_EQ(rows.get(2, Bytes{7})->to_row(), row("b"));
+  EXPECT_FALSE(rows.get(3, Bytes{7}).has_value());
 
   EXPECT_TRUE(rows.erase(1, Bytes{7}));
   EXPECT_FALSE(rows.erase(1, Bytes{7}));
   EXPECT_FALSE(rows.erase(9, Bytes{7}));
-  EXPECT_EQ(rows.get(1, Bytes{7}), nullptr);
+  EXPECT_FALSE(rows.get(1, Bytes{7}).has_value());
   EXPECT_EQ(rows.size(), 2u);
 }
 
@@ -51,7 +51,7 @@ TEST(LatestRowsTest, CopiesAreIndependent) {
   LatestRows other = committed;
   other.erase(1, Bytes{1});
 
-  EXPECT_EQ(*committed.get(1, Bytes{1}), row("a"));
+  EXPECT_EQ(committed.get(1, Bytes{1})->to_row(), row("a"));
   EXPECT_EQ(committed.size(), 1u);
   EXPECT_EQ(staged.size(), 1u);
   EXPECT_EQ(other.size(), 0u);

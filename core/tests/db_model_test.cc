@@ -273,7 +273,7 @@ void expect_whole(const Catalog& catalog, const LatestRows& latest, const IndexS
   for (const auto& [id, rows] : {std::pair{kUsers, &s.users}, std::pair{kItems, &s.items}}) {
     std::map<Bytes, Row> got;
     for (const auto entry : latest.rows_of(id)) {
-      ASSERT_TRUE(got.emplace(Bytes(entry.pk.begin(), entry.pk.end()), entry.row).second);
+      ASSERT_TRUE(got.emplace(Bytes(entry.pk.begin(), entry.pk.end()), entry.row.to_row()).second);
     }
     ASSERT_EQ(got, rows_by_key(*rows)) << "collection " << id;
     ASSERT_EQ(latest.size_of(id), rows->size());

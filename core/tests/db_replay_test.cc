@@ -40,8 +40,10 @@ Result<ReplayedState> replay(std::uint16_t minor, const Bytes& log) {
   return load_catalog_latest_and_indexes(store, kDataStart, minor);
 }
 
-const Row* row_of(const ReplayedState& state, std::int64_t id) {
-  return state.latest.get(1, testing::user_key(id));
+std::optional<Row> row_of(const ReplayedState& state, std::int64_t id) {
+  const std::optional<RowView> row = state.latest.get(1, testing::user_key(id));
+  if (!row) return std::nullopt;
+  return row->to_row();
 }
 
 TEST(ReplayTest, EmptyDataAreaGivesEmptyState) {
@@ -69,9 +71,9 @@ TEST(ReplayTest, LaterRecordsReplaceAndDeleteInLogOrder) {
   });
   ASSERT_OK_AND_ASSIGN(const ReplayedState state, replay(6, log));
   EXPECT_EQ(state.latest.size(), 2u);
-  ASSERT_NE(row_of(state, 1), nullptr);
+  ASSERT_TRUE(row_of(state, 1).has_value());
   EXPECT_EQ(*row_of(state, 1), testing::user_row(1, "z"));
-  EXPECT_EQ(row_of(state, 2), nullptr);
+  EXPECT_FALSE(row_of(state, 2).has_value());
   EXPECT_EQ(*row_of(state, 3), testing::user_row(3, "c"));
   EXPECT_FALSE(state.indexes.unique_lookup(1, "by_name", testing::name_key("a")));
   EXPECT_TRUE(state.indexes.unique_lookup(1, "by_name", testing::name_key("z")));
@@ -115,10 +117,10 @@ TEST(ReplayTest, RowsKeepTheSchemaVersionTheyWereWrittenUnder) {
   ASSERT_OK_AND_ASSIGN(Database<VecStore> db,
                        Database<VecStore>::from_snapshot_bytes(testing::image_with_log(6, log)));
   EXPECT_EQ(db.catalog().get(1)->schema_version, 2u);
-  EXPECT_EQ(*db.state().get(1, testing::user_key(1)), testing::user_row(1, "a"));
+  EXPECT_EQ(db.state().get(1, testing::user_key(1))->to_row(), testing::user_row(1, "a"));
   Row second = testing::user_row(2, "b");
   second["age"] = RowValue(ScalarValue::Uint64{40});
-  EXPECT_EQ(*db.state().get(1, testing::user_key(2)), second);
+  EXPECT_EQ(db.state().get(1, testing::user_key(2))->to_row(), second);
 }
 
 TEST(ReplayTest, UnframedSegmentsBeforeTheFirstTransactionCountAsCommitted) {

@@ -100,7 +100,7 @@ TEST(TxnTest, ReadsSeeStagedWritesUntilRollback) {
   ASSERT_OK(db.delete_row(1, s_i64(1)));
   EXPECT_THAT(db.get(1, s_i64(2)), IsOkAndHolds(Optional(stored_user(2, "b"))));
   EXPECT_THAT(db.get(1, s_i64(1)), IsOkAndHolds(kNoRow));
-  EXPECT_THAT(db.committed_state().get(1, s_i64(1).canonical_key_bytes()), ::testing::NotNull());
+  EXPECT_TRUE(db.committed_state().get(1, s_i64(1).canonical_key_bytes()).has_value());
   db.rollback_transaction();
 
   EXPECT_THAT(db.get(1, s_i64(2)), IsOkAndHolds(kNoRow));

@@ -291,8 +291,8 @@ TEST_P(UnframedLogWriteTest, WriteKeepsEveryShownRowOrIsRefusedBeforeAnythingIsW
                          Database<VecStore>::from_snapshot_bytes(db.snapshot_bytes()));
     EXPECT_EQ(reopened.format_minor(), 6);
     EXPECT_EQ(testing::latest_of(reopened).size(), 2u);
-    EXPECT_NE(reopened.state().get(1, testing::user_key(2)), nullptr);
-    EXPECT_NE(reopened.state().get(1, testing::user_key(3)), nullptr);
+    EXPECT_TRUE(reopened.state().get(1, testing::user_key(2)).has_value());
+    EXPECT_TRUE(reopened.state().get(1, testing::user_key(3)).has_value());
     return;
   }
 

@@ -120,7 +120,8 @@ struct EvalCase {
 class EvalPredicateTest : public ::testing::TestWithParam<EvalCase> {};
 
 TEST_P(EvalPredicateTest, Evaluates) {
-  EXPECT_EQ(eval_predicate(sample_row(), GetParam().predicate), GetParam().expected);
+  const Bytes image = pack_row(sample_row());
+  EXPECT_EQ(eval_predicate(RowView(image.data()), GetParam().predicate), GetParam().expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -145,13 +145,13 @@ nb::object get(nb::handle self, const BoundArgs& a) {
   const std::string name = str_arg("collection_name", a[0]);
   PyDatabase& db = database_from(self);
   const ScalarValue pk = primary_key_from_py(collection_info(db, name), a[1]);
-  Result<std::optional<Row>> found =
-      with_inner(db, [&](InnerDb& inner) -> Result<std::optional<Row>> {
+  Result<std::optional<Bytes>> found =
+      with_inner(db, [&](InnerDb& inner) -> Result<std::optional<Bytes>> {
         QUARN_ASSIGN_OR_RETURN(const std::uint32_t id, inner.collection_id_named(name));
-        return inner.get(id, pk);
+        return inner.get_image(id, pk);
       });
-  const std::optional<Row> row = unwrap(std::move(found));
-  return row ? row_to_dict(*row) : nb::none();
+  const std::optional<Bytes> image = unwrap(std::move(found));
+  return image ? row_to_dict(RowView(image->data())) : nb::none();
 }
 
 constexpr Signature kDelete{"Database.delete", {"collection_name", "pk"}, 2, 2};

@@ -48,7 +48,7 @@ struct PyCursor {
   // reads rows. Sound to keep (and to read without the mutex) because that state cannot change:
   // the database object is reachable only through the connection and its cursors, which offer
   // no writes, and this cursor keeps it alive. One pointer per row of the result.
-  std::shared_ptr<const std::vector<const Row*>> keys;
+  std::shared_ptr<const std::vector<RowView>> keys;
   std::deque<nb::object> buffer;
   std::uint64_t fetched = 0;
   nb::object description = nb::none();
@@ -145,21 +145,22 @@ class DirectColumns {
     return out;
   }
 
-  nb::object tuple_of(const Row& row, std::size_t width) const {
+  nb::object tuple_of(RowView row, std::size_t width) const {
     nb::object out = nb::steal(PyTuple_New(static_cast<Py_ssize_t>(width)));
     if (!out.is_valid()) throw nb::python_error();
     if (convert_all_) {
       std::size_t slot = 0;
-      for (const auto& [name, value] : row) {
-        while (slot < slots_.size() && slots_[slot].first < name) ++slot;
-        place(out, slot, name, row_value_to_py(value));
+      for (const RowView::Field field : row) {
+        while (slot < slots_.size() && slots_[slot].first < field.name) ++slot;
+        place(out, slot, field.name, row_value_to_py(field.value));
       }
     } else {
       // The listed names in ascending order: the order the row's own walk would meet them.
       for (std::size_t slot = 0; slot < slots_.size(); ++slot) {
         if (slot > 0 && slots_[slot].first == slots_[slot - 1].first) continue;
-        const auto it = row.find(slots_[slot].first);
-        if (it != row.end()) place(out, slot, it->first, row_value_to_py(it->second));
+        if (const std::optional<ValueView> value = row.find(slots_[slot].first)) {
+          place(out, slot, slots_[slot].first, row_value_to_py(*value));
+        }
       }
     }
     // Columns the row lacks are None.
@@ -174,7 +175,7 @@ class DirectColumns {
 
  private:
   // Puts value into every column named name, from slot on.
-  void place(nb::handle tuple, std::size_t slot, const std::string& name,
+  void place(nb::handle tuple, std::size_t slot, std::string_view name,
              const nb::object& value) const {
     for (; slot < slots_.size() && slots_[slot].first == name; ++slot) {
       PyTuple_SetItem(tuple.ptr(), static_cast<Py_ssize_t>(slots_[slot].second),
@@ -191,16 +192,16 @@ void refill(PyCursor& cursor, std::uint64_t want) {
   const std::shared_ptr<const PlannedSelect> plan = cursor.plan;
   const std::uint64_t skip = cursor.fetched;
   const std::uint64_t take = want - cursor.buffer.size();
-  std::shared_ptr<const std::vector<const Row*>> keys = cursor.keys;
+  std::shared_ptr<const std::vector<RowView>> keys = cursor.keys;
   // Taken on every refill with work to do, as a run of the query would: a poisoned mutex fails
   // the fetch even when the result is already known.
   Status run = with_inner(database_from(cursor.db), [&](InnerDb& inner) -> Status {
     if (keys) return ok_status();
     return inner.visit([&](auto& engine) -> Status {
       QUARN_ASSIGN_OR_RETURN(
-          std::vector<const Row*> found,
+          std::vector<RowView> found,
           ordered_result_rows(engine.committed_state(), plan->query, spill_temp_dir()));
-      keys = std::make_shared<const std::vector<const Row*>>(std::move(found));
+      keys = std::make_shared<const std::vector<RowView>>(std::move(found));
       return ok_status();
     });
   });
@@ -208,17 +209,18 @@ void refill(PyCursor& cursor, std::uint64_t want) {
   if (cursor.plan == plan) cursor.keys = keys;
   const std::size_t end =
       static_cast<std::size_t>(std::min<std::uint64_t>(keys->size(), skip + take));
-  const std::vector<const Row*> rows(
+  const std::vector<RowView> rows(
       keys->begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(skip, end)),
       keys->begin() + static_cast<std::ptrdiff_t>(end));
   const std::optional<DirectColumns> direct = DirectColumns::make(*plan);
   RowDictMaker make_dict;
-  for (const Row* row : rows) {
+  for (const RowView row : rows) {
     if (direct) {
-      cursor.buffer.push_back(direct->tuple_of(*row, plan->projection.size()));
+      cursor.buffer.push_back(direct->tuple_of(row, plan->projection.size()));
     } else {
-      nb::object dict =
-          make_dict(plan->field_defs ? row_subset_by_field_defs(*row, *plan->field_defs) : *row);
+      nb::object dict = plan->field_defs
+                            ? make_dict(row_subset_by_field_defs(row.to_row(), *plan->field_defs))
+                            : make_dict(row);
       nb::list values;
       for (const FieldPath& path : plan->projection) values.append(column_value(dict, path));
       cursor.buffer.push_back(nb::tuple(values));

@@ -19,8 +19,14 @@ const Catalog& InnerDb::catalog() const {
   return visit([](const auto& db) -> const Catalog& { return db.catalog(); });
 }
 
-Result<std::optional<Row>> InnerDb::get(std::uint32_t collection_id, const ScalarValue& pk) const {
-  return visit([&](const auto& db) { return db.get(collection_id, pk); });
+Result<std::optional<Bytes>> InnerDb::get_image(std::uint32_t collection_id,
+                                                const ScalarValue& pk) const {
+  return visit([&](const auto& db) -> Result<std::optional<Bytes>> {
+    QUARN_ASSIGN_OR_RETURN(const std::optional<RowView> row, db.get_view(collection_id, pk));
+    if (!row) return std::optional<Bytes>();
+    const ByteSpan image = row->image();
+    return std::optional<Bytes>(Bytes(image.begin(), image.end()));
+  });
 }
 
 Status InnerDb::insert(std::uint32_t collection_id, Row row) {

@@ -33,7 +33,9 @@ class InnerDb {
   // The staged catalog while a transaction is open, else the committed one.
   const Catalog& catalog() const;
 
-  Result<std::optional<Row>> get(std::uint32_t collection_id, const ScalarValue& pk) const;
+  // A copy of the stored row's image (see record/packed_row.h), so that it can be converted
+  // without the mutex.
+  Result<std::optional<Bytes>> get_image(std::uint32_t collection_id, const ScalarValue& pk) const;
   Status insert(std::uint32_t collection_id, Row row);
   Status delete_row(std::uint32_t collection_id, const ScalarValue& pk);
 

@@ -106,20 +106,38 @@ nb::object all_impl(const QueryBuilder& builder, nb::handle fields) {
   PyDatabase& db = database_from(builder.db);
   const CollectionInfo info = collection_info(db, builder.collection_name);
   const std::optional<std::vector<FieldDef>> projection = projection_from(info.fields, fields);
-  Result<std::vector<Row>> rows = with_inner(db, [&](InnerDb& inner) -> Result<std::vector<Row>> {
+  // The result's row images, copied under the mutex into one buffer; converted without it.
+  struct Images {
+    Bytes bytes;
+    std::vector<std::size_t> starts;
+  };
+  Result<Images> copied = with_inner(db, [&](InnerDb& inner) -> Result<Images> {
     QUARN_ASSIGN_OR_RETURN(const std::uint32_t id,
                            inner.collection_id_named(builder.collection_name));
     const Query query = engine_query(builder, id);
-    return inner.visit([&](auto& engine) { return execute_query(engine.state(), query); });
+    return inner.visit([&](auto& engine) -> Result<Images> {
+      QUARN_ASSIGN_OR_RETURN(const std::vector<RowView> rows,
+                             execute_query_refs(engine.state(), query));
+      Images images;
+      images.starts.reserve(rows.size());
+      for (const RowView row : rows) {
+        const ByteSpan image = row.image();
+        images.starts.push_back(images.bytes.size());
+        images.bytes.insert(images.bytes.end(), image.begin(), image.end());
+      }
+      return images;
+    });
   });
-  const std::vector<Row> found = unwrap(std::move(rows));
-  nb::object out = nb::steal(PyList_New(0));
+  const Images found = unwrap(std::move(copied));
+  nb::object out = nb::steal(PyList_New(static_cast<Py_ssize_t>(found.starts.size())));
   if (!out.is_valid()) throw nb::python_error();
   RowDictMaker make_dict;
-  for (const Row& row : found) {
-    const nb::object dict =
-        projection ? make_dict(row_subset_by_field_defs(row, *projection)) : make_dict(row);
-    if (PyList_Append(out.ptr(), dict.ptr()) != 0) throw nb::python_error();
+  Py_ssize_t at = 0;
+  for (const std::size_t start : found.starts) {
+    const RowView row(found.bytes.data() + start);
+    nb::object dict = projection ? make_dict(row_subset_by_field_defs(row.to_row(), *projection))
+                                 : make_dict(row);
+    PyList_SET_ITEM(out.ptr(), at++, dict.release().ptr());
   }
   return out;
 }

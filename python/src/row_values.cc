@@ -281,63 +281,76 @@ Row row_from_dict(nb::handle dict, const CollectionInfo& info) {
   return row;
 }
 
-nb::object row_value_to_py(const RowValue& value) {
-  return std::visit(
-      Overloaded{
-          [](const ScalarValue::Bool& v) -> nb::object { return nb::bool_(v.value); },
-          [](const ScalarValue::Int64& v) -> nb::object { return nb::int_(v.value); },
-          [](const ScalarValue::Uint64& v) -> nb::object { return nb::int_(v.value); },
-          [](const ScalarValue::Float64& v) -> nb::object { return nb::float_(v.value); },
-          [](const ScalarValue::String& v) -> nb::object {
-            return nb::str(v.value.data(), v.value.size());
-          },
-          [](const ScalarValue::Bytes& v) -> nb::object {
-            return nb::bytes(v.value.data(), v.value.size());
-          },
-          [](const ScalarValue::Uuid& v) -> nb::object {
-            const nb::object uuid = uuid_class();
-            return uuid(nb::arg("bytes") = nb::bytes(v.value.data(), v.value.size()));
-          },
-          [](const ScalarValue::Timestamp& v) -> nb::object { return nb::int_(v.value); },
-          [](const RowValue::Null&) -> nb::object { return nb::none(); },
-          [](const RowValue::List& items) -> nb::object {
-            nb::list out;
-            for (const RowValue& item : items) out.append(row_value_to_py(item));
-            return out;
-          },
-          [](const RowValue::Object& object) -> nb::object { return row_to_dict(*object.row); },
-      },
-      value.value());
+nb::object row_value_to_py(ValueView value) {
+  switch (value.number()) {
+    case 0:
+      return nb::bool_(value.fixed<bool>());
+    case 1:
+    case 7:  // Int64, Timestamp
+      return nb::int_(value.fixed<std::int64_t>());
+    case 2:
+      return nb::int_(value.fixed<std::uint64_t>());
+    case 3:
+      return nb::float_(value.fixed<double>());
+    case 4: {
+      const std::string_view text = value.text();
+      return nb::str(text.data(), text.size());
+    }
+    case 5: {
+      const ByteSpan raw = value.bytes();
+      return nb::bytes(raw.data(), raw.size());
+    }
+    case 6: {
+      const nb::object uuid = uuid_class();
+      const ByteSpan raw = value.uuid();
+      return uuid(nb::arg("bytes") = nb::bytes(raw.data(), raw.size()));
+    }
+    case 8:
+      return nb::none();
+    case 9: {
+      nb::list out;
+      for (const ValueView item : value.list()) out.append(row_value_to_py(item));
+      return out;
+    }
+    default:
+      return row_to_dict(value.object());
+  }
 }
 
-nb::object row_to_dict(const Row& row) {
+nb::object row_to_dict(RowView row) {
   nb::dict out;
-  for (const auto& [name, value] : row) {
-    out[nb::str(name.data(), name.size())] = row_value_to_py(value);
+  for (const RowView::Field field : row) {
+    out[nb::str(field.name.data(), field.name.size())] = row_value_to_py(field.value);
   }
   return out;
 }
 
-nb::handle RowDictMaker::key(std::size_t position, const std::string& name) {
+nb::handle RowDictMaker::key(std::size_t position, std::string_view name) {
   if (position < names_.size() && names_[position].first == name) return names_[position].second;
   for (const auto& [known, object] : names_) {
     if (known == name) return object;
   }
-  names_.emplace_back(name, nb::str(name.data(), name.size()));
+  names_.emplace_back(std::string(name), nb::str(name.data(), name.size()));
   return names_.back().second;
 }
 
-nb::object RowDictMaker::operator()(const Row& row) {
+nb::object RowDictMaker::operator()(RowView row) {
   nb::object out = nb::steal(PyDict_New());
   if (!out.is_valid()) throw nb::python_error();
   std::size_t position = 0;
-  for (const auto& [name, value] : row) {
+  for (const RowView::Field field : row) {
     // The key first, as row_to_dict makes it before the value.
-    const nb::handle k = key(position++, name);
-    const nb::object v = row_value_to_py(value);
+    const nb::handle k = key(position++, field.name);
+    const nb::object v = row_value_to_py(field.value);
     if (PyDict_SetItem(out.ptr(), k.ptr(), v.ptr()) != 0) throw nb::python_error();
   }
   return out;
+}
+
+nb::object RowDictMaker::operator()(const Row& row) {
+  scratch_.clear();
+  append_packed_row(scratch_, row);
+  return (*this)(RowView(scratch_.data()));
 }
 
 }  // namespace quarn::py

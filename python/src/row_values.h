@@ -10,6 +10,7 @@
 #include <nanobind/nanobind.h>
 
 #include "catalog/state.h"
+#include "record/packed_row.h"
 #include "record/row_value.h"
 #include "record/scalar.h"
 #include "schema.h"
@@ -30,20 +31,23 @@ RowValue value_from_py(nb::handle value, const Type& type);
 // Missing fields are left for the engine to report.
 Row row_from_dict(nb::handle dict, const CollectionInfo& info);
 
-// New Python objects for engine values; UUIDs become uuid.UUID instances.
-nb::object row_value_to_py(const RowValue& value);
+// New Python objects for the values of a row image; UUIDs become uuid.UUID instances.
+nb::object row_value_to_py(ValueView value);
 // Keys in the row's order: ascending byte order of the names.
-nb::object row_to_dict(const Row& row);
+nb::object row_to_dict(RowView row);
 
 // row_to_dict for many rows of one result: each field name becomes a str once, and rows of the
 // same shape reuse those objects as keys.
 class RowDictMaker {
  public:
+  nb::object operator()(RowView row);
+  // The same for a row not held as an image (a projection's subset).
   nb::object operator()(const Row& row);
 
  private:
-  nb::handle key(std::size_t position, const std::string& name);
+  nb::handle key(std::size_t position, std::string_view name);
   std::vector<std::pair<std::string, nb::object>> names_;
+  Bytes scratch_;
 };
 
 }  // namespace quarn::py

@@ -34,7 +34,7 @@ Result<Bytes> rebuild_image(const Catalog& catalog, const LatestRows& latest) {
   }
   for (const CollectionInfo& info : collections) {
     for (const auto entry : latest.rows_of(info.collection_id)) {
-      QUARN_TRY(rebuilt.insert(info.collection_id, entry.row));
+      QUARN_TRY(rebuilt.insert(info.collection_id, entry.row.to_row()));
     }
   }
   return std::move(rebuilt).into_snapshot_bytes();

@@ -90,6 +90,8 @@ class Database {
   Status insert(std::uint32_t collection_id, Row row);
   // A copy of the latest row of that key, if any.
   Result<std::optional<Row>> get(std::uint32_t collection_id, const ScalarValue& pk) const;
+  // get without decoding: a view of the stored row, valid until the state next changes.
+  Result<std::optional<RowView>> get_view(std::uint32_t collection_id, const ScalarValue& pk) const;
   // Removes the row of that key; an absent key writes nothing. (`delete` is a keyword.)
   Status delete_row(std::uint32_t collection_id, const ScalarValue& pk);
 

@@ -117,11 +117,11 @@ Result<InsertPlan> plan_insert_row(const Catalog& catalog, std::uint32_t collect
 std::vector<IndexEntry> index_deletes_for_existing_row(std::uint32_t collection_id,
                                                        const ScalarValue& pk,
                                                        const std::vector<IndexDef>& indexes,
-                                                       const Row& old_row) {
+                                                       RowView old_row) {
   std::vector<IndexEntry> entries;
   const Bytes pk_key = pk.canonical_key_bytes();
   for (const IndexDef& def : indexes) {
-    std::optional<ScalarValue> key = scalar_at_path(old_row, def.path);
+    std::optional<ScalarValue> key = old_row.scalar_at(def.path);
     if (!key) continue;
     entries.push_back(
         make_entry(def, key->canonical_key_bytes(), pk_key, collection_id, IndexOp::Delete));

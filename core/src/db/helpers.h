@@ -10,6 +10,7 @@
 #include "bytes.h"
 #include "catalog/state.h"
 #include "index.h"
+#include "record/packed_row.h"
 #include "record/row_value.h"
 #include "record/scalar.h"
 #include "result.h"
@@ -57,7 +58,7 @@ std::optional<ScalarValue> scalar_at_path(const Row& row, const FieldPath& path)
 std::vector<IndexEntry> index_deletes_for_existing_row(std::uint32_t collection_id,
                                                        const ScalarValue& pk,
                                                        const std::vector<IndexDef>& indexes,
-                                                       const Row& old_row);
+                                                       RowView old_row);
 
 // Projection: the row cut down to the paths of field_defs, keeping the nesting; paths under one
 // top-level field merge into one object. A path that does not resolve is left out.

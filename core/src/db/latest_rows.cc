@@ -22,9 +22,39 @@ std::size_t process_hash_key() {
 
 }  // namespace
 
-std::size_t LatestRows::BytesHash::operator()(ByteSpan bytes) const {
-  return ByteSpanHash{}(bytes) ^ process_hash_key();
+std::size_t LatestRows::StoredHash::operator()(ByteSpan pk) const {
+  return ByteSpanHash{}(pk) ^ process_hash_key();
 }
+
+LatestRows::Stored::Stored(ByteSpan pk, const ByteSpan* image) {
+  QUARN_CHECK(pk.size() <= UINT32_MAX, "primary key too long to store");
+  const std::size_t image_size = image == nullptr ? 0 : image->size();
+  data_ = std::make_unique_for_overwrite<std::uint8_t[]>(kHeader + pk.size() + image_size);
+  const auto length = static_cast<std::uint32_t>(pk.size());
+  std::memcpy(data_.get(), &length, sizeof length);
+  data_[sizeof length] = image == nullptr ? 1 : 0;
+  if (!pk.empty()) std::memcpy(data_.get() + kHeader, pk.data(), pk.size());
+  if (image_size != 0) std::memcpy(data_.get() + kHeader + pk.size(), image->data(), image_size);
+}
+
+LatestRows::Stored::Stored(const Stored& other) {
+  const std::size_t size =
+      kHeader + other.pk().size() + (other.erased() ? 0 : other.row().image().size());
+  data_ = std::make_unique_for_overwrite<std::uint8_t[]>(size);
+  std::memcpy(data_.get(), other.data_.get(), size);
+}
+
+namespace {
+
+// The image of row in a buffer reused by each call on this thread.
+ByteSpan scratch_image(const Row& row) {
+  thread_local Bytes scratch;
+  scratch.clear();
+  append_packed_row(scratch, row);
+  return scratch;
+}
+
+}  // namespace
 
 LatestRows LatestRows::overlay_on(const LatestRows& base) {
   QUARN_CHECK(!base.is_overlay(), "overlay on an overlay");
@@ -38,12 +68,15 @@ void LatestRows::absorb(LatestRows&& overlay) {
   for (auto& [id, changes] : overlay.changes_) {
     if (changes.rows.empty()) continue;
     RowMap& rows = own(id);
-    for (auto& [pk, row] : changes.rows) {
-      if (row == nullptr) {
-        const auto it = rows.find(ByteSpan(pk));
+    while (!changes.rows.empty()) {
+      auto node = changes.rows.extract(changes.rows.begin());
+      const auto it = rows.find(node.value().pk());
+      if (node.value().erased()) {
         if (it != rows.end()) rows.erase(it);
+      } else if (it != rows.end()) {
+        it->replace(std::move(node.value()));
       } else {
-        rows.insert_or_assign(pk, std::move(row));
+        rows.insert(std::move(node));
       }
     }
   }
@@ -78,32 +111,46 @@ bool LatestRows::in_base(std::uint32_t collection_id, ByteSpan pk) const {
   return map != nullptr && map->contains(pk);
 }
 
-const Row* LatestRows::get(std::uint32_t collection_id, ByteSpan pk) const {
+std::optional<RowView> LatestRows::get(std::uint32_t collection_id, ByteSpan pk) const {
   if (const Changes* changes = find_changes(collection_id)) {
     const auto it = changes->rows.find(pk);
-    if (it != changes->rows.end()) return it->second.get();
+    if (it != changes->rows.end()) {
+      if (it->erased()) return std::nullopt;
+      return it->row();
+    }
   }
   const RowMap* map = find(collection_id);
-  if (map == nullptr) return nullptr;
+  if (map == nullptr) return std::nullopt;
   const auto it = map->find(pk);
-  return it == map->end() ? nullptr : it->second.get();
+  if (it == map->end()) return std::nullopt;
+  return it->row();
 }
 
-void LatestRows::put(std::uint32_t collection_id, Bytes pk, Row row) {
-  auto stored = std::make_shared<const Row>(std::move(row));
+void LatestRows::put(std::uint32_t collection_id, ByteSpan pk, const Row& row) {
+  put_image(collection_id, pk, scratch_image(row));
+}
+
+void LatestRows::put_image(std::uint32_t collection_id, ByteSpan pk, ByteSpan image) {
+  Stored stored(pk, &image);
   if (base_ == nullptr) {
-    own(collection_id).insert_or_assign(std::move(pk), std::move(stored));
+    RowMap& rows = own(collection_id);
+    const auto it = rows.find(pk);
+    if (it != rows.end()) {
+      it->replace(std::move(stored));
+    } else {
+      rows.insert(std::move(stored));
+    }
     return;
   }
   Changes& changes = changes_[collection_id];
-  const auto it = changes.rows.find(ByteSpan(pk));
+  const auto it = changes.rows.find(pk);
   if (it != changes.rows.end()) {
-    if (it->second == nullptr) ++changes.delta;
-    it->second = std::move(stored);
+    if (it->erased()) ++changes.delta;
+    it->replace(std::move(stored));
     return;
   }
   if (!in_base(collection_id, pk)) ++changes.delta;
-  changes.rows.emplace(std::move(pk), std::move(stored));
+  changes.rows.insert(std::move(stored));
 }
 
 bool LatestRows::erase(std::uint32_t collection_id, ByteSpan pk) {
@@ -120,11 +167,11 @@ bool LatestRows::erase(std::uint32_t collection_id, ByteSpan pk) {
     Changes& changes = found->second;
     const auto it = changes.rows.find(pk);
     if (it != changes.rows.end()) {
-      if (it->second == nullptr) return false;
+      if (it->erased()) return false;
       --changes.delta;
       // A row the base never held needs no marker to hide it.
       if (below) {
-        it->second = nullptr;
+        it->replace(Stored(pk, nullptr));
       } else {
         changes.rows.erase(it);
       }
@@ -134,7 +181,7 @@ bool LatestRows::erase(std::uint32_t collection_id, ByteSpan pk) {
   if (!below) return false;
   Changes& changes = changes_[collection_id];
   --changes.delta;
-  changes.rows.emplace(Bytes(pk.begin(), pk.end()), nullptr);
+  changes.rows.insert(Stored(pk, nullptr));
   return true;
 }
 
@@ -172,8 +219,8 @@ bool LatestRows::operator==(const LatestRows& other) const {
   for (const auto& [id, changes] : changes_) ids.insert(id);
   for (const std::uint32_t id : ids) {
     for (const auto entry : rows_of(id)) {
-      const Row* theirs = other.get(id, entry.pk);
-      if (theirs == nullptr || !(*theirs == entry.row)) return false;
+      const std::optional<RowView> theirs = other.get(id, entry.pk);
+      if (!theirs || !(*theirs == entry.row)) return false;
     }
   }
   return true;

@@ -4,24 +4,61 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
+#include <optional>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "bytes.h"
+#include "record/packed_row.h"
 #include "record/row_value.h"
 
 namespace quarn {
 
 class LatestRows {
-  struct BytesHash {
-    using is_transparent = void;
-    std::size_t operator()(ByteSpan bytes) const;
-    std::size_t operator()(const Bytes& bytes) const { return (*this)(ByteSpan(bytes)); }
+  // One stored row in one allocation: u32 primary-key length, u8 erased flag, the key bytes,
+  // then the row image. An erased marker (an overlay's record of a key taken from its base)
+  // holds no image.
+  class Stored {
+   public:
+    Stored(ByteSpan pk, const ByteSpan* image);
+    // Copies are deep: a map shared between copies of LatestRows is copied on first write.
+    Stored(const Stored& other);
+    Stored(Stored&&) noexcept = default;
+    Stored& operator=(const Stored&) = delete;
+    Stored& operator=(Stored&&) noexcept = default;
+    ByteSpan pk() const {
+      std::uint32_t length;
+      std::memcpy(&length, data_.get(), sizeof length);
+      return ByteSpan(data_.get() + kHeader, length);
+    }
+    bool erased() const { return data_[sizeof(std::uint32_t)] != 0; }
+    RowView row() const { return RowView(data_.get() + kHeader + pk().size()); }
+    // Takes other's bytes. REQUIRES: the same primary key, so the set's hash stays right.
+    void replace(Stored&& other) const { data_ = std::move(other.data_); }
+
+   private:
+    static constexpr std::size_t kHeader = sizeof(std::uint32_t) + 1;
+    // Mutable so that a row stored in the set can be replaced in place; its key never changes.
+    mutable std::unique_ptr<std::uint8_t[]> data_;
   };
-  using BytesEq = ByteSpanEq;
-  // Rows are shared between copies of the map; a stored row is never changed in place. In an
-  // overlay's change map a null row stands for a key erased from the base.
-  using RowMap = std::unordered_map<Bytes, std::shared_ptr<const Row>, BytesHash, BytesEq>;
+  struct StoredHash {
+    using is_transparent = void;
+    std::size_t operator()(ByteSpan pk) const;
+    std::size_t operator()(const Stored& stored) const { return (*this)(stored.pk()); }
+  };
+  struct StoredEq {
+    using is_transparent = void;
+    static ByteSpan key(ByteSpan pk) { return pk; }
+    static ByteSpan key(const Stored& stored) { return stored.pk(); }
+    template <class A, class B>
+    bool operator()(const A& a, const B& b) const {
+      return ByteSpanEq{}(key(a), key(b));
+    }
+  };
+  // In an overlay's change map an erased marker stands for a key erased from the base.
+  using RowMap = std::unordered_set<Stored, StoredHash, StoredEq>;
 
  public:
   LatestRows() = default;
@@ -37,12 +74,14 @@ class LatestRows {
   // hold. REQUIRES: overlay.is_overlay() and its base is this map.
   void absorb(LatestRows&& overlay);
 
-  // The row stored under (collection id, canonical primary-key bytes), or null. Valid until
-  // this map next changes.
-  const Row* get(std::uint32_t collection_id, ByteSpan pk) const;
+  // The row stored under (collection id, canonical primary-key bytes), or nothing. Valid
+  // until this map next changes.
+  std::optional<RowView> get(std::uint32_t collection_id, ByteSpan pk) const;
 
   // Stores row under the key, replacing an earlier row.
-  void put(std::uint32_t collection_id, Bytes pk, Row row);
+  void put(std::uint32_t collection_id, ByteSpan pk, const Row& row);
+  // The same for a row already in image form (append_packed_row).
+  void put_image(std::uint32_t collection_id, ByteSpan pk, ByteSpan image);
 
   // Removes the key; false when it held no row.
   bool erase(std::uint32_t collection_id, ByteSpan pk);
@@ -58,11 +97,11 @@ class LatestRows {
    public:
     struct Entry {
       ByteSpan pk;
-      const Row& row;
+      RowView row;
     };
     Entry operator*() const {
       const RowMap::const_iterator& at = base_ != base_end_ ? base_ : changed_;
-      return Entry{ByteSpan(at->first), *at->second};
+      return Entry{at->pk(), at->row()};
     }
     Iterator& operator++() {
       if (base_ != base_end_) {
@@ -92,10 +131,10 @@ class LatestRows {
     }
     void settle() {
       if (shadow_ != nullptr) {
-        while (base_ != base_end_ && shadow_->contains(base_->first)) ++base_;
+        while (base_ != base_end_ && shadow_->contains(base_->pk())) ++base_;
       }
       if (base_ == base_end_) {
-        while (changed_ != changed_end_ && changed_->second == nullptr) ++changed_;
+        while (changed_ != changed_end_ && changed_->erased()) ++changed_;
       }
     }
     RowMap::const_iterator base_;
@@ -118,7 +157,7 @@ class LatestRows {
  private:
   // An overlay's changes to one collection.
   struct Changes {
-    RowMap rows;               // put rows, and null for erased keys
+    RowMap rows;               // put rows, and erased markers for keys erased from the base
     std::ptrdiff_t delta = 0;  // rows gained over the base
   };
 

@@ -19,7 +19,7 @@ Status Database<S>::backfill_top_level_field_with_value(std::uint32_t collection
   // Copied first: the inserts below change the map being walked.
   std::vector<Row> rows;
   rows.reserve(latest().size_of(collection_id));
-  for (const auto entry : latest().rows_of(collection_id)) rows.push_back(entry.row);
+  for (const auto entry : latest().rows_of(collection_id)) rows.push_back(entry.row.to_row());
 
   QUARN_TRY(begin_transaction());
   const std::string name(field);
@@ -44,14 +44,14 @@ Status Database<S>::rebuild_indexes_for_collection(std::uint32_t collection_id) 
 
   std::vector<IndexEntry> entries;
   for (const auto stored : latest().rows_of(collection_id)) {
-    auto pk_it = stored.row.find(primary);
-    if (pk_it == stored.row.end()) continue;
-    const std::optional<ScalarValue> pk = pk_it->second.as_scalar();
+    const std::optional<ValueView> pk_value = stored.row.find(primary);
+    if (!pk_value) continue;
+    const std::optional<ScalarValue> pk = pk_value->as_scalar();
     // Rows stored before a version changed the key's type have no key of the current type.
     if (!pk || pk->kind() != primary_def->type.number()) continue;
     const Bytes pk_key = pk->canonical_key_bytes();
     for (const IndexDef& def : info->indexes) {
-      const std::optional<ScalarValue> key = scalar_at_path(stored.row, def.path);
+      const std::optional<ScalarValue> key = stored.row.scalar_at(def.path);
       if (!key) continue;
       entries.push_back(IndexEntry{def.name, key->canonical_key_bytes(), pk_key, collection_id,
                                    def.kind, IndexOp::Insert});

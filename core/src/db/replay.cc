@@ -48,7 +48,7 @@ Status apply_record_segment(ByteSpan payload, const Catalog& catalog, LatestRows
   }
   Row row = std::move(record.fields);
   row.insert_or_assign(primary, RowValue(record.pk));
-  latest.put(collection_id, std::move(key), std::move(row));
+  latest.put(collection_id, key, row);
   return ok_status();
 }
 

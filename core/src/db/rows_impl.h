@@ -72,7 +72,7 @@ Status Database<S>::insert(std::uint32_t collection_id, Row row) {
 
   Bytes record_payload;
   std::vector<IndexEntry> entries;
-  if (const Row* old = latest().get(collection_id, plan.pk_key)) {
+  if (const std::optional<RowView> old = latest().get(collection_id, plan.pk_key)) {
     const FieldDef& primary_def = rows_detail::primary_def_of(info);
     std::vector<RecordFieldValue> values;
     for (const FieldDef* def : non_pk_defs_in_order(info.fields, *info.primary_field)) {
@@ -103,7 +103,7 @@ Status Database<S>::insert(std::uint32_t collection_id, Row row) {
 
   rows_detail::RowWriteSegments segments(entries, std::move(record_payload));
   return stage_or_commit(segments.written(), [&](WriteTarget& target) {
-    target.latest.put(collection_id, std::move(plan.pk_key), std::move(plan.row));
+    target.latest.put(collection_id, plan.pk_key, plan.row);
     rows_detail::apply_entries(target.indexes, std::move(entries));
   });
 }
@@ -111,10 +111,16 @@ Status Database<S>::insert(std::uint32_t collection_id, Row row) {
 template <Store S>
 Result<std::optional<Row>> Database<S>::get(std::uint32_t collection_id,
                                             const ScalarValue& pk) const {
+  QUARN_ASSIGN_OR_RETURN(const std::optional<RowView> row, get_view(collection_id, pk));
+  if (!row) return std::optional<Row>();
+  return std::optional<Row>(row->to_row());
+}
+
+template <Store S>
+Result<std::optional<RowView>> Database<S>::get_view(std::uint32_t collection_id,
+                                                     const ScalarValue& pk) const {
   QUARN_TRY(rows_detail::collection_for_key(catalog(), collection_id, pk));
-  const Row* row = latest().get(collection_id, pk.canonical_key_bytes());
-  if (row == nullptr) return std::optional<Row>();
-  return std::optional<Row>(*row);
+  return latest().get(collection_id, pk.canonical_key_bytes());
 }
 
 template <Store S>
@@ -125,8 +131,8 @@ Status Database<S>::delete_row(std::uint32_t collection_id, const ScalarValue& p
   QUARN_ASSIGN_OR_RETURN(const KeyedCollection keyed,
                          rows_detail::collection_for_key(catalog(), collection_id, pk));
   Bytes pk_key = pk.canonical_key_bytes();
-  const Row* old = latest().get(collection_id, pk_key);
-  if (old == nullptr) return ok_status();
+  const std::optional<RowView> old = latest().get(collection_id, pk_key);
+  if (!old) return ok_status();
 
   std::vector<IndexEntry> entries =
       index_deletes_for_existing_row(collection_id, pk, keyed.info->indexes, *old);
@@ -145,7 +151,9 @@ Status Database<S>::delete_row(std::uint32_t collection_id, const ScalarValue& p
 }  // namespace quarn
 
 // The explicit instantiations of the templates above for store type S.
-#define QUARN_INSTANTIATE_DB_ROWS(S)                                                             \
-  template Status Database<S>::insert(std::uint32_t, Row);                                       \
-  template Result<std::optional<Row>> Database<S>::get(std::uint32_t, const ScalarValue&) const; \
+#define QUARN_INSTANTIATE_DB_ROWS(S)                                                               \
+  template Status Database<S>::insert(std::uint32_t, Row);                                         \
+  template Result<std::optional<Row>> Database<S>::get(std::uint32_t, const ScalarValue&) const;   \
+  template Result<std::optional<RowView>> Database<S>::get_view(std::uint32_t, const ScalarValue&) \
+      const;                                                                                       \
   template Status Database<S>::delete_row(std::uint32_t, const ScalarValue&);

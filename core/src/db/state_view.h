@@ -13,6 +13,7 @@
 #include "catalog/state.h"
 #include "db/latest_rows.h"
 #include "index.h"
+#include "record/packed_row.h"
 #include "record/row_value.h"
 
 namespace quarn {
@@ -22,7 +23,7 @@ namespace quarn {
 class StateView {
  public:
   // The rows of one collection in an arbitrary order that differs between processes; each
-  // entry is {pk, row}, the canonical primary-key bytes and the stored row, both by reference.
+  // entry is {pk, row}, the canonical primary-key bytes and a view of the stored row image.
   using RowRange = LatestRows::Range;
   using RowIterator = LatestRows::Iterator;
   using RowEntry = LatestRows::Iterator::Entry;
@@ -35,8 +36,8 @@ class StateView {
   RowRange rows_of(std::uint32_t collection_id) const { return rows_->rows_of(collection_id); }
   std::size_t row_count(std::uint32_t collection_id) const { return rows_->size_of(collection_id); }
 
-  // The row stored under (collection id, canonical primary-key bytes), or null.
-  const Row* get(std::uint32_t collection_id, ByteSpan pk) const {
+  // The row stored under (collection id, canonical primary-key bytes), or nothing.
+  std::optional<RowView> get(std::uint32_t collection_id, ByteSpan pk) const {
     return rows_->get(collection_id, pk);
   }
 

@@ -9,7 +9,7 @@
 namespace quarn {
 namespace {
 
-bool passes(const Row& row, const std::optional<Predicate>& filter) {
+bool passes(RowView row, const std::optional<Predicate>& filter) {
   return !filter || eval_predicate(row, *filter);
 }
 
@@ -87,8 +87,8 @@ Result<std::optional<RowKey>> IndexUniqueSource::next_key() {
   done_ = true;
   std::optional<Bytes> pk = std::exchange(pk_, std::nullopt);
   if (!pk) return std::optional<RowKey>();
-  const Row* row = state_.get(collection_id_, *pk);
-  if (row == nullptr || !passes(*row, residual_)) return std::optional<RowKey>();
+  const std::optional<RowView> row = state_.get(collection_id_, *pk);
+  if (!row || !passes(*row, residual_)) return std::optional<RowKey>();
   return std::optional<RowKey>(RowKey{collection_id_, std::move(*pk)});
 }
 
@@ -103,8 +103,8 @@ IndexNonUniqueSource::IndexNonUniqueSource(const StateView& state, std::uint32_t
 Result<std::optional<RowKey>> IndexNonUniqueSource::next_key() {
   while (next_ < pks_.size()) {
     Bytes& pk = pks_[next_++];
-    const Row* row = state_.get(collection_id_, pk);
-    if (row != nullptr && passes(*row, residual_)) {
+    const std::optional<RowView> row = state_.get(collection_id_, pk);
+    if (row && passes(*row, residual_)) {
       return std::optional<RowKey>(RowKey{collection_id_, std::move(pk)});
     }
   }
@@ -160,7 +160,9 @@ Result<std::optional<Row>> QueryRowIter::next() {
   for (;;) {
     QUARN_ASSIGN_OR_RETURN(const std::optional<RowKey> key, s.source->next_key());
     if (!key) return std::optional<Row>();
-    if (const Row* row = s.state.get(key->collection_id, key->pk)) return std::optional<Row>(*row);
+    if (const std::optional<RowView> row = s.state.get(key->collection_id, key->pk)) {
+      return std::optional<Row>(row->to_row());
+    }
   }
 }
 
@@ -184,34 +186,34 @@ void apply_order_by_and_limit(std::vector<Row>& rows, const std::optional<OrderB
 }
 
 Result<std::vector<Row>> execute_query(const StateView& state, const Query& query) {
-  QUARN_ASSIGN_OR_RETURN(std::vector<const Row*> found, execute_query_refs(state, query));
+  QUARN_ASSIGN_OR_RETURN(const std::vector<RowView> found, execute_query_refs(state, query));
   std::vector<Row> rows;
   rows.reserve(found.size());
-  for (const Row* row : found) rows.push_back(*row);
+  for (const RowView row : found) rows.push_back(row.to_row());
   return rows;
 }
 
-Result<std::vector<const Row*>> execute_query_refs(const StateView& state, const Query& query) {
+Result<std::vector<RowView>> execute_query_refs(const StateView& state, const Query& query) {
   QUARN_ASSIGN_OR_RETURN(const Plan plan, plan_catalog_query(state.catalog(), query));
   // Without an ordering the first `limit` rows that pass are the result, so fetching stops there.
   const bool can_stop_early = !plan.order_by() && plan.limit();
-  std::vector<const Row*> rows;
+  std::vector<RowView> rows;
   if (can_stop_early && *plan.limit() == 0) return rows;
-  for_each_plan_row(plan, state, [&](ByteSpan, const Row& row) {
-    rows.push_back(&row);
+  for_each_plan_row(plan, state, [&](ByteSpan, RowView row) {
+    rows.push_back(row);
     return !(can_stop_early && rows.size() >= *plan.limit());
   });
   if (plan.order_by() && rows.size() > 1) {
     const OrderBy& order_by = *plan.order_by();
     std::vector<std::optional<ScalarValue>> values;
     values.reserve(rows.size());
-    for (const Row* row : rows) values.push_back(scalar_at_path(*row, order_by.path));
+    for (const RowView row : rows) values.push_back(row.scalar_at(order_by.path));
     const int sign = order_by.direction == OrderDirection::Desc ? -1 : 1;
     const std::vector<std::size_t> order =
         stable_merge_sort(rows.size(), [&](std::size_t a, std::size_t b) {
           return sign * compare_sort_values(values[a], values[b]) < 0;
         });
-    std::vector<const Row*> sorted;
+    std::vector<RowView> sorted;
     sorted.reserve(rows.size());
     for (const std::size_t i : order) sorted.push_back(rows[i]);
     rows = std::move(sorted);

@@ -104,9 +104,10 @@ class LimitOp final : public RowSource {
 // copied.
 std::unique_ptr<RowSource> make_plan_source(const Plan& plan, const StateView& state);
 
-// Calls visit(pk, row) for every row of the plan's source that passes its filter or residual, in
-// the order make_plan_source yields them, until visit returns false. Nothing is copied but the
-// keys of a non-unique lookup; the references are valid while the state does not change.
+// Calls visit(pk, row) (a ByteSpan and a RowView) for every row of the plan's source that passes
+// its filter or residual, in the order make_plan_source yields them, until visit returns false.
+// Nothing is copied but the keys of a non-unique lookup; the references are valid while the state
+// does not change.
 template <class Visit>
 void for_each_plan_row(const Plan& plan, const StateView& state, Visit visit);
 
@@ -159,7 +160,7 @@ Result<std::vector<Row>> execute_query(const StateView& state, const Query& quer
 
 // execute_query without the copies: the result rows where the state holds them, valid until it
 // changes. Errors: SchemaError::UnknownCollectionId.
-Result<std::vector<const Row*>> execute_query_refs(const StateView& state, const Query& query);
+Result<std::vector<RowView>> execute_query_refs(const StateView& state, const Query& query);
 
 // The same rows as an iterator: materialised when the query has an ordering, else streaming over
 // the plan's source with the limit on top. The iterator keeps the view of state. Errors:
@@ -183,8 +184,8 @@ void for_each_plan_row(const Plan& plan, const StateView& state, Visit visit) {
   const auto& lookup = std::get<Plan::IndexLookup>(plan.value());
   const std::optional<Predicate> filter = lookup_filter(lookup);
   auto offer = [&](ByteSpan pk) {
-    const Row* row = state.get(lookup.collection_id, pk);
-    if (row == nullptr || (filter && !eval_predicate(*row, *filter))) return true;
+    const std::optional<RowView> row = state.get(lookup.collection_id, pk);
+    if (!row || (filter && !eval_predicate(*row, *filter))) return true;
     return visit(pk, *row);
   };
   if (lookup.kind == IndexKind::Unique) {

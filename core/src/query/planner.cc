@@ -76,13 +76,28 @@ std::optional<Predicate> residual_of(const Predicate& whole, const Predicate& ch
   return Predicate(Predicate::And{std::move(rest)});
 }
 
+// compare_value_with_scalar for a value of a row image.
+std::partial_ordering compare_packed_with_scalar(ValueView value, const ScalarValue& s) {
+  if (value.number() != s.kind()) return std::partial_ordering::unordered;
+  return std::visit(
+      Overloaded{
+          [&](const ScalarValue::String& right) { return bytewise(value.text(), right.value); },
+          [&](const ScalarValue::Bytes& right) { return bytewise(value.bytes(), right.value); },
+          [&](const ScalarValue::Uuid& right) { return bytewise(value.uuid(), right.value); },
+          [&]<class A>(const A& right) {
+            return std::partial_ordering(value.fixed<decltype(right.value)>() <=> right.value);
+          },
+      },
+      s.value());
+}
+
 }  // namespace
 
 std::partial_ordering scalar_partial_cmp(const ScalarValue& a, const ScalarValue& b) {
   return compare_value_with_scalar(a.value(), b);
 }
 
-bool eval_predicate(const Row& row, const Predicate& predicate) {
+bool eval_predicate(RowView row, const Predicate& predicate) {
   return std::visit(
       Overloaded{
           [&](const Predicate::And& p) {
@@ -94,10 +109,10 @@ bool eval_predicate(const Row& row, const Predicate& predicate) {
                                [&](const Predicate& c) { return eval_predicate(row, c); });
           },
           [&](const auto& p) {  // Eq, Lt, Lte, Gt, Gte
-            // Read in place: a copy of the value would cost an allocation per text.
-            const RowValue* v = row_value_at(row, p.path);
-            if (v == nullptr || !v->is_primitive()) return false;
-            return comparison_holds(p, compare_value_with_scalar(v->value(), p.value));
+            // Read in place from the row's image: nothing is decoded or copied.
+            const std::optional<ValueView> v = row.at_path(p.path);
+            if (!v || !v->is_primitive()) return false;
+            return comparison_holds(p, compare_packed_with_scalar(*v, p.value));
           },
       },
       predicate.value());

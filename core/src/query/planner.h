@@ -15,6 +15,7 @@
 #include "bytes.h"
 #include "catalog/state.h"
 #include "query/ast.h"
+#include "record/packed_row.h"
 #include "record/row_value.h"
 #include "record/scalar.h"
 #include "result.h"
@@ -29,7 +30,7 @@ std::partial_ordering scalar_partial_cmp(const ScalarValue& a, const ScalarValue
 // True when the row satisfies the predicate. A comparison whose path yields no scalar is
 // false, whatever its operator; the row's value is the left operand. An empty And is true, an
 // empty Or false.
-bool eval_predicate(const Row& row, const Predicate& predicate);
+bool eval_predicate(RowView row, const Predicate& predicate);
 
 // What choose_index picked: an index of the list given, and copies of the equality's value and
 // of the Eq predicate itself.
