@@ -16,11 +16,8 @@ namespace {
 // Linux transfers at most this much per call; asking for more is implementation-defined.
 constexpr std::size_t kMaxTransfer = 0x7ffff000;
 
-Status seek_to(int fd, std::uint64_t offset) {
-  // An offset beyond the signed range becomes negative and the system rejects it (EINVAL).
-  if (::lseek(fd, static_cast<off_t>(offset), SEEK_SET) < 0) return io_error_from_errno(errno);
-  return ok_status();
-}
+// An offset beyond the signed range becomes negative and the system rejects it (EINVAL).
+off_t file_offset(std::uint64_t offset) { return static_cast<off_t>(offset); }
 
 }  // namespace
 
@@ -89,11 +86,13 @@ OwnedFd& OwnedFd::operator=(OwnedFd&& other) noexcept {
 }
 
 Status RawFileStore::write_all_at(std::uint64_t offset, ByteSpan bytes) {
-  QUARN_TRY(seek_to(fd(), offset));
+  // Positioned calls: one system call per transfer instead of a seek and a write.
+  if (file_offset(offset) < 0) return io_error_from_errno(EINVAL);
   const std::uint8_t* p = bytes.data();
   std::size_t left = bytes.size();
   while (left > 0) {
-    const ssize_t n = ::write(fd(), p, std::min(left, kMaxTransfer));
+    const ssize_t n = ::pwrite(fd(), p, std::min(left, kMaxTransfer),
+                               file_offset(offset + static_cast<std::uint64_t>(p - bytes.data())));
     if (n < 0) {
       if (errno == EINTR) continue;
       return io_error_from_errno(errno);
@@ -106,11 +105,12 @@ Status RawFileStore::write_all_at(std::uint64_t offset, ByteSpan bytes) {
 }
 
 Status RawFileStore::read_exact_at(std::uint64_t offset, std::span<std::uint8_t> buffer) {
-  QUARN_TRY(seek_to(fd(), offset));
+  if (file_offset(offset) < 0) return io_error_from_errno(EINVAL);
   std::uint8_t* p = buffer.data();
   std::size_t left = buffer.size();
   while (left > 0) {
-    const ssize_t n = ::read(fd(), p, std::min(left, kMaxTransfer));
+    const ssize_t n = ::pread(fd(), p, std::min(left, kMaxTransfer),
+                              file_offset(offset + static_cast<std::uint64_t>(p - buffer.data())));
     if (n < 0) {
       if (errno == EINTR) continue;
       return io_error_from_errno(errno);

@@ -85,8 +85,8 @@ TEST(CommitWriteTxnTest, Minor3ImageIsUpgradedStepByStepThenCommitted) {
   const std::uint64_t writes = store.writes();
   ASSERT_OK(commit_write_txn_v6(store, kDataStart, minor, 2, {}));
   EXPECT_EQ(store.syncs(), 7u);
-  // Begin and commit markers (two writes each), manifest (two) and the superblock.
-  EXPECT_EQ(store.writes() - writes, 7u);
+  // The framed transaction in one write, the manifest (two) and the superblock.
+  EXPECT_EQ(store.writes() - writes, 4u);
 }
 
 TEST(CommitWriteTxnTest, EachUpgradeStepIsSyncedBeforeTheNext) {
@@ -133,10 +133,10 @@ TEST(EnsureHeaderTest, UndecodableHeaderOnDiskFailsTheUpgrade) {
 TEST(CommitWriteTxnTest, RejectedCommitMarkerLeavesAnUnfinishedTransactionThatReopenCuts) {
   const Bytes before = testing::image_with_log(6);
   FaultStore store(before);
-  // Begin header, begin payload, record header, record payload, then the commit header.
-  store.fail_write_at(5);
-  std::uint16_t minor = 6;
+  // The transaction's one write stops after the record: the commit marker never lands.
   const Bytes record = testing::user_record(1, "a");
+  store.fail_write_at(1, FaultStore::eio(), 56 + 32 + record.size());
+  std::uint16_t minor = 6;
   const std::array<SegmentView, 1> segments = {SegmentView{SegmentType::Record, record}};
   EXPECT_THAT(commit_write_txn_v6(store, kDataStart, minor, 1, segments),
               ErrorRenders("i/o error: Input/output error (os error 5)"));

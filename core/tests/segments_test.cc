@@ -1,5 +1,6 @@
 // The segment header, the writer, the strict scan with its chunked payload checksum, and the
 // payload read.
+#include <array>
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -12,6 +13,7 @@
 #include "segments/header.h"
 #include "segments/reader.h"
 #include "segments/writer.h"
+#include "testing/fault_store.h"
 #include "testing/matchers.h"
 
 namespace quarn {
@@ -190,6 +192,40 @@ TEST_F(SegmentLogTest, AppendPastTheOffsetRangeWritesNothing) {
   EXPECT_EQ(writer.offset(), kMaxU64 - 40);
   SegmentWriter<VecStore> at_end(store_, kMaxU64 - 10);
   EXPECT_THAT(at_end.append(SegmentType::Record, Bytes{}), ErrorRenders("i/o error: overflow"));
+  EXPECT_EQ(store_.bytes().size(), kDataStart);
+}
+
+TEST_F(SegmentLogTest, AppendAllWritesWhatAppendsWouldInOneWrite) {
+  const Bytes first{1, 2, 3};
+  const Bytes second{};
+  const Bytes third{9};
+  SegmentWriter<VecStore> one_by_one(store_, kDataStart);
+  for (const Bytes* payload : {&first, &second, &third}) {
+    ASSERT_TRUE(one_by_one.append(SegmentType::Record, *payload).ok());
+  }
+  const Bytes expected = store_.bytes();
+
+  testing::FaultStore batched(Bytes(kDataStart, 0));
+  SegmentWriter<testing::FaultStore> writer(batched, kDataStart);
+  const std::array<SegmentView, 3> segments{SegmentView{SegmentType::Record, first},
+                                            SegmentView{SegmentType::Record, second},
+                                            SegmentView{SegmentType::Record, third}};
+  EXPECT_THAT(writer.append_all(segments), IsOkAndHolds(kDataStart));
+  EXPECT_EQ(writer.offset(), expected.size());
+  EXPECT_EQ(batched.bytes(), expected);
+  EXPECT_EQ(batched.writes(), 1u);
+  // Nothing to write: no call at all.
+  EXPECT_THAT(writer.append_all({}), IsOkAndHolds(expected.size()));
+  EXPECT_EQ(batched.writes(), 1u);
+}
+
+TEST_F(SegmentLogTest, AppendAllPastTheOffsetRangeWritesNothing) {
+  // The first segment would fit; the second would not, so neither is written.
+  SegmentWriter<VecStore> writer(store_, kMaxU64 - 40);
+  const std::array<SegmentView, 2> segments{SegmentView{SegmentType::Record, ByteSpan()},
+                                            SegmentView{SegmentType::Record, ByteSpan()}};
+  EXPECT_THAT(writer.append_all(segments), ErrorRenders("i/o error: overflow"));
+  EXPECT_EQ(writer.offset(), kMaxU64 - 40);
   EXPECT_EQ(store_.bytes().size(), kDataStart);
 }
 

@@ -24,6 +24,7 @@
 #include "result.h"
 #include "schema.h"
 #include "segments/header.h"
+#include "segments/writer.h"
 #include "storage.h"
 
 namespace quarn {
@@ -35,12 +36,6 @@ struct DatabaseStatePeer;
 
 // The path an in-memory database reports.
 inline constexpr const char* kMemoryPath = ":memory:";
-
-// One segment handed to the commit path: a view of a payload owned by the caller.
-struct SegmentView {
-  SegmentType type;
-  ByteSpan payload;
-};
 
 // One segment a transaction will write at commit; it owns its payload.
 struct PendingSegment {

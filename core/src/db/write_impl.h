@@ -90,11 +90,12 @@ Status commit_write_txn_v6(S& store, std::uint64_t data_start, std::uint16_t& fo
 
   QUARN_ASSIGN_OR_RETURN(const std::uint64_t len, store.len());
   SegmentWriter<S> writer(store, std::max(len, data_start));
-  QUARN_TRY(writer.append(SegmentType::TxnBegin, marker));
-  for (const SegmentView& segment : segments) {
-    QUARN_TRY(writer.append(segment.type, segment.payload));
-  }
-  QUARN_TRY(writer.append(SegmentType::TxnCommit, marker));
+  std::vector<SegmentView> framed;
+  framed.reserve(segments.size() + 2);
+  framed.push_back(SegmentView{SegmentType::TxnBegin, marker});
+  framed.insert(framed.end(), segments.begin(), segments.end());
+  framed.push_back(SegmentView{SegmentType::TxnCommit, marker});
+  QUARN_TRY(writer.append_all(framed));
   QUARN_TRY(append_manifest_and_publish_with_checkpoint(store, data_start));
   return store.sync();
 }

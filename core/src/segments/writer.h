@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "bytes.h"
 #include "result.h"
@@ -9,6 +10,12 @@
 #include "storage.h"
 
 namespace quarn {
+
+// One segment to append: a view of a payload owned by the caller.
+struct SegmentView {
+  SegmentType type;
+  ByteSpan payload;
+};
 
 // Appends segments at a running offset. Short-lived: made at the offset to append at (normally
 // the store length, never below the data start), dropped after its appends. Borrows the store,
@@ -26,6 +33,14 @@ class SegmentWriter {
   // leaves offset() unchanged; a failed payload write leaves a header without its payload, which
   // the caller treats as the failure of its whole commit.
   Result<std::uint64_t> append(SegmentType type, ByteSpan payload);
+
+  // The segments one after another, as append would write them, in one write: a commit's
+  // segments cost one system call, not two each. Returns the offset of the first header and
+  // advances offset() past the last payload; InvalidInput "overflow" before anything is
+  // written when the last would end past 2^64 - 1. A failed write leaves offset() unchanged and
+  // may have written any prefix of the bytes, which the caller treats as the failure of its
+  // whole commit. Nothing is written for an empty list.
+  Result<std::uint64_t> append_all(std::span<const SegmentView> segments);
 
   // Where the next segment header goes.
   std::uint64_t offset() const { return offset_; }

@@ -28,6 +28,30 @@ Result<std::uint64_t> SegmentWriter<S>::append(SegmentType type, ByteSpan payloa
   return at;
 }
 
+template <Store S>
+Result<std::uint64_t> SegmentWriter<S>::append_all(std::span<const SegmentView> segments) {
+  constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+  std::uint64_t end = offset_;
+  for (const SegmentView& segment : segments) {
+    if (end > kMax - kSegmentHeaderSize ||
+        segment.payload.size() > kMax - (end + kSegmentHeaderSize)) {
+      return io_error(IoErrorKind::InvalidInput, "overflow");
+    }
+    end += kSegmentHeaderSize + segment.payload.size();
+  }
+  Bytes bytes;
+  bytes.reserve(static_cast<std::size_t>(end - offset_));
+  for (const SegmentView& segment : segments) {
+    encode_segment_header(
+        SegmentHeader{segment.payload.size(), crc32c(segment.payload), segment.type}, bytes);
+    bytes.insert(bytes.end(), segment.payload.begin(), segment.payload.end());
+  }
+  const std::uint64_t at = offset_;
+  if (!bytes.empty()) QUARN_TRY(store_.write_all_at(at, bytes));
+  offset_ = end;
+  return at;
+}
+
 }  // namespace quarn
 
 // The explicit instantiations of the templates above for store type S.
