@@ -144,7 +144,7 @@ constexpr Signature kGet{"Database.get", {"collection_name", "pk"}, 2, 2};
 nb::object get(nb::handle self, const BoundArgs& a) {
   const std::string name = str_arg("collection_name", a[0]);
   PyDatabase& db = database_from(self);
-  const ScalarValue pk = primary_key_from_py(collection_info(db, name), a[1]);
+  const ScalarValue pk = primary_key_from_py(*collection_info(db, name), a[1]);
   Result<std::optional<Bytes>> found =
       with_inner(db, [&](InnerDb& inner) -> Result<std::optional<Bytes>> {
         QUARN_ASSIGN_OR_RETURN(const std::uint32_t id, inner.collection_id_named(name));
@@ -158,7 +158,7 @@ constexpr Signature kDelete{"Database.delete", {"collection_name", "pk"}, 2, 2};
 nb::object delete_row(nb::handle self, const BoundArgs& a) {
   const std::string name = str_arg("collection_name", a[0]);
   PyDatabase& db = database_from(self);
-  const ScalarValue pk = primary_key_from_py(collection_info(db, name), a[1]);
+  const ScalarValue pk = primary_key_from_py(*collection_info(db, name), a[1]);
   unwrap(with_inner(db, [&](InnerDb& inner) -> Status {
     QUARN_ASSIGN_OR_RETURN(const std::uint32_t id, inner.collection_id_named(name));
     return inner.delete_row(id, pk);
@@ -171,7 +171,7 @@ nb::object insert(nb::handle self, const BoundArgs& a) {
   const std::string name = str_arg("collection_name", a[0]);
   const nb::handle dict = dict_arg("row", a[1]);
   PyDatabase& db = database_from(self);
-  Row row = row_from_dict(dict, collection_info(db, name));
+  Row row = row_from_dict(dict, *collection_info(db, name));
   unwrap(with_inner(db, [&](InnerDb& inner) -> Status {
     QUARN_ASSIGN_OR_RETURN(const std::uint32_t id, inner.collection_id_named(name));
     return inner.insert(id, std::move(row));
@@ -185,8 +185,8 @@ nb::object backfill_top_level_field(nb::handle self, const BoundArgs& a) {
   const std::string name = str_arg("collection_name", a[0]);
   const std::string field = str_arg("field", a[1]);
   PyDatabase& db = database_from(self);
-  const CollectionInfo info = collection_info(db, name);
-  const FieldDef* def = find_top_level_field(info.fields, field);
+  const std::shared_ptr<const CollectionInfo> info = collection_info(db, name);
+  const FieldDef* def = find_top_level_field(info->fields, field);
   if (def == nullptr) raise_value_error("unknown field " + debug_string(field));
   RowValue value = value_from_py(a[2], def->type);
   unwrap(with_inner(db, [&](InnerDb& inner) -> Status {
@@ -326,16 +326,16 @@ PyMethodDef kMethods[] = {
 
 PyDatabase& database_from(nb::handle object) { return *nb::inst_ptr<PyDatabase>(object); }
 
-CollectionInfo collection_info(PyDatabase& db, std::string_view name) {
-  std::optional<CollectionInfo> info;
+std::shared_ptr<const CollectionInfo> collection_info(PyDatabase& db, std::string_view name) {
+  std::shared_ptr<const CollectionInfo> info;
   Status resolved = with_inner(db, [&](InnerDb& inner) -> Status {
     QUARN_ASSIGN_OR_RETURN(const std::uint32_t id, inner.collection_id_named(name));
-    if (const CollectionInfo* found = inner.catalog().get(id)) info = *found;
+    info = inner.catalog().get_shared(id);
     return Status();
   });
   unwrap(std::move(resolved));
   if (!info) raise_value_error("collection missing after resolve");
-  return std::move(*info);
+  return info;
 }
 
 void register_database_class(nb::module_& module) {

@@ -40,7 +40,7 @@ decltype(auto) with_inner(PyDatabase& db, F&& f) {
 
 // A copy of the named collection's current definition (staged while a transaction is open),
 // read under the mutex. ValueError for an unknown name or "collection missing after resolve".
-CollectionInfo collection_info(PyDatabase& db, std::string_view name);
+std::shared_ptr<const CollectionInfo> collection_info(PyDatabase& db, std::string_view name);
 
 // Registers the class Database in the module and adds it to __all__.
 void register_database_class(nb::module_& module);

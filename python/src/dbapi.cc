@@ -284,7 +284,8 @@ nb::object cursor_execute(nb::handle self, const BoundArgs& a) {
   }
 
   PyDatabase& db = database_from(cursor.db);
-  const CollectionInfo info = collection_info(db, select.collection);
+  const std::shared_ptr<const CollectionInfo> shared_info = collection_info(db, select.collection);
+  const CollectionInfo& info = *shared_info;
   const std::uint32_t id = unwrap(
       with_inner(db, [&](InnerDb& inner) { return inner.collection_id_named(select.collection); }));
 

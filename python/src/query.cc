@@ -55,7 +55,9 @@ QueryBuilder with_filter(const nb::object& db, const std::string& name,
                          std::vector<EqFilter> predicates, std::optional<std::size_t> limit,
                          nb::handle path, nb::handle value) {
   std::vector<std::string> segments = parse_path(path);
-  const CollectionInfo info = collection_info(database_from(db), name);
+  const std::shared_ptr<const CollectionInfo> shared_info =
+      collection_info(database_from(db), name);
+  const CollectionInfo& info = *shared_info;
   if (!FieldPath::make(segments).ok()) raise_value_error("invalid path");
   const FieldDef* def = field_with_segments(info.fields, segments);
   if (def == nullptr) raise_value_error("unknown field path");
@@ -104,7 +106,9 @@ std::optional<std::vector<FieldDef>> projection_from(const std::vector<FieldDef>
 
 nb::object all_impl(const QueryBuilder& builder, nb::handle fields) {
   PyDatabase& db = database_from(builder.db);
-  const CollectionInfo info = collection_info(db, builder.collection_name);
+  const std::shared_ptr<const CollectionInfo> shared_info =
+      collection_info(db, builder.collection_name);
+  const CollectionInfo& info = *shared_info;
   const std::optional<std::vector<FieldDef>> projection = projection_from(info.fields, fields);
   // The result's row images, copied under the mutex into one buffer; converted without it.
   struct Images {

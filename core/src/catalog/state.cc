@@ -139,6 +139,12 @@ const CollectionInfo* Catalog::get(std::uint32_t id) const {
   return it == s.by_id.end() ? nullptr : it->second.get();
 }
 
+std::shared_ptr<const CollectionInfo> Catalog::get_shared(std::uint32_t id) const {
+  const State& s = state();
+  auto it = s.by_id.find(id);
+  return it == s.by_id.end() ? nullptr : it->second;
+}
+
 std::optional<CollectionId> Catalog::lookup_name(std::string_view name) const {
   const State& s = state();
   auto it = s.by_name.find(std::string(trim_white_space(name)));

@@ -55,6 +55,8 @@ class Catalog {
 
   // The collection of that id, or null. Valid until this catalog next changes or is dropped.
   const CollectionInfo* get(std::uint32_t id) const;
+  // The same collection, shared: it stays valid (and unchanged) after the catalog changes.
+  std::shared_ptr<const CollectionInfo> get_shared(std::uint32_t id) const;
 
   // The id of the collection named `name` once trimmed of White_Space at both ends; compared
   // byte for byte.

@@ -5,6 +5,7 @@
 #include <array>
 #include <cerrno>
 #include <optional>
+#include <type_traits>
 #include <utility>
 
 #include "checkpoint.h"
@@ -55,10 +56,39 @@ Status write_new_image(S& store) {
   return open_detail::lay_out_fixed_area(store, kFormatMinor);
 }
 
+namespace open_detail {
+
+// What the open reads of an image once its tail is safe: the state of the newest loadable
+// checkpoint with the log behind it replayed, or else of the whole log.
+template <Store R>
+Result<ReplayedState> load_state(R& source, std::uint16_t minor) {
+  QUARN_ASSIGN_OR_RETURN(const Superblock superblock, read_and_select_superblock(source));
+  Result<std::optional<CheckpointState>> checkpoint =
+      try_load_checkpoint_state(source, superblock.checkpoint_offset, superblock.checkpoint_len);
+  if (checkpoint.ok() && checkpoint.value().has_value()) {
+    CheckpointState state = std::move(*checkpoint.value());
+    QUARN_ASSIGN_OR_RETURN(const std::uint64_t now, source.len());
+    if (state.replay_offset >= kDataStart && state.replay_offset < now) {
+      QUARN_TRY(replay_tail_into(source, state.replay_offset, minor, state.catalog, state.latest,
+                                 state.indexes));
+    }
+    return ReplayedState{std::move(state.catalog), std::move(state.latest),
+                         std::move(state.indexes)};
+  }
+  // A checkpoint that does not load is passed over: the full replay decides the open.
+  return load_catalog_latest_and_indexes(source, kDataStart, minor);
+}
+
+}  // namespace open_detail
+
 template <Store S>
 Result<Database<S>> Database<S>::open_with_store(std::string path, S store) {
   QUARN_ASSIGN_OR_RETURN(const std::uint64_t len, store.len());
   std::uint16_t minor = kFormatMinor;
+  auto opened = [&](ReplayedState state) {
+    return Database(std::move(path), std::move(store), std::move(state.catalog),
+                    std::move(state.latest), std::move(state.indexes), minor);
+  };
   if (len == 0) {
     QUARN_TRY(write_new_image(store));
   } else {
@@ -75,35 +105,37 @@ Result<Database<S>> Database<S>::open_with_store(std::string path, S store) {
       minor = kFormatMinorFixedArea;
     } else {
       if (len < kDataStart) return FormatError::TruncatedSuperblock{len, kDataStart};
-      QUARN_TRY(read_and_select_superblock(store));
-      QUARN_ASSIGN_OR_RETURN(const std::uint64_t safe_end,
-                             truncate_end_for_recovery(store, kDataStart, minor));
-      QUARN_ASSIGN_OR_RETURN(const std::uint64_t now, store.len());
-      if (safe_end < now) {
-        QUARN_TRY(store.truncate(safe_end));
-        QUARN_TRY(store.sync());
+      if constexpr (std::is_same_v<S, VecStore>) {
+        QUARN_TRY(read_and_select_superblock(store));
+        QUARN_ASSIGN_OR_RETURN(const std::uint64_t safe_end,
+                               truncate_end_for_recovery(store, kDataStart, minor));
+        QUARN_ASSIGN_OR_RETURN(const std::uint64_t now, store.len());
+        if (safe_end < now) {
+          QUARN_TRY(store.truncate(safe_end));
+          QUARN_TRY(store.sync());
+        }
+      } else {
+        // Recovery and replay read every byte of the file, many small reads each: one read of
+        // the whole file into memory makes them copies instead of calls into the store.
+        Bytes bytes(static_cast<std::size_t>(len));
+        QUARN_TRY(store.read_exact_at(0, bytes));
+        VecStore image(std::move(bytes));
+        QUARN_TRY(read_and_select_superblock(image));
+        QUARN_ASSIGN_OR_RETURN(const std::uint64_t safe_end,
+                               truncate_end_for_recovery(image, kDataStart, minor));
+        QUARN_ASSIGN_OR_RETURN(const std::uint64_t now, store.len());
+        if (safe_end < now) {
+          QUARN_TRY(store.truncate(safe_end));
+          QUARN_TRY(store.sync());
+        }
+        if (safe_end < len) QUARN_TRY(image.truncate(safe_end));
+        QUARN_ASSIGN_OR_RETURN(ReplayedState state, open_detail::load_state(image, minor));
+        return opened(std::move(state));
       }
     }
   }
-
-  QUARN_ASSIGN_OR_RETURN(const Superblock superblock, read_and_select_superblock(store));
-  Result<std::optional<CheckpointState>> checkpoint =
-      try_load_checkpoint_state(store, superblock.checkpoint_offset, superblock.checkpoint_len);
-  if (checkpoint.ok() && checkpoint.value().has_value()) {
-    CheckpointState state = std::move(*checkpoint.value());
-    QUARN_ASSIGN_OR_RETURN(const std::uint64_t now, store.len());
-    if (state.replay_offset >= kDataStart && state.replay_offset < now) {
-      QUARN_TRY(replay_tail_into(store, state.replay_offset, minor, state.catalog, state.latest,
-                                 state.indexes));
-    }
-    return Database(std::move(path), std::move(store), std::move(state.catalog),
-                    std::move(state.latest), std::move(state.indexes), minor);
-  }
-  // A checkpoint that does not load is passed over: the full replay decides the open.
-  QUARN_ASSIGN_OR_RETURN(ReplayedState state,
-                         load_catalog_latest_and_indexes(store, kDataStart, minor));
-  return Database(std::move(path), std::move(store), std::move(state.catalog),
-                  std::move(state.latest), std::move(state.indexes), minor);
+  QUARN_ASSIGN_OR_RETURN(ReplayedState state, open_detail::load_state(store, minor));
+  return opened(std::move(state));
 }
 
 template <Store S>
