@@ -10,6 +10,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "record/packed_row.h"
 #include "record/payload_v1.h"
 #include "record/payload_v2.h"
 #include "testing/matchers.h"
@@ -148,6 +149,30 @@ TEST(RecordPayloadTest, RoundTripsEveryFieldShape) {
       {"score", values[5].second},
   };
   EXPECT_EQ(decoded.fields, expected);
+
+  // The stored form: the same fields with the key among them.
+  ASSERT_OK_AND_ASSIGN(const PackedRecordPayload packed,
+                       decode_record_payload_packed(bytes, "id", fields[1], fields));
+  EXPECT_EQ(packed.op, decoded.op);
+  EXPECT_EQ(packed.pk, pk);
+  Row with_key = expected;
+  with_key.emplace("id", RowValue(pk));
+  EXPECT_EQ(RowView(packed.image.data()).to_row(), with_key);
+}
+
+TEST(RecordPayloadTest, RepeatedNameKeepsTheLaterValueInBothForms) {
+  const std::vector<FieldDef> fields = {def("id", Type(K::Int64)), def("a", Type(K::Int64)),
+                                        def("a", Type(K::Int64))};
+  const std::vector<RecordFieldValue> values = {{&fields[1], i64(1)}, {&fields[2], i64(2)}};
+  ASSERT_OK_AND_ASSIGN(
+      const Bytes bytes,
+      encode_record_payload_v2_op(1, 1, 1, ScalarValue::Int64{7}, fields[0].type, values));
+  ASSERT_OK_AND_ASSIGN(const RecordPayload decoded,
+                       decode_record_payload(bytes, "id", fields[0], fields));
+  EXPECT_EQ(decoded.fields, (Row{{"a", i64(2)}}));
+  ASSERT_OK_AND_ASSIGN(const PackedRecordPayload packed,
+                       decode_record_payload_packed(bytes, "id", fields[0], fields));
+  EXPECT_EQ(RowView(packed.image.data()).to_row(), (Row{{"a", i64(2)}, {"id", i64(7)}}));
 }
 
 TEST(RecordPayloadTest, EncodeRejectsValuesThatDoNotFit) {
@@ -212,6 +237,9 @@ class RecordPayloadRejectTest : public ::testing::TestWithParam<RejectCase> {};
 TEST_P(RecordPayloadRejectTest, FailsWithFirstErrorInCheckOrder) {
   EXPECT_THAT(decode_basic(GetParam().payload),
               ErrorRenders(std::string("format error: ") + GetParam().error));
+  EXPECT_THAT(
+      decode_record_payload_packed(GetParam().payload, "id", basic_fields()[0], basic_fields()),
+      ErrorRenders(std::string("format error: ") + GetParam().error));
 }
 
 constexpr const char* kTruncated = "truncated record payload";

@@ -34,8 +34,9 @@ Status apply_record_segment(ByteSpan payload, const Catalog& catalog, LatestRows
   }
   QUARN_ASSIGN_OR_RETURN(const FieldDef* primary_def, primary_field_def(*info));
   const std::string& primary = *info->primary_field;
-  QUARN_ASSIGN_OR_RETURN(RecordPayload record,
-                         decode_record_payload(payload, primary, *primary_def, info->fields));
+  QUARN_ASSIGN_OR_RETURN(
+      const PackedRecordPayload record,
+      decode_record_payload_packed(payload, primary, *primary_def, info->fields));
   Bytes key = record.pk.canonical_key_bytes();
   if (from_log) {
     if (record.schema_version != info->schema_version) {
@@ -46,9 +47,7 @@ Status apply_record_segment(ByteSpan payload, const Catalog& catalog, LatestRows
       return ok_status();
     }
   }
-  Row row = std::move(record.fields);
-  row.insert_or_assign(primary, RowValue(record.pk));
-  latest.put(collection_id, key, row);
+  latest.put_image(collection_id, key, record.image);
   return ok_status();
 }
 

@@ -51,12 +51,14 @@ void close_length(Bytes& out, std::size_t at) {
 
 void append_value(Bytes& out, const RowValue& value);
 
+void append_field(Bytes& out, std::string_view name, const RowValue& value) {
+  append_run(out, as_span(name));
+  append_value(out, value);
+}
+
 void append_fields(Bytes& out, const Row& row) {
   append_varint(out, row.size());
-  for (const auto& [name, value] : row) {
-    append_run(out, as_span(name));
-    append_value(out, value);
-  }
+  for (const auto& [name, value] : row) append_field(out, name, value);
 }
 
 void append_value(Bytes& out, const RowValue& value) {
@@ -243,6 +245,11 @@ ByteSpan RowView::image() const {
 }
 
 void append_packed_row(Bytes& out, const Row& row) { append_fields(out, row); }
+
+void append_packed_fields(Bytes& out, std::span<const PackedField> fields) {
+  append_varint(out, fields.size());
+  for (const PackedField& field : fields) append_field(out, field.name, *field.value);
+}
 
 bool operator==(RowView a, const Row& b) { return a.to_row() == b; }
 bool operator==(RowView a, RowView b) { return a.to_row() == b.to_row(); }

@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <span>
 #include <string_view>
 
 #include "bytes.h"
@@ -180,6 +181,12 @@ class ValueView::ListRange {
 
 // Appends the image of row.
 void append_packed_row(Bytes& out, const Row& row);
+// Appends the image of a row given as its fields. REQUIRES: names ascend strictly.
+struct PackedField {
+  std::string_view name;
+  const RowValue* value;
+};
+void append_packed_fields(Bytes& out, std::span<const PackedField> fields);
 inline Bytes pack_row(const Row& row) {
   Bytes out;
   append_packed_row(out, row);

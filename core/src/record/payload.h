@@ -29,4 +29,14 @@ struct RecordPayload {
   Row fields;  // the non-primary top-level fields by name; empty for a delete
 };
 
+// The same operation with its row as the engine stores it: the image (record/packed_row.h) of
+// the fields and the primary key together (for a delete, of the key alone).
+struct PackedRecordPayload {
+  std::uint32_t collection_id;
+  std::uint32_t schema_version;
+  std::uint8_t op;
+  ScalarValue pk;
+  Bytes image;
+};
+
 }  // namespace quarn

@@ -9,43 +9,94 @@
 //   [k+4, n)  the values of non_pk_defs_in_order, in that order; version 1 as tagged scalars
 #include "record/payload_v1.h"
 
+#include <algorithm>
 #include <utility>
+
+#include "record/packed_row.h"
 
 namespace quarn {
 namespace record {
-namespace {
 
 Result<RowValue> read_tagged_value(scalar::Cursor& reader, const Type& type) {
   QUARN_ASSIGN_OR_RETURN(ScalarValue value, decode_tagged_scalar(reader, type));
   return RowValue(value);
 }
 
-}  // namespace
-
-Result<RecordPayload> decode_record_body(scalar::Cursor& reader, const std::string& primary,
-                                         const FieldDef& primary_def,
-                                         const std::vector<FieldDef>& fields,
-                                         ReadFieldValue read_value) {
+// The body's head, calling collect(name, value) for each value in payload order.
+template <class Collect>
+Result<PackedRecordPayload> decode_body(scalar::Cursor& reader, const std::string& primary,
+                                        const FieldDef& primary_def,
+                                        const std::vector<FieldDef>& fields,
+                                        ReadFieldValue read_value, Collect collect) {
   QUARN_ASSIGN_OR_RETURN(const std::uint32_t collection_id, reader.take_u32());
   QUARN_ASSIGN_OR_RETURN(const std::uint32_t schema_version, reader.take_u32());
   QUARN_ASSIGN_OR_RETURN(const std::uint8_t op, reader.take_u8());
   QUARN_ASSIGN_OR_RETURN(ScalarValue pk, decode_tagged_scalar(reader, primary_def.type));
   QUARN_ASSIGN_OR_RETURN(const std::uint32_t count, reader.take_u32());
-  const std::vector<const FieldDef*> defs = non_pk_defs_in_order(fields, primary);
-
-  Row row;
   if (op == static_cast<std::uint8_t>(RecordOp::Delete)) {
     if (count != 0) return FormatError::RecordTypeMismatch{};
   } else {
+    // The fields of non_pk_defs_in_order, walked in place.
+    auto valued = [&](const FieldDef& def) {
+      return def.path.is_top_level() && def.path.first() != primary;
+    };
     // The count is checked against the schema before any value is read, so a forged count
     // never drives a loop or an allocation.
-    if (count != defs.size()) return FormatError::RecordTypeMismatch{};
-    for (const FieldDef* def : defs) {
-      QUARN_ASSIGN_OR_RETURN(RowValue value, read_value(reader, def->type));
-      row.insert_or_assign(def->path.first(), std::move(value));
+    if (count != static_cast<std::size_t>(std::count_if(fields.begin(), fields.end(), valued))) {
+      return FormatError::RecordTypeMismatch{};
+    }
+    for (const FieldDef& def : fields) {
+      if (!valued(def)) continue;
+      QUARN_ASSIGN_OR_RETURN(RowValue value, read_value(reader, def.type));
+      collect(def.path.first(), std::move(value));
     }
   }
-  return RecordPayload{collection_id, schema_version, op, std::move(pk), std::move(row)};
+  return PackedRecordPayload{collection_id, schema_version, op, std::move(pk), {}};
+}
+
+Result<RecordPayload> decode_record_body(scalar::Cursor& reader, const std::string& primary,
+                                         const FieldDef& primary_def,
+                                         const std::vector<FieldDef>& fields,
+                                         ReadFieldValue read_value) {
+  Row row;
+  QUARN_ASSIGN_OR_RETURN(PackedRecordPayload head,
+                         decode_body(reader, primary, primary_def, fields, read_value,
+                                     [&](const std::string& name, RowValue value) {
+                                       row.insert_or_assign(name, std::move(value));
+                                     }));
+  return RecordPayload{head.collection_id, head.schema_version, head.op, std::move(head.pk),
+                       std::move(row)};
+}
+
+Result<PackedRecordPayload> decode_record_body_packed(scalar::Cursor& reader,
+                                                      const std::string& primary,
+                                                      const FieldDef& primary_def,
+                                                      const std::vector<FieldDef>& fields,
+                                                      ReadFieldValue read_value) {
+  std::vector<std::pair<const std::string*, RowValue>> values;
+  values.reserve(fields.size() + 1);
+  QUARN_ASSIGN_OR_RETURN(PackedRecordPayload decoded,
+                         decode_body(reader, primary, primary_def, fields, read_value,
+                                     [&](const std::string& name, RowValue value) {
+                                       values.emplace_back(&name, std::move(value));
+                                     }));
+  const RowValue pk(decoded.pk);
+  values.emplace_back(&primary, pk);
+  // By name, stably (an insertion sort: rows have few fields, and it allocates nothing); a
+  // later listing of a repeated name wins, as in decode_record_body's row.
+  for (std::size_t i = 1; i < values.size(); ++i) {
+    for (std::size_t j = i; j > 0 && *values[j].first < *values[j - 1].first; --j) {
+      std::swap(values[j], values[j - 1]);
+    }
+  }
+  std::vector<PackedField> packed;
+  packed.reserve(values.size());
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    if (i + 1 < values.size() && *values[i].first == *values[i + 1].first) continue;
+    packed.push_back(PackedField{*values[i].first, &values[i].second});
+  }
+  append_packed_fields(decoded.image, packed);
+  return decoded;
 }
 
 }  // namespace record

@@ -18,6 +18,9 @@ namespace record {
 // Reads one field value in the format of a payload version.
 using ReadFieldValue = Result<RowValue> (*)(scalar::Cursor& reader, const Type& type);
 
+// Version 1's field value: a tagged scalar of the field's type.
+Result<RowValue> read_tagged_value(scalar::Cursor& reader, const Type& type);
+
 // The body after the version: collection id, schema version, operation byte, primary key,
 // value count and one value per field of non_pk_defs_in_order(fields, primary). A delete must
 // carry count 0, any other operation exactly one value per such field (RecordTypeMismatch).
@@ -26,6 +29,13 @@ Result<RecordPayload> decode_record_body(scalar::Cursor& reader, const std::stri
                                          const FieldDef& primary_def,
                                          const std::vector<FieldDef>& fields,
                                          ReadFieldValue read_value);
+// The same body read into a row image with the primary key among its fields: what
+// decode_record_body and then adding the key to its row give, without building the row.
+Result<PackedRecordPayload> decode_record_body_packed(scalar::Cursor& reader,
+                                                      const std::string& primary,
+                                                      const FieldDef& primary_def,
+                                                      const std::vector<FieldDef>& fields,
+                                                      ReadFieldValue read_value);
 
 }  // namespace record
 

@@ -60,4 +60,22 @@ Result<RecordPayload> decode_record_payload(ByteSpan payload, const std::string&
   return decoded;
 }
 
+Result<PackedRecordPayload> decode_record_payload_packed(ByteSpan payload,
+                                                         const std::string& primary,
+                                                         const FieldDef& primary_def,
+                                                         const std::vector<FieldDef>& fields) {
+  record::scalar::Cursor reader(payload);
+  QUARN_ASSIGN_OR_RETURN(const std::uint16_t version, reader.take_u16());
+  if (version != kRecordPayloadV1 && version != kRecordPayloadV2) {
+    return FormatError::UnknownRecordPayloadVersion{version};
+  }
+  QUARN_ASSIGN_OR_RETURN(
+      PackedRecordPayload decoded,
+      record::decode_record_body_packed(
+          reader, primary, primary_def, fields,
+          version == kRecordPayloadV1 ? &record::read_tagged_value : &decode_row_value));
+  if (reader.remaining() != 0) return FormatError::TrailingRecordBytes{};
+  return decoded;
+}
+
 }  // namespace quarn

@@ -39,5 +39,10 @@ Result<Bytes> encode_record_payload_v2_op(std::uint32_t collection_id, std::uint
 Result<RecordPayload> decode_record_payload(ByteSpan payload, const std::string& primary,
                                             const FieldDef& primary_def,
                                             const std::vector<FieldDef>& fields);
+// The same decode and checks, with the row as the engine stores it (primary key included).
+Result<PackedRecordPayload> decode_record_payload_packed(ByteSpan payload,
+                                                         const std::string& primary,
+                                                         const FieldDef& primary_def,
+                                                         const std::vector<FieldDef>& fields);
 
 }  // namespace quarn
