@@ -1,48 +1,12 @@
 // The latest row of every primary key.
 #include "db/latest_rows.h"
 
-#include <random>
 #include <string_view>
 #include <unordered_set>
 
 #include "error.h"
 
 namespace quarn {
-
-namespace {
-
-// Keyed once per process, so that nothing comes to rely on one iteration order.
-std::size_t process_hash_key() {
-  static const std::size_t key = [] {
-    std::random_device device;
-    return (static_cast<std::size_t>(device()) << 32) ^ device();
-  }();
-  return key;
-}
-
-}  // namespace
-
-std::size_t LatestRows::StoredHash::operator()(ByteSpan pk) const {
-  return ByteSpanHash{}(pk) ^ process_hash_key();
-}
-
-LatestRows::Stored::Stored(ByteSpan pk, const ByteSpan* image) {
-  QUARN_CHECK(pk.size() <= UINT32_MAX, "primary key too long to store");
-  const std::size_t image_size = image == nullptr ? 0 : image->size();
-  data_ = std::make_unique_for_overwrite<std::uint8_t[]>(kHeader + pk.size() + image_size);
-  const auto length = static_cast<std::uint32_t>(pk.size());
-  std::memcpy(data_.get(), &length, sizeof length);
-  data_[sizeof length] = image == nullptr ? 1 : 0;
-  if (!pk.empty()) std::memcpy(data_.get() + kHeader, pk.data(), pk.size());
-  if (image_size != 0) std::memcpy(data_.get() + kHeader + pk.size(), image->data(), image_size);
-}
-
-LatestRows::Stored::Stored(const Stored& other) {
-  const std::size_t size =
-      kHeader + other.pk().size() + (other.erased() ? 0 : other.row().image().size());
-  data_ = std::make_unique_for_overwrite<std::uint8_t[]>(size);
-  std::memcpy(data_.get(), other.data_.get(), size);
-}
 
 namespace {
 
@@ -68,15 +32,12 @@ void LatestRows::absorb(LatestRows&& overlay) {
   for (auto& [id, changes] : overlay.changes_) {
     if (changes.rows.empty()) continue;
     RowMap& rows = own(id);
-    while (!changes.rows.empty()) {
-      auto node = changes.rows.extract(changes.rows.begin());
-      const auto it = rows.find(node.value().pk());
-      if (node.value().erased()) {
-        if (it != rows.end()) rows.erase(it);
-      } else if (it != rows.end()) {
-        it->replace(std::move(node.value()));
+    for (const RowTable::Entry change : changes.rows) {
+      if (change.erased) {
+        rows.erase(change.pk);
       } else {
-        rows.insert(std::move(node));
+        const ByteSpan image = change.row.image();
+        rows.put(change.pk, &image);
       }
     }
   }
@@ -113,17 +74,16 @@ bool LatestRows::in_base(std::uint32_t collection_id, ByteSpan pk) const {
 
 std::optional<RowView> LatestRows::get(std::uint32_t collection_id, ByteSpan pk) const {
   if (const Changes* changes = find_changes(collection_id)) {
-    const auto it = changes->rows.find(pk);
-    if (it != changes->rows.end()) {
-      if (it->erased()) return std::nullopt;
-      return it->row();
+    if (const std::optional<RowTable::Entry> change = changes->rows.find(pk)) {
+      if (change->erased) return std::nullopt;
+      return change->row;
     }
   }
   const RowMap* map = find(collection_id);
   if (map == nullptr) return std::nullopt;
-  const auto it = map->find(pk);
-  if (it == map->end()) return std::nullopt;
-  return it->row();
+  const std::optional<RowTable::Entry> found = map->find(pk);
+  if (!found) return std::nullopt;
+  return found->row;
 }
 
 void LatestRows::put(std::uint32_t collection_id, ByteSpan pk, const Row& row) {
@@ -131,49 +91,38 @@ void LatestRows::put(std::uint32_t collection_id, ByteSpan pk, const Row& row) {
 }
 
 void LatestRows::put_image(std::uint32_t collection_id, ByteSpan pk, ByteSpan image) {
-  Stored stored(pk, &image);
   if (base_ == nullptr) {
-    RowMap& rows = own(collection_id);
-    const auto it = rows.find(pk);
-    if (it != rows.end()) {
-      it->replace(std::move(stored));
-    } else {
-      rows.insert(std::move(stored));
-    }
+    own(collection_id).put(pk, &image);
     return;
   }
   Changes& changes = changes_[collection_id];
-  const auto it = changes.rows.find(pk);
-  if (it != changes.rows.end()) {
-    if (it->erased()) ++changes.delta;
-    it->replace(std::move(stored));
-    return;
+  if (const std::optional<RowTable::Entry> change = changes.rows.find(pk)) {
+    if (change->erased) ++changes.delta;
+  } else if (!in_base(collection_id, pk)) {
+    ++changes.delta;
   }
-  if (!in_base(collection_id, pk)) ++changes.delta;
-  changes.rows.insert(std::move(stored));
+  changes.rows.put(pk, &image);
 }
 
 bool LatestRows::erase(std::uint32_t collection_id, ByteSpan pk) {
   if (base_ == nullptr) {
     const RowMap* map = find(collection_id);
     if (map == nullptr || !map->contains(pk)) return false;
-    RowMap& owned = own(collection_id);
-    owned.erase(owned.find(pk));
+    own(collection_id).erase(pk);
     return true;
   }
   const bool below = in_base(collection_id, pk);
   auto found = changes_.find(collection_id);
   if (found != changes_.end()) {
     Changes& changes = found->second;
-    const auto it = changes.rows.find(pk);
-    if (it != changes.rows.end()) {
-      if (it->erased()) return false;
+    if (const std::optional<RowTable::Entry> change = changes.rows.find(pk)) {
+      if (change->erased) return false;
       --changes.delta;
       // A row the base never held needs no marker to hide it.
       if (below) {
-        it->replace(Stored(pk, nullptr));
+        changes.rows.put(pk, nullptr);
       } else {
-        changes.rows.erase(it);
+        changes.rows.erase(pk);
       }
       return true;
     }
@@ -181,7 +130,7 @@ bool LatestRows::erase(std::uint32_t collection_id, ByteSpan pk) {
   if (!below) return false;
   Changes& changes = changes_[collection_id];
   --changes.delta;
-  changes.rows.insert(Stored(pk, nullptr));
+  changes.rows.put(pk, nullptr);
   return true;
 }
 

@@ -8,57 +8,17 @@
 #include <memory>
 #include <optional>
 #include <unordered_map>
-#include <unordered_set>
 
 #include "bytes.h"
+#include "db/row_table.h"
 #include "record/packed_row.h"
 #include "record/row_value.h"
 
 namespace quarn {
 
 class LatestRows {
-  // One stored row in one allocation: u32 primary-key length, u8 erased flag, the key bytes,
-  // then the row image. An erased marker (an overlay's record of a key taken from its base)
-  // holds no image.
-  class Stored {
-   public:
-    Stored(ByteSpan pk, const ByteSpan* image);
-    // Copies are deep: a map shared between copies of LatestRows is copied on first write.
-    Stored(const Stored& other);
-    Stored(Stored&&) noexcept = default;
-    Stored& operator=(const Stored&) = delete;
-    Stored& operator=(Stored&&) noexcept = default;
-    ByteSpan pk() const {
-      std::uint32_t length;
-      std::memcpy(&length, data_.get(), sizeof length);
-      return ByteSpan(data_.get() + kHeader, length);
-    }
-    bool erased() const { return data_[sizeof(std::uint32_t)] != 0; }
-    RowView row() const { return RowView(data_.get() + kHeader + pk().size()); }
-    // Takes other's bytes. REQUIRES: the same primary key, so the set's hash stays right.
-    void replace(Stored&& other) const { data_ = std::move(other.data_); }
-
-   private:
-    static constexpr std::size_t kHeader = sizeof(std::uint32_t) + 1;
-    // Mutable so that a row stored in the set can be replaced in place; its key never changes.
-    mutable std::unique_ptr<std::uint8_t[]> data_;
-  };
-  struct StoredHash {
-    using is_transparent = void;
-    std::size_t operator()(ByteSpan pk) const;
-    std::size_t operator()(const Stored& stored) const { return (*this)(stored.pk()); }
-  };
-  struct StoredEq {
-    using is_transparent = void;
-    static ByteSpan key(ByteSpan pk) { return pk; }
-    static ByteSpan key(const Stored& stored) { return stored.pk(); }
-    template <class A, class B>
-    bool operator()(const A& a, const B& b) const {
-      return ByteSpanEq{}(key(a), key(b));
-    }
-  };
-  // In an overlay's change map an erased marker stands for a key erased from the base.
-  using RowMap = std::unordered_set<Stored, StoredHash, StoredEq>;
+  // In an overlay's change table an erased marker stands for a key erased from the base.
+  using RowMap = RowTable;
 
  public:
   LatestRows() = default;
@@ -100,8 +60,8 @@ class LatestRows {
       RowView row;
     };
     Entry operator*() const {
-      const RowMap::const_iterator& at = base_ != base_end_ ? base_ : changed_;
-      return Entry{at->pk(), at->row()};
+      const RowTable::Entry at = base_ != base_end_ ? *base_ : *changed_;
+      return Entry{at.pk, at.row};
     }
     Iterator& operator++() {
       if (base_ != base_end_) {
@@ -119,9 +79,8 @@ class LatestRows {
    private:
     friend class LatestRows;
     // The base map's rows not shadowed by a change, then the changed rows that are not erased.
-    Iterator(RowMap::const_iterator base, RowMap::const_iterator base_end,
-             RowMap::const_iterator changed, RowMap::const_iterator changed_end,
-             const RowMap* shadow)
+    Iterator(RowTable::Iterator base, RowTable::Iterator base_end, RowTable::Iterator changed,
+             RowTable::Iterator changed_end, const RowMap* shadow)
         : base_(base),
           base_end_(base_end),
           changed_(changed),
@@ -131,16 +90,16 @@ class LatestRows {
     }
     void settle() {
       if (shadow_ != nullptr) {
-        while (base_ != base_end_ && shadow_->contains(base_->pk())) ++base_;
+        while (base_ != base_end_ && shadow_->contains((*base_).pk)) ++base_;
       }
       if (base_ == base_end_) {
-        while (changed_ != changed_end_ && changed_->erased()) ++changed_;
+        while (changed_ != changed_end_ && (*changed_).erased) ++changed_;
       }
     }
-    RowMap::const_iterator base_;
-    RowMap::const_iterator base_end_;
-    RowMap::const_iterator changed_;
-    RowMap::const_iterator changed_end_;
+    RowTable::Iterator base_;
+    RowTable::Iterator base_end_;
+    RowTable::Iterator changed_;
+    RowTable::Iterator changed_end_;
     const RowMap* shadow_;  // the changes when there are any, else null
   };
   struct Range {

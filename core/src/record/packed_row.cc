@@ -200,14 +200,24 @@ std::size_t RowView::size() const {
 }
 
 std::optional<ValueView> RowView::find(std::string_view name) const {
+  // Scans call this for every row, so it compares a first byte before calling memcmp.
+  const auto* wanted = reinterpret_cast<const std::uint8_t*>(name.data());
   const std::uint8_t* at = at_;
   for (std::uint64_t left = read_varint(at); left > 0; --left) {
     const std::uint64_t length = read_varint(at);
-    const std::string_view here(reinterpret_cast<const char*>(at), length);
     const ValueView value(at + length);
-    if (here == name) return value;
-    // Names ascend, so a greater one ends the search.
-    if (here > name) return std::nullopt;
+    if (name.empty() || length == 0) {
+      if (length == name.size()) return value;
+      // The empty name is the least; past it, a search for it has failed.
+      if (name.empty()) return std::nullopt;
+    } else {
+      if (at[0] == wanted[0] && length == name.size() &&
+          std::memcmp(at + 1, wanted + 1, length - 1) == 0) {
+        return value;
+      }
+      // Names ascend bytewise, so a greater first byte ends the search.
+      if (at[0] > wanted[0]) return std::nullopt;
+    }
     at = value.end();
   }
   return std::nullopt;

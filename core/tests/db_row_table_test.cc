@@ -1,0 +1,114 @@
+#include <map>
+#include <memory>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "db/row_table.h"
+
+namespace quarn {
+namespace {
+
+Bytes image_of(std::int64_t n) { return pack_row(Row{{"n", ScalarValue::Int64{n}}}); }
+
+std::int64_t n_of(RowView row) { return row.find("n")->fixed<std::int64_t>(); }
+
+// key -> n, or -1 for an erased marker.
+std::map<Bytes, std::int64_t> contents(const RowTable& table) {
+  std::map<Bytes, std::int64_t> out;
+  for (const RowTable::Entry entry : table) {
+    EXPECT_TRUE(
+        out.emplace(Bytes(entry.pk.begin(), entry.pk.end()), entry.erased ? -1 : n_of(entry.row))
+            .second);
+  }
+  return out;
+}
+
+TEST(RowTableTest, PutReplaceEraseAndMarkers) {
+  RowTable table;
+  const Bytes one = image_of(1);
+  const Bytes two = image_of(2);
+  const ByteSpan one_span(one);
+  const ByteSpan two_span(two);
+  EXPECT_TRUE(table.put(Bytes{1}, &one_span));
+  EXPECT_FALSE(table.put(Bytes{1}, &two_span));
+  EXPECT_TRUE(table.put(Bytes{}, nullptr));  // an empty key, as a marker
+  EXPECT_EQ(table.size(), 2u);
+  EXPECT_EQ(n_of(table.find(Bytes{1})->row), 2);
+  EXPECT_TRUE(table.find(Bytes{})->erased);
+  EXPECT_FALSE(table.find(Bytes{1, 0}).has_value());
+  EXPECT_TRUE(table.erase(Bytes{1}));
+  EXPECT_FALSE(table.erase(Bytes{1}));
+  const std::map<Bytes, std::int64_t> left = contents(table);
+  ASSERT_EQ(left.size(), 1u);
+  EXPECT_TRUE(left.begin()->first.empty());
+  EXPECT_EQ(left.begin()->second, -1);
+}
+
+TEST(RowTableTest, IterationFollowsStoringOrderAndSkipsReplacedEntries) {
+  RowTable table;
+  for (const std::uint8_t k : {std::uint8_t{3}, std::uint8_t{1}, std::uint8_t{2}}) {
+    const Bytes image = image_of(k);
+    const ByteSpan span(image);
+    table.put(Bytes{k}, &span);
+  }
+  const Bytes again = image_of(10);
+  const ByteSpan again_span(again);
+  table.put(Bytes{3}, &again_span);
+  std::vector<std::uint8_t> keys;
+  for (const RowTable::Entry entry : table) keys.push_back(entry.pk[0]);
+  EXPECT_EQ(keys, (std::vector<std::uint8_t>{1, 2, 3}));
+  EXPECT_EQ(RowTable().begin(), RowTable().end());
+}
+
+TEST(RowTableTest, ManyChangesMatchAModelThroughCompactionsAndCopies) {
+  RowTable table;
+  std::map<Bytes, std::int64_t> model;
+  std::mt19937 random(7);
+  std::optional<std::map<Bytes, std::int64_t>> snapshot;
+  std::unique_ptr<RowTable> copy;
+  for (int step = 0; step < 20000; ++step) {
+    const Bytes key{static_cast<std::uint8_t>(random() % 200), static_cast<std::uint8_t>(step % 3)};
+    if (random() % 3 == 0) {
+      EXPECT_EQ(table.erase(key), model.erase(key) == 1);
+    } else {
+      const Bytes image = image_of(step);
+      const ByteSpan span(image);
+      EXPECT_EQ(table.put(key, &span), !model.contains(key));
+      model[key] = step;
+    }
+    if (step == 10000) {
+      copy = std::make_unique<RowTable>(table);
+      snapshot = model;
+    }
+  }
+  EXPECT_EQ(contents(table), model);
+  EXPECT_EQ(table.size(), model.size());
+  // The copy kept its own state through the later changes.
+  EXPECT_EQ(contents(*copy), *snapshot);
+}
+
+TEST(RowTableTest, AKeyTakenFromTheTableItselfCanBeStoredAgain) {
+  RowTable table;
+  for (std::uint8_t k = 0; k < 100; ++k) {
+    const Bytes image = image_of(k);
+    const ByteSpan span(image);
+    table.put(Bytes(50, k), &span);
+  }
+  // Each put grows the buffer the key is read from.
+  for (int round = 0; round < 3; ++round) {
+    for (std::uint8_t k = 0; k < 100; ++k) {
+      const ByteSpan stored_key = table.find(Bytes(50, k))->pk;
+      const Bytes image = image_of(k + 1000);
+      const ByteSpan span(image);
+      EXPECT_FALSE(table.put(stored_key, &span));
+    }
+  }
+  for (std::uint8_t k = 0; k < 100; ++k) EXPECT_EQ(n_of(table.find(Bytes(50, k))->row), k + 1000);
+}
+
+}  // namespace
+}  // namespace quarn
