@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <optional>
-#include <set>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -35,6 +34,69 @@ struct IndexEntry {
 
   bool operator==(const IndexEntry&) const = default;
 };
+
+// A set of primary keys in ascending byte order (std::vector<std::uint8_t>'s operator<:
+// lexicographic, a prefix first), packed for memory: keys lie back to back behind a LEB128
+// length in chunks of about kMaxChunkBytes, so a key costs its bytes and a length byte rather
+// than a tree node and a buffer of its own. An insert or erase finds its chunk by binary search
+// and moves at most that chunk's bytes, so a set of any size stays cheap to change one key at a
+// time. A plain value: copies are deep.
+class PkSet {
+ public:
+  // A chunk of two or more keys that grows past this many bytes splits in two.
+  static constexpr std::size_t kMaxChunkBytes = 512;
+
+  bool empty() const { return first_.empty(); }
+  bool contains(ByteSpan pk) const;
+  // Adds pk; false, changing nothing, when it is already there.
+  bool insert(ByteSpan pk);
+  // Removes pk; false when it is not there.
+  bool erase(ByteSpan pk);
+  // Calls f(ByteSpan) for each key in ascending order; the spans live until the next change.
+  template <class F>
+  void for_each(F&& f) const;
+  // How many chunks hold the keys; for tests of the chunking.
+  std::size_t chunk_count() const { return empty() ? 0 : 1 + rest_.size(); }
+
+ private:
+  struct Entry {
+    ByteSpan pk;
+    std::size_t next;  // offset of the following entry
+  };
+  // Where a key sits in a chunk: the offset of the first entry not below it, and whether that
+  // entry is the key itself.
+  struct Position {
+    std::size_t at;
+    bool found;
+  };
+  // The entry starting at offset at. REQUIRES: at < chunk.size().
+  static Entry entry_at(ByteSpan chunk, std::size_t at);
+  static Position position_in(ByteSpan chunk, ByteSpan pk);
+  const Bytes& chunk(std::size_t i) const { return i == 0 ? first_ : rest_[i - 1]; }
+  Bytes& chunk(std::size_t i) { return i == 0 ? first_ : rest_[i - 1]; }
+  // The last chunk whose first key is not above pk, else 0. REQUIRES: !empty().
+  std::size_t find_chunk(ByteSpan pk) const;
+  void insert_chunk(std::size_t i, Bytes bytes);
+  void erase_chunk(std::size_t i);
+  void split_chunk(std::size_t i, bool appended_last);
+
+  // The first chunk, inline because most sets fit in one; empty exactly when the set is.
+  // No chunk is empty, and every key of a chunk lies below every key of the next.
+  Bytes first_;
+  std::vector<Bytes> rest_;
+};
+
+template <class F>
+void PkSet::for_each(F&& f) const {
+  for (std::size_t i = 0; i < chunk_count(); ++i) {
+    const ByteSpan bytes = chunk(i);
+    for (std::size_t at = 0; at < bytes.size();) {
+      const Entry e = entry_at(bytes, at);
+      f(e.pk);
+      at = e.next;
+    }
+  }
+}
 
 // The unique and non-unique index maps. Accepts entries for any collection id and index name;
 // it does not consult the catalog. A plain value: copies are deep and independent. A transaction
@@ -106,8 +168,8 @@ class IndexState {
   // An overlay's changes under one non-unique key: primary keys the base lacks, and primary
   // keys of the base taken out.
   struct PkChanges {
-    std::set<Bytes> added;
-    std::set<Bytes> removed;
+    PkSet added;
+    PkSet removed;
   };
 
   // The key map of the entry's index, created empty if there is none; takes the entry's name
@@ -122,7 +184,7 @@ class IndexState {
 
   // Byte order of std::vector<std::uint8_t>'s operator<: lexicographic, a prefix first.
   PerIndex<Bytes> unique_;
-  PerIndex<std::set<Bytes>> non_unique_;
+  PerIndex<PkSet> non_unique_;
   // Set in an overlay only, whose own maps above stay empty and whose changes are below: a
   // unique key's new owner (nothing for a key removed), a non-unique key's changed primary keys.
   const IndexState* base_ = nullptr;
