@@ -51,6 +51,34 @@ int compare_bytes(ByteSpan a, ByteSpan b) {
   return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
 }
 
+// A LEB128 length: seven bits a byte, low bits first, the top bit set on all but the last.
+struct Length {
+  std::uint8_t bytes[10];
+  std::size_t size = 0;
+};
+
+Length encode_length(std::size_t n) {
+  Length out;
+  for (;; n >>= 7) {
+    const auto low = static_cast<std::uint8_t>(n & 0x7f);
+    if (n < 0x80) {
+      out.bytes[out.size++] = low;
+      return out;
+    }
+    out.bytes[out.size++] = static_cast<std::uint8_t>(low | 0x80);
+  }
+}
+
+// The length starting at offset at, which it moves past. REQUIRES: a whole length is there.
+std::size_t decode_length(ByteSpan bytes, std::size_t& at) {
+  std::size_t n = 0;
+  for (unsigned shift = 0;; shift += 7) {
+    const std::uint8_t byte = bytes[at++];
+    n |= static_cast<std::size_t>(byte & 0x7f) << shift;
+    if ((byte & 0x80) == 0) return n;
+  }
+}
+
 // Capacity for a chunk about to hold size bytes: a quarter spare, so that a run of inserts
 // reallocates a few times, not on every one.
 void reserve_for(Bytes& chunk, std::size_t size) {
@@ -60,12 +88,7 @@ void reserve_for(Bytes& chunk, std::size_t size) {
 }  // namespace
 
 PkSet::Entry PkSet::entry_at(ByteSpan chunk, std::size_t at) {
-  std::size_t length = 0;
-  for (unsigned shift = 0;; shift += 7) {
-    const std::uint8_t byte = chunk[at++];
-    length |= static_cast<std::size_t>(byte & 0x7f) << shift;
-    if ((byte & 0x80) == 0) break;
-  }
+  const std::size_t length = decode_length(chunk, at);
   return Entry{chunk.subspan(at, length), at + length};
 }
 
@@ -100,24 +123,16 @@ bool PkSet::contains(ByteSpan pk) const {
 }
 
 bool PkSet::insert(ByteSpan pk) {
-  std::uint8_t length[10];
-  std::size_t length_size = 0;
-  for (std::size_t n = pk.size();; n >>= 7) {
-    const auto low = static_cast<std::uint8_t>(n & 0x7f);
-    if (n < 0x80) {
-      length[length_size++] = low;
-      break;
-    }
-    length[length_size++] = static_cast<std::uint8_t>(low | 0x80);
-  }
+  const Length length = encode_length(pk.size());
+  const std::size_t length_size = length.size;
   const std::size_t i = empty() ? 0 : find_chunk(pk);
   Bytes& bytes = chunk(i);
   const Position pos = position_in(bytes, pk);
   if (pos.found) return false;
   reserve_for(bytes, bytes.size() + length_size + pk.size());
   const auto at = bytes.begin() + static_cast<std::ptrdiff_t>(pos.at);
-  const auto after_length =
-      bytes.insert(at, length, length + length_size) + static_cast<std::ptrdiff_t>(length_size);
+  const auto after_length = bytes.insert(at, length.bytes, length.bytes + length_size) +
+                            static_cast<std::ptrdiff_t>(length_size);
   bytes.insert(after_length, pk.begin(), pk.end());
   if (bytes.size() > kMaxChunkBytes) {
     split_chunk(i, i + 1 == chunk_count() && pos.at + length_size + pk.size() == bytes.size());
@@ -200,22 +215,49 @@ std::size_t IndexState::IndexIdHash::operator()(const IndexIdView& id) const {
               (h >> 2));
 }
 
-template <class V>
-IndexState::KeyMap<V>& IndexState::key_map(PerIndex<V>& maps, IndexEntry& entry) {
+IndexState::UniqueEntry::UniqueEntry(ByteSpan key, ByteSpan pk) {
+  const Length length = encode_length(key.size());
+  bytes_.reserve(length.size + key.size() + pk.size());
+  bytes_.insert(bytes_.end(), length.bytes, length.bytes + length.size);
+  bytes_.insert(bytes_.end(), key.begin(), key.end());
+  bytes_.insert(bytes_.end(), pk.begin(), pk.end());
+}
+
+ByteSpan IndexState::UniqueEntry::key() const {
+  std::size_t at = 0;
+  const std::size_t length = decode_length(bytes_, at);
+  return ByteSpan(bytes_).subspan(at, length);
+}
+
+ByteSpan IndexState::UniqueEntry::pk() const {
+  std::size_t at = 0;
+  const std::size_t length = decode_length(bytes_, at);
+  return ByteSpan(bytes_).subspan(at + length);
+}
+
+template <class M>
+M& IndexState::key_map(PerIndexOf<M>& maps, IndexEntry& entry) {
   auto it = maps.find(IndexIdView{entry.collection_id, entry.index_name});
   if (it == maps.end()) {
-    it = maps.emplace(IndexId{entry.collection_id, std::move(entry.index_name)}, KeyMap<V>{}).first;
+    it = maps.emplace(IndexId{entry.collection_id, std::move(entry.index_name)}, M{}).first;
   }
   return it->second;
+}
+
+template <class M>
+const M* IndexState::find_keys(const PerIndexOf<M>& maps, std::uint32_t collection_id,
+                               std::string_view index_name) {
+  auto index = maps.find(IndexIdView{collection_id, index_name});
+  return index == maps.end() ? nullptr : &index->second;
 }
 
 template <class V>
 const V* IndexState::find_value(const PerIndex<V>& maps, std::uint32_t collection_id,
                                 std::string_view index_name, ByteSpan key) {
-  auto index = maps.find(IndexIdView{collection_id, index_name});
-  if (index == maps.end()) return nullptr;
-  auto it = index->second.find(key);
-  return it == index->second.end() ? nullptr : &it->second;
+  const KeyMap<V>* keys = find_keys(maps, collection_id, index_name);
+  if (keys == nullptr) return nullptr;
+  auto it = keys->find(key);
+  return it == keys->end() ? nullptr : &it->second;
 }
 
 IndexState IndexState::overlay_on(const IndexState& base) {
@@ -229,14 +271,11 @@ void IndexState::absorb(IndexState&& overlay) {
   QUARN_CHECK(overlay.base_ == this, "absorbing an overlay of another index state");
   for (auto& [id, changes] : overlay.unique_changes_) {
     if (changes.empty()) continue;
-    KeyMap<Bytes>& keys = unique_[id];
+    UniqueKeys& keys = unique_[id];
     for (auto& [key, owner] : changes) {
-      if (owner) {
-        keys.insert_or_assign(key, std::move(*owner));
-      } else {
-        auto it = keys.find(ByteSpan(key));
-        if (it != keys.end()) keys.erase(it);
-      }
+      auto it = keys.find(ByteSpan(key));
+      if (it != keys.end()) keys.erase(it);
+      if (owner) keys.emplace(key, *owner);
     }
   }
   for (auto& [id, changes] : overlay.non_unique_changes_) {
@@ -277,18 +316,19 @@ Status IndexState::apply(IndexEntry entry) {
     return ok_status();
   }
 
-  KeyMap<Bytes>& keys = key_map(unique_, entry);
+  UniqueKeys& keys = key_map(unique_, entry);
   auto it = keys.find(ByteSpan(entry.key));
+  const bool owned_by_pk = it != keys.end() && std::ranges::equal(it->pk(), entry.pk);
   if (entry.op == IndexOp::Insert) {
     if (it == keys.end()) {
-      keys.emplace(std::move(entry.key), std::move(entry.pk));
+      keys.emplace(entry.key, entry.pk);
       return ok_status();
     }
-    if (it->second == entry.pk) return ok_status();
+    if (owned_by_pk) return ok_status();
     return SchemaError::UniqueIndexViolation{};
   }
   // Another row's entry under the same key is not this delete's to remove.
-  if (it != keys.end() && it->second == entry.pk) keys.erase(it);
+  if (owned_by_pk) keys.erase(it);
   return ok_status();
 }
 
@@ -341,9 +381,11 @@ std::optional<ByteSpan> IndexState::unique_lookup(std::uint32_t collection_id,
     }
     return base_->unique_lookup(collection_id, index_name, key);
   }
-  const Bytes* owner = find_value(unique_, collection_id, index_name, key);
-  if (owner == nullptr) return std::nullopt;
-  return ByteSpan(*owner);
+  const UniqueKeys* keys = find_keys(unique_, collection_id, index_name);
+  if (keys == nullptr) return std::nullopt;
+  auto it = keys->find(key);
+  if (it == keys->end()) return std::nullopt;
+  return it->pk();
 }
 
 std::optional<std::vector<Bytes>> IndexState::non_unique_lookup(std::uint32_t collection_id,

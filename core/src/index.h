@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "bytes.h"
@@ -160,10 +161,38 @@ class IndexState {
   using KeyEq = ByteSpanEq;
   static IndexIdView view(const IndexId& id) { return {id.collection_id, id.name}; }
 
+  template <class M>
+  using PerIndexOf = std::unordered_map<IndexId, M, IndexIdHash, IndexIdEq>;
   template <class V>
   using KeyMap = std::unordered_map<Bytes, V, KeyHash, KeyEq>;
   template <class V>
-  using PerIndex = std::unordered_map<IndexId, KeyMap<V>, IndexIdHash, IndexIdEq>;
+  using PerIndex = PerIndexOf<KeyMap<V>>;
+
+  // A committed unique entry: the key's LEB128 length, the key, then its primary key, in one
+  // buffer, so an entry costs one allocation rather than two. Found by its key.
+  class UniqueEntry {
+   public:
+    UniqueEntry(ByteSpan key, ByteSpan pk);
+    ByteSpan key() const;
+    ByteSpan pk() const;
+
+   private:
+    Bytes bytes_;
+  };
+  struct UniqueEntryHash {
+    using is_transparent = void;
+    std::size_t operator()(ByteSpan key) const { return KeyHash{}(key); }
+    std::size_t operator()(const UniqueEntry& e) const { return KeyHash{}(e.key()); }
+  };
+  struct UniqueEntryEq {
+    using is_transparent = void;
+    bool operator()(const UniqueEntry& a, const UniqueEntry& b) const {
+      return KeyEq{}(a.key(), b.key());
+    }
+    bool operator()(ByteSpan a, const UniqueEntry& b) const { return KeyEq{}(a, b.key()); }
+    bool operator()(const UniqueEntry& a, ByteSpan b) const { return KeyEq{}(a.key(), b); }
+  };
+  using UniqueKeys = std::unordered_set<UniqueEntry, UniqueEntryHash, UniqueEntryEq>;
 
   // An overlay's changes under one non-unique key: primary keys the base lacks, and primary
   // keys of the base taken out.
@@ -174,16 +203,19 @@ class IndexState {
 
   // The key map of the entry's index, created empty if there is none; takes the entry's name
   // only when it creates one.
-  template <class V>
-  static KeyMap<V>& key_map(PerIndex<V>& maps, IndexEntry& entry);
+  template <class M>
+  static M& key_map(PerIndexOf<M>& maps, IndexEntry& entry);
+  // The key map of one index, or null.
+  template <class M>
+  static const M* find_keys(const PerIndexOf<M>& maps, std::uint32_t collection_id,
+                            std::string_view index_name);
   // The value under key in one index, or null.
   template <class V>
   static const V* find_value(const PerIndex<V>& maps, std::uint32_t collection_id,
                              std::string_view index_name, ByteSpan key);
   Status apply_to_overlay(IndexEntry entry);
 
-  // Byte order of std::vector<std::uint8_t>'s operator<: lexicographic, a prefix first.
-  PerIndex<Bytes> unique_;
+  PerIndexOf<UniqueKeys> unique_;
   PerIndex<PkSet> non_unique_;
   // Set in an overlay only, whose own maps above stay empty and whose changes are below: a
   // unique key's new owner (nothing for a key removed), a non-unique key's changed primary keys.

@@ -111,6 +111,34 @@ TEST(IndexStateTest, NonUniqueKeepsPksInByteOrderAndDropsEmptyKeys) {
   EXPECT_EQ(non_unique(s, "n", "k"), std::nullopt);
 }
 
+// Keys whose lengths need one, two and three length bytes, and keys that prefix one another,
+// each keep their own primary key, committed and through an absorbed overlay.
+TEST(IndexStateTest, UniqueKeysOfEveryLengthKeepTheirPks) {
+  const std::size_t lengths[] = {0, 1, 2, 127, 128, 300, 20000};
+  const auto key_of = [](std::size_t n) { return std::string(n, 'k'); };
+  const auto pk_of = [](std::size_t n) {
+    return "p" + std::to_string(n) + std::string(n % 200, 'x');
+  };
+  IndexState s;
+  for (const std::size_t n : lengths) ASSERT_OK(s.apply(entry("u", key_of(n), pk_of(n))));
+  IndexState overlay = IndexState::overlay_on(s);
+  for (const std::size_t n : lengths) {
+    ASSERT_OK(overlay.apply(del("u", key_of(n), pk_of(n))));
+    ASSERT_OK(overlay.apply(entry("u", key_of(n), pk_of(n + 1))));
+  }
+  for (const std::size_t n : lengths) {
+    EXPECT_EQ(unique(s, "u", key_of(n)), b(pk_of(n))) << n;
+    EXPECT_EQ(unique(overlay, "u", key_of(n)), b(pk_of(n + 1))) << n;
+  }
+  s.absorb(std::move(overlay));
+  for (const std::size_t n : lengths) {
+    EXPECT_EQ(unique(s, "u", key_of(n)), b(pk_of(n + 1))) << n;
+    EXPECT_THAT(s.apply(entry("u", key_of(n), pk_of(n))),
+                ErrorRenders("schema error: unique index violation"));
+  }
+  EXPECT_EQ(unique(s, "u", key_of(3)), std::nullopt);
+}
+
 TEST(IndexStateTest, KindsLiveInSeparateMaps) {
   IndexState s;
   ASSERT_OK(s.apply(entry("i", "k", "p")));
