@@ -234,9 +234,10 @@ Status PagedStore<S>::truncate(std::uint64_t length) {
 
 extern template class PagedStore<RawFileStore>;
 
-// The store of every database file and spill file: a page cache of kPageSize over the raw
-// file. len() asks the system every time (reads use the cache's kept length); sync is fsync,
-// and needs no cache work because the cache never holds unwritten bytes.
+// The store of every database file and spill file: a cache of kDefaultMaxPages pages of
+// kPageSize (2 MiB) over the raw file. len() asks the system every time (reads use the cache's
+// kept length); sync is fsync, and needs no cache work because the cache never holds unwritten
+// bytes.
 class FileStore {
  public:
   static constexpr std::size_t kPageSize = 16384;
