@@ -13,6 +13,7 @@
 #include "index.h"
 
 #include <algorithm>
+#include <cstring>
 #include <functional>
 #include <limits>
 #include <utility>
@@ -40,7 +41,173 @@ void put_counted(ByteWriter& w, ByteSpan bytes) {
   w.put_len_prefixed(bytes);
 }
 
+// Negative, zero or positive as a sorts before, with or after b in Bytes' operator< order.
+int compare_bytes(ByteSpan a, ByteSpan b) {
+  const std::size_t common = std::min(a.size(), b.size());
+  // memcmp must not see the null pointer of an empty span.
+  if (common != 0) {
+    if (const int c = std::memcmp(a.data(), b.data(), common); c != 0) return c;
+  }
+  return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
+}
+
+// A LEB128 length: seven bits a byte, low bits first, the top bit set on all but the last.
+struct Length {
+  std::uint8_t bytes[10];
+  std::size_t size = 0;
+};
+
+Length encode_length(std::size_t n) {
+  Length out;
+  for (;; n >>= 7) {
+    const auto low = static_cast<std::uint8_t>(n & 0x7f);
+    if (n < 0x80) {
+      out.bytes[out.size++] = low;
+      return out;
+    }
+    out.bytes[out.size++] = static_cast<std::uint8_t>(low | 0x80);
+  }
+}
+
+// The length starting at offset at, which it moves past. REQUIRES: a whole length is there.
+std::size_t decode_length(ByteSpan bytes, std::size_t& at) {
+  std::size_t n = 0;
+  for (unsigned shift = 0;; shift += 7) {
+    const std::uint8_t byte = bytes[at++];
+    n |= static_cast<std::size_t>(byte & 0x7f) << shift;
+    if ((byte & 0x80) == 0) return n;
+  }
+}
+
+// Capacity for a chunk about to hold size bytes: a quarter spare, so that a run of inserts
+// reallocates a few times, not on every one.
+void reserve_for(Bytes& chunk, std::size_t size) {
+  if (size > chunk.capacity()) chunk.reserve(size + size / 4);
+}
+
 }  // namespace
+
+PkSet::Entry PkSet::entry_at(ByteSpan chunk, std::size_t at) {
+  const std::size_t length = decode_length(chunk, at);
+  return Entry{chunk.subspan(at, length), at + length};
+}
+
+PkSet::Position PkSet::position_in(ByteSpan chunk, ByteSpan pk) {
+  std::size_t at = 0;
+  while (at < chunk.size()) {
+    const Entry e = entry_at(chunk, at);
+    const int c = compare_bytes(e.pk, pk);
+    if (c >= 0) return Position{at, c == 0};
+    at = e.next;
+  }
+  return Position{at, false};
+}
+
+std::size_t PkSet::find_chunk(ByteSpan pk) const {
+  std::size_t lo = 0;
+  std::size_t hi = chunk_count();
+  while (hi - lo > 1) {
+    const std::size_t mid = lo + (hi - lo) / 2;
+    if (compare_bytes(entry_at(chunk(mid), 0).pk, pk) <= 0) {
+      lo = mid;
+    } else {
+      hi = mid;
+    }
+  }
+  return lo;
+}
+
+bool PkSet::contains(ByteSpan pk) const {
+  if (empty()) return false;
+  return position_in(chunk(find_chunk(pk)), pk).found;
+}
+
+bool PkSet::insert(ByteSpan pk) {
+  const Length length = encode_length(pk.size());
+  const std::size_t length_size = length.size;
+  const std::size_t i = empty() ? 0 : find_chunk(pk);
+  Bytes& bytes = chunk(i);
+  const Position pos = position_in(bytes, pk);
+  if (pos.found) return false;
+  reserve_for(bytes, bytes.size() + length_size + pk.size());
+  const auto at = bytes.begin() + static_cast<std::ptrdiff_t>(pos.at);
+  const auto after_length = bytes.insert(at, length.bytes, length.bytes + length_size) +
+                            static_cast<std::ptrdiff_t>(length_size);
+  bytes.insert(after_length, pk.begin(), pk.end());
+  if (bytes.size() > kMaxChunkBytes) {
+    split_chunk(i, i + 1 == chunk_count() && pos.at + length_size + pk.size() == bytes.size());
+  }
+  return true;
+}
+
+bool PkSet::erase(ByteSpan pk) {
+  if (empty()) return false;
+  const std::size_t i = find_chunk(pk);
+  Bytes& bytes = chunk(i);
+  const Position pos = position_in(bytes, pk);
+  if (!pos.found) return false;
+  const std::size_t next = entry_at(bytes, pos.at).next;
+  bytes.erase(bytes.begin() + static_cast<std::ptrdiff_t>(pos.at),
+              bytes.begin() + static_cast<std::ptrdiff_t>(next));
+  if (bytes.empty()) {
+    erase_chunk(i);
+    return true;
+  }
+  // Chunks thinned out by erases join a neighbour; a joined chunk is at most half full, so it
+  // does not split again at once.
+  std::size_t low = chunk_count();
+  if (i + 1 < chunk_count() && bytes.size() + chunk(i + 1).size() <= kMaxChunkBytes / 2) {
+    low = i;
+  } else if (i > 0 && chunk(i - 1).size() + bytes.size() <= kMaxChunkBytes / 2) {
+    low = i - 1;
+  }
+  if (low != chunk_count()) {
+    Bytes& into = chunk(low);
+    const Bytes& from = chunk(low + 1);
+    reserve_for(into, into.size() + from.size());
+    into.insert(into.end(), from.begin(), from.end());
+    erase_chunk(low + 1);
+  } else if (bytes.capacity() - bytes.size() > bytes.size() / 2 + 16) {
+    bytes.shrink_to_fit();
+  }
+  return true;
+}
+
+void PkSet::insert_chunk(std::size_t i, Bytes bytes) {
+  QUARN_CHECK(i > 0, "inserting a chunk before the first");
+  rest_.insert(rest_.begin() + static_cast<std::ptrdiff_t>(i - 1), std::move(bytes));
+}
+
+void PkSet::erase_chunk(std::size_t i) {
+  if (i > 0) {
+    rest_.erase(rest_.begin() + static_cast<std::ptrdiff_t>(i - 1));
+  } else if (rest_.empty()) {
+    first_ = Bytes();
+  } else {
+    first_ = std::move(rest_.front());
+    rest_.erase(rest_.begin());
+  }
+}
+
+// A set filled in ascending order appends to its last chunk: that chunk then keeps all but
+// the new key, so the chunks end full rather than half full.
+void PkSet::split_chunk(std::size_t i, bool appended_last) {
+  const Bytes& bytes = chunk(i);
+  std::size_t cut = 0;
+  std::size_t before = 0;
+  while (cut < bytes.size() && (appended_last || cut < bytes.size() / 2)) {
+    before = cut;
+    cut = entry_at(bytes, cut).next;
+  }
+  if (cut == bytes.size()) cut = before;
+  // One key larger than a chunk stays alone.
+  if (cut == 0) return;
+  Bytes upper(bytes.begin() + static_cast<std::ptrdiff_t>(cut), bytes.end());
+  Bytes& lower = chunk(i);
+  lower.resize(cut);
+  lower.shrink_to_fit();
+  insert_chunk(i + 1, std::move(upper));
+}
 
 std::size_t IndexState::IndexIdHash::operator()(const IndexIdView& id) const {
   const std::size_t h = std::hash<std::string_view>{}(id.name);
@@ -48,22 +215,49 @@ std::size_t IndexState::IndexIdHash::operator()(const IndexIdView& id) const {
               (h >> 2));
 }
 
-template <class V>
-IndexState::KeyMap<V>& IndexState::key_map(PerIndex<V>& maps, IndexEntry& entry) {
+IndexState::UniqueEntry::UniqueEntry(ByteSpan key, ByteSpan pk) {
+  const Length length = encode_length(key.size());
+  bytes_.reserve(length.size + key.size() + pk.size());
+  bytes_.insert(bytes_.end(), length.bytes, length.bytes + length.size);
+  bytes_.insert(bytes_.end(), key.begin(), key.end());
+  bytes_.insert(bytes_.end(), pk.begin(), pk.end());
+}
+
+ByteSpan IndexState::UniqueEntry::key() const {
+  std::size_t at = 0;
+  const std::size_t length = decode_length(bytes_, at);
+  return ByteSpan(bytes_).subspan(at, length);
+}
+
+ByteSpan IndexState::UniqueEntry::pk() const {
+  std::size_t at = 0;
+  const std::size_t length = decode_length(bytes_, at);
+  return ByteSpan(bytes_).subspan(at + length);
+}
+
+template <class M>
+M& IndexState::key_map(PerIndexOf<M>& maps, IndexEntry& entry) {
   auto it = maps.find(IndexIdView{entry.collection_id, entry.index_name});
   if (it == maps.end()) {
-    it = maps.emplace(IndexId{entry.collection_id, std::move(entry.index_name)}, KeyMap<V>{}).first;
+    it = maps.emplace(IndexId{entry.collection_id, std::move(entry.index_name)}, M{}).first;
   }
   return it->second;
+}
+
+template <class M>
+const M* IndexState::find_keys(const PerIndexOf<M>& maps, std::uint32_t collection_id,
+                               std::string_view index_name) {
+  auto index = maps.find(IndexIdView{collection_id, index_name});
+  return index == maps.end() ? nullptr : &index->second;
 }
 
 template <class V>
 const V* IndexState::find_value(const PerIndex<V>& maps, std::uint32_t collection_id,
                                 std::string_view index_name, ByteSpan key) {
-  auto index = maps.find(IndexIdView{collection_id, index_name});
-  if (index == maps.end()) return nullptr;
-  auto it = index->second.find(key);
-  return it == index->second.end() ? nullptr : &it->second;
+  const KeyMap<V>* keys = find_keys(maps, collection_id, index_name);
+  if (keys == nullptr) return nullptr;
+  auto it = keys->find(key);
+  return it == keys->end() ? nullptr : &it->second;
 }
 
 IndexState IndexState::overlay_on(const IndexState& base) {
@@ -77,30 +271,27 @@ void IndexState::absorb(IndexState&& overlay) {
   QUARN_CHECK(overlay.base_ == this, "absorbing an overlay of another index state");
   for (auto& [id, changes] : overlay.unique_changes_) {
     if (changes.empty()) continue;
-    KeyMap<Bytes>& keys = unique_[id];
+    UniqueKeys& keys = unique_[id];
     for (auto& [key, owner] : changes) {
-      if (owner) {
-        keys.insert_or_assign(key, std::move(*owner));
-      } else {
-        auto it = keys.find(ByteSpan(key));
-        if (it != keys.end()) keys.erase(it);
-      }
+      auto it = keys.find(ByteSpan(key));
+      if (it != keys.end()) keys.erase(it);
+      if (owner) keys.emplace(key, *owner);
     }
   }
   for (auto& [id, changes] : overlay.non_unique_changes_) {
     if (changes.empty()) continue;
-    KeyMap<std::set<Bytes>>& keys = non_unique_[id];
+    KeyMap<PkSet>& keys = non_unique_[id];
     for (auto& [key, pks] : changes) {
       auto it = keys.find(ByteSpan(key));
-      if (it != keys.end()) {
-        for (const Bytes& pk : pks.removed) it->second.erase(pk);
+      if (it == keys.end()) {
+        // Nothing of the base to remove: the added set becomes the key's set as it is.
+        if (!pks.added.empty()) keys.emplace(key, std::move(pks.added));
+        continue;
       }
-      if (!pks.added.empty()) {
-        if (it == keys.end()) it = keys.emplace(key, std::set<Bytes>{}).first;
-        it->second.merge(pks.added);
-      }
+      pks.removed.for_each([&](ByteSpan pk) { it->second.erase(pk); });
+      pks.added.for_each([&](ByteSpan pk) { it->second.insert(pk); });
       // A key never stays behind with an empty set.
-      if (it != keys.end() && it->second.empty()) keys.erase(it);
+      if (it->second.empty()) keys.erase(it);
     }
   }
   overlay.unique_changes_.clear();
@@ -111,9 +302,9 @@ void IndexState::absorb(IndexState&& overlay) {
 Status IndexState::apply(IndexEntry entry) {
   if (base_ != nullptr) return apply_to_overlay(std::move(entry));
   if (entry.kind == IndexKind::NonUnique) {
-    KeyMap<std::set<Bytes>>& keys = key_map(non_unique_, entry);
+    KeyMap<PkSet>& keys = key_map(non_unique_, entry);
     if (entry.op == IndexOp::Insert) {
-      keys[std::move(entry.key)].insert(std::move(entry.pk));
+      keys[std::move(entry.key)].insert(entry.pk);
       return ok_status();
     }
     auto it = keys.find(ByteSpan(entry.key));
@@ -125,40 +316,41 @@ Status IndexState::apply(IndexEntry entry) {
     return ok_status();
   }
 
-  KeyMap<Bytes>& keys = key_map(unique_, entry);
+  UniqueKeys& keys = key_map(unique_, entry);
   auto it = keys.find(ByteSpan(entry.key));
+  const bool owned_by_pk = it != keys.end() && std::ranges::equal(it->pk(), entry.pk);
   if (entry.op == IndexOp::Insert) {
     if (it == keys.end()) {
-      keys.emplace(std::move(entry.key), std::move(entry.pk));
+      keys.emplace(entry.key, entry.pk);
       return ok_status();
     }
-    if (it->second == entry.pk) return ok_status();
+    if (owned_by_pk) return ok_status();
     return SchemaError::UniqueIndexViolation{};
   }
   // Another row's entry under the same key is not this delete's to remove.
-  if (it != keys.end() && it->second == entry.pk) keys.erase(it);
+  if (owned_by_pk) keys.erase(it);
   return ok_status();
 }
 
 // The same outcomes as apply() on a copy of the base, recorded as changes.
 Status IndexState::apply_to_overlay(IndexEntry entry) {
   if (entry.kind == IndexKind::NonUnique) {
-    const std::set<Bytes>* below =
+    const PkSet* below =
         find_value(base_->non_unique_, entry.collection_id, entry.index_name, entry.key);
     const bool in_base = below != nullptr && below->contains(entry.pk);
     KeyMap<PkChanges>& keys = key_map(non_unique_changes_, entry);
     auto it = keys.find(ByteSpan(entry.key));
     if (entry.op == IndexOp::Insert) {
-      if (it != keys.end() && it->second.removed.erase(entry.pk) != 0) return ok_status();
+      if (it != keys.end() && it->second.removed.erase(entry.pk)) return ok_status();
       if (in_base) return ok_status();
       if (it == keys.end()) it = keys.emplace(std::move(entry.key), PkChanges{}).first;
-      it->second.added.insert(std::move(entry.pk));
+      it->second.added.insert(entry.pk);
       return ok_status();
     }
-    if (it != keys.end() && it->second.added.erase(entry.pk) != 0) return ok_status();
+    if (it != keys.end() && it->second.added.erase(entry.pk)) return ok_status();
     if (!in_base) return ok_status();
     if (it == keys.end()) it = keys.emplace(std::move(entry.key), PkChanges{}).first;
-    it->second.removed.insert(std::move(entry.pk));
+    it->second.removed.insert(entry.pk);
     return ok_status();
   }
 
@@ -189,31 +381,35 @@ std::optional<ByteSpan> IndexState::unique_lookup(std::uint32_t collection_id,
     }
     return base_->unique_lookup(collection_id, index_name, key);
   }
-  const Bytes* owner = find_value(unique_, collection_id, index_name, key);
-  if (owner == nullptr) return std::nullopt;
-  return ByteSpan(*owner);
+  const UniqueKeys* keys = find_keys(unique_, collection_id, index_name);
+  if (keys == nullptr) return std::nullopt;
+  auto it = keys->find(key);
+  if (it == keys->end()) return std::nullopt;
+  return it->pk();
 }
 
 std::optional<std::vector<Bytes>> IndexState::non_unique_lookup(std::uint32_t collection_id,
                                                                 std::string_view index_name,
                                                                 ByteSpan key) const {
   const IndexState& committed = base_ == nullptr ? *this : *base_;
-  const std::set<Bytes>* below = find_value(committed.non_unique_, collection_id, index_name, key);
+  const PkSet* below = find_value(committed.non_unique_, collection_id, index_name, key);
   const PkChanges* changes =
       base_ == nullptr ? nullptr : find_value(non_unique_changes_, collection_id, index_name, key);
+  std::vector<Bytes> pks;
+  const auto keep = [&](ByteSpan pk) { pks.emplace_back(pk.begin(), pk.end()); };
   if (changes == nullptr) {
     if (below == nullptr) return std::nullopt;
-    return std::vector<Bytes>(below->begin(), below->end());
+    below->for_each(keep);
+    return pks;
   }
   // Both sets are in ascending order and disjoint, so a merge keeps the order.
-  std::vector<Bytes> pks;
   if (below != nullptr) {
-    for (const Bytes& pk : *below) {
-      if (!changes->removed.contains(pk)) pks.push_back(pk);
-    }
+    below->for_each([&](ByteSpan pk) {
+      if (!changes->removed.contains(pk)) keep(pk);
+    });
   }
   const std::size_t kept = pks.size();
-  pks.insert(pks.end(), changes->added.begin(), changes->added.end());
+  changes->added.for_each(keep);
   std::inplace_merge(pks.begin(), pks.begin() + static_cast<std::ptrdiff_t>(kept), pks.end());
   if (pks.empty()) return std::nullopt;
   return pks;

@@ -4,10 +4,10 @@
 
 #include <cstdint>
 #include <optional>
-#include <set>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "bytes.h"
@@ -35,6 +35,69 @@ struct IndexEntry {
 
   bool operator==(const IndexEntry&) const = default;
 };
+
+// A set of primary keys in ascending byte order (std::vector<std::uint8_t>'s operator<:
+// lexicographic, a prefix first), packed for memory: keys lie back to back behind a LEB128
+// length in chunks of about kMaxChunkBytes, so a key costs its bytes and a length byte rather
+// than a tree node and a buffer of its own. An insert or erase finds its chunk by binary search
+// and moves at most that chunk's bytes, so a set of any size stays cheap to change one key at a
+// time. A plain value: copies are deep.
+class PkSet {
+ public:
+  // A chunk of two or more keys that grows past this many bytes splits in two.
+  static constexpr std::size_t kMaxChunkBytes = 512;
+
+  bool empty() const { return first_.empty(); }
+  bool contains(ByteSpan pk) const;
+  // Adds pk; false, changing nothing, when it is already there.
+  bool insert(ByteSpan pk);
+  // Removes pk; false when it is not there.
+  bool erase(ByteSpan pk);
+  // Calls f(ByteSpan) for each key in ascending order; the spans live until the next change.
+  template <class F>
+  void for_each(F&& f) const;
+  // How many chunks hold the keys; for tests of the chunking.
+  std::size_t chunk_count() const { return empty() ? 0 : 1 + rest_.size(); }
+
+ private:
+  struct Entry {
+    ByteSpan pk;
+    std::size_t next;  // offset of the following entry
+  };
+  // Where a key sits in a chunk: the offset of the first entry not below it, and whether that
+  // entry is the key itself.
+  struct Position {
+    std::size_t at;
+    bool found;
+  };
+  // The entry starting at offset at. REQUIRES: at < chunk.size().
+  static Entry entry_at(ByteSpan chunk, std::size_t at);
+  static Position position_in(ByteSpan chunk, ByteSpan pk);
+  const Bytes& chunk(std::size_t i) const { return i == 0 ? first_ : rest_[i - 1]; }
+  Bytes& chunk(std::size_t i) { return i == 0 ? first_ : rest_[i - 1]; }
+  // The last chunk whose first key is not above pk, else 0. REQUIRES: !empty().
+  std::size_t find_chunk(ByteSpan pk) const;
+  void insert_chunk(std::size_t i, Bytes bytes);
+  void erase_chunk(std::size_t i);
+  void split_chunk(std::size_t i, bool appended_last);
+
+  // The first chunk, inline because most sets fit in one; empty exactly when the set is.
+  // No chunk is empty, and every key of a chunk lies below every key of the next.
+  Bytes first_;
+  std::vector<Bytes> rest_;
+};
+
+template <class F>
+void PkSet::for_each(F&& f) const {
+  for (std::size_t i = 0; i < chunk_count(); ++i) {
+    const ByteSpan bytes = chunk(i);
+    for (std::size_t at = 0; at < bytes.size();) {
+      const Entry e = entry_at(bytes, at);
+      f(e.pk);
+      at = e.next;
+    }
+  }
+}
 
 // The unique and non-unique index maps. Accepts entries for any collection id and index name;
 // it does not consult the catalog. A plain value: copies are deep and independent. A transaction
@@ -98,31 +161,62 @@ class IndexState {
   using KeyEq = ByteSpanEq;
   static IndexIdView view(const IndexId& id) { return {id.collection_id, id.name}; }
 
+  template <class M>
+  using PerIndexOf = std::unordered_map<IndexId, M, IndexIdHash, IndexIdEq>;
   template <class V>
   using KeyMap = std::unordered_map<Bytes, V, KeyHash, KeyEq>;
   template <class V>
-  using PerIndex = std::unordered_map<IndexId, KeyMap<V>, IndexIdHash, IndexIdEq>;
+  using PerIndex = PerIndexOf<KeyMap<V>>;
+
+  // A committed unique entry: the key's LEB128 length, the key, then its primary key, in one
+  // buffer, so an entry costs one allocation rather than two. Found by its key.
+  class UniqueEntry {
+   public:
+    UniqueEntry(ByteSpan key, ByteSpan pk);
+    ByteSpan key() const;
+    ByteSpan pk() const;
+
+   private:
+    Bytes bytes_;
+  };
+  struct UniqueEntryHash {
+    using is_transparent = void;
+    std::size_t operator()(ByteSpan key) const { return KeyHash{}(key); }
+    std::size_t operator()(const UniqueEntry& e) const { return KeyHash{}(e.key()); }
+  };
+  struct UniqueEntryEq {
+    using is_transparent = void;
+    bool operator()(const UniqueEntry& a, const UniqueEntry& b) const {
+      return KeyEq{}(a.key(), b.key());
+    }
+    bool operator()(ByteSpan a, const UniqueEntry& b) const { return KeyEq{}(a, b.key()); }
+    bool operator()(const UniqueEntry& a, ByteSpan b) const { return KeyEq{}(a.key(), b); }
+  };
+  using UniqueKeys = std::unordered_set<UniqueEntry, UniqueEntryHash, UniqueEntryEq>;
 
   // An overlay's changes under one non-unique key: primary keys the base lacks, and primary
   // keys of the base taken out.
   struct PkChanges {
-    std::set<Bytes> added;
-    std::set<Bytes> removed;
+    PkSet added;
+    PkSet removed;
   };
 
   // The key map of the entry's index, created empty if there is none; takes the entry's name
   // only when it creates one.
-  template <class V>
-  static KeyMap<V>& key_map(PerIndex<V>& maps, IndexEntry& entry);
+  template <class M>
+  static M& key_map(PerIndexOf<M>& maps, IndexEntry& entry);
+  // The key map of one index, or null.
+  template <class M>
+  static const M* find_keys(const PerIndexOf<M>& maps, std::uint32_t collection_id,
+                            std::string_view index_name);
   // The value under key in one index, or null.
   template <class V>
   static const V* find_value(const PerIndex<V>& maps, std::uint32_t collection_id,
                              std::string_view index_name, ByteSpan key);
   Status apply_to_overlay(IndexEntry entry);
 
-  // Byte order of std::vector<std::uint8_t>'s operator<: lexicographic, a prefix first.
-  PerIndex<Bytes> unique_;
-  PerIndex<std::set<Bytes>> non_unique_;
+  PerIndexOf<UniqueKeys> unique_;
+  PerIndex<PkSet> non_unique_;
   // Set in an overlay only, whose own maps above stay empty and whose changes are below: a
   // unique key's new owner (nothing for a key removed), a non-unique key's changed primary keys.
   const IndexState* base_ = nullptr;

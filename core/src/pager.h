@@ -1,6 +1,6 @@
 // The write-through page cache over an inner store, and the file store built on it.
 // Writes go to the inner store at once and only invalidate cached pages, so the cache never
-// holds bytes the inner store lacks.
+// holds bytes the inner store lacks. It holds a fixed number of pages, whatever the file's size.
 #pragma once
 
 #include <algorithm>
@@ -25,6 +25,12 @@ namespace quarn {
 // The page map of a PagedStore and the lock that guards it. An exception that escapes while the
 // lock is held (allocation failure) poisons the map for good.
 struct PageCache {
+  struct Page {
+    Bytes bytes;
+    // The value of `uses` when the page was last read; the least recent goes first.
+    std::uint64_t last_use = 0;
+  };
+
   // Holds the lock; poisons the map when an exception unwinds through the guarded section.
   class Guard {
    public:
@@ -44,11 +50,14 @@ struct PageCache {
 
   std::mutex mutex;
   bool poisoned = false;
-  std::unordered_map<std::uint64_t, Bytes> pages;
+  std::unordered_map<std::uint64_t, Page> pages;
+  // Counts reads served from or loaded into the map.
+  std::uint64_t uses = 0;
 };
 
-// Reads through an unbounded map of whole pages (page p holds bytes [p * size, (p+1) * size),
-// zero past the end of the inner store when it was loaded); nothing is ever evicted. Every
+// Reads through a map of at most max_pages whole pages (page p holds bytes [p * size,
+// (p+1) * size), zero past the end of the inner store when it was loaded); loading one more
+// evicts the page least recently read, so memory stays bounded however large the file. Every
 // write and truncate through this object drops the pages it touches, so the cache matches the
 // inner store as long as nothing else changes it. On that same ground reads bound themselves by
 // a length asked of the inner store once and then kept up by writes and truncates, instead of
@@ -60,11 +69,14 @@ template <Store S>
 class PagedStore {
  public:
   static constexpr std::size_t kMinPageSize = 512;
+  static constexpr std::size_t kDefaultMaxPages = 128;
 
-  // The page size is requested_page_size, raised to at least kMinPageSize.
-  PagedStore(S inner, std::size_t requested_page_size)
+  // The page size is requested_page_size, raised to at least kMinPageSize; the cache holds
+  // max_pages, raised to at least 1.
+  PagedStore(S inner, std::size_t requested_page_size, std::size_t max_pages = kDefaultMaxPages)
       : inner_(std::move(inner)),
         page_size_(std::max(requested_page_size, kMinPageSize)),
+        max_pages_(std::max<std::size_t>(max_pages, 1)),
         cache_(std::make_unique<PageCache>()) {}
   PagedStore(const PagedStore&) = delete;
   PagedStore& operator=(const PagedStore&) = delete;
@@ -84,6 +96,7 @@ class PagedStore {
   Status truncate(std::uint64_t length);
 
   std::size_t page_size() const { return page_size_; }
+  std::size_t max_pages() const { return max_pages_; }
   S& inner() { return inner_; }
   const S& inner() const { return inner_; }
 
@@ -103,6 +116,7 @@ class PagedStore {
 
   S inner_;
   std::size_t page_size_;
+  std::size_t max_pages_;
   // Behind a pointer so the store stays movable; moved-from stores are not used again.
   std::unique_ptr<PageCache> cache_;
   // Nothing after a failed write or truncate, which may have changed the length part-way.
@@ -164,7 +178,8 @@ Status PagedStore<S>::read_exact_at(std::uint64_t offset, std::span<std::uint8_t
       if (cache_->poisoned) return poisoned_error();
       auto it = cache_->pages.find(page);
       if (it != cache_->pages.end()) {
-        std::memcpy(buffer.data() + done, it->second.data() + in_page, chunk);
+        it->second.last_use = ++cache_->uses;
+        std::memcpy(buffer.data() + done, it->second.bytes.data() + in_page, chunk);
         done += chunk;
         continue;
       }
@@ -182,7 +197,13 @@ Status PagedStore<S>::read_exact_at(std::uint64_t offset, std::span<std::uint8_t
     {
       Guard guard(*cache_);
       if (cache_->poisoned) return poisoned_error();
-      cache_->pages.insert_or_assign(page, std::move(loaded));
+      auto& pages = cache_->pages;
+      // A scan for the oldest costs little beside the read that made room necessary.
+      if (pages.size() >= max_pages_ && !pages.contains(page)) {
+        pages.erase(std::ranges::min_element(
+            pages, {}, [](const auto& entry) { return entry.second.last_use; }));
+      }
+      pages.insert_or_assign(page, PageCache::Page{std::move(loaded), ++cache_->uses});
     }
     done += chunk;
   }
@@ -213,9 +234,10 @@ Status PagedStore<S>::truncate(std::uint64_t length) {
 
 extern template class PagedStore<RawFileStore>;
 
-// The store of every database file and spill file: a page cache of kPageSize over the raw
-// file. len() asks the system every time (reads use the cache's kept length); sync is fsync,
-// and needs no cache work because the cache never holds unwritten bytes.
+// The store of every database file and spill file: a cache of kDefaultMaxPages pages of
+// kPageSize (2 MiB) over the raw file. len() asks the system every time (reads use the cache's
+// kept length); sync is fsync, and needs no cache work because the cache never holds unwritten
+// bytes.
 class FileStore {
  public:
   static constexpr std::size_t kPageSize = 16384;

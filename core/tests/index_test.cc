@@ -2,8 +2,11 @@
 // payload: golden bytes, round trips, version 1, every rejection.
 #include "index.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
+#include <random>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -108,6 +111,34 @@ TEST(IndexStateTest, NonUniqueKeepsPksInByteOrderAndDropsEmptyKeys) {
   EXPECT_EQ(non_unique(s, "n", "k"), std::nullopt);
 }
 
+// Keys whose lengths need one, two and three length bytes, and keys that prefix one another,
+// each keep their own primary key, committed and through an absorbed overlay.
+TEST(IndexStateTest, UniqueKeysOfEveryLengthKeepTheirPks) {
+  const std::size_t lengths[] = {0, 1, 2, 127, 128, 300, 20000};
+  const auto key_of = [](std::size_t n) { return std::string(n, 'k'); };
+  const auto pk_of = [](std::size_t n) {
+    return "p" + std::to_string(n) + std::string(n % 200, 'x');
+  };
+  IndexState s;
+  for (const std::size_t n : lengths) ASSERT_OK(s.apply(entry("u", key_of(n), pk_of(n))));
+  IndexState overlay = IndexState::overlay_on(s);
+  for (const std::size_t n : lengths) {
+    ASSERT_OK(overlay.apply(del("u", key_of(n), pk_of(n))));
+    ASSERT_OK(overlay.apply(entry("u", key_of(n), pk_of(n + 1))));
+  }
+  for (const std::size_t n : lengths) {
+    EXPECT_EQ(unique(s, "u", key_of(n)), b(pk_of(n))) << n;
+    EXPECT_EQ(unique(overlay, "u", key_of(n)), b(pk_of(n + 1))) << n;
+  }
+  s.absorb(std::move(overlay));
+  for (const std::size_t n : lengths) {
+    EXPECT_EQ(unique(s, "u", key_of(n)), b(pk_of(n + 1))) << n;
+    EXPECT_THAT(s.apply(entry("u", key_of(n), pk_of(n))),
+                ErrorRenders("schema error: unique index violation"));
+  }
+  EXPECT_EQ(unique(s, "u", key_of(3)), std::nullopt);
+}
+
 TEST(IndexStateTest, KindsLiveInSeparateMaps) {
   IndexState s;
   ASSERT_OK(s.apply(entry("i", "k", "p")));
@@ -173,6 +204,153 @@ TEST(IndexStateTest, CopiesAreIndependent) {
   EXPECT_EQ(unique(committed, "u", "k2"), b("p"));
   EXPECT_EQ(non_unique(committed, "n", "k")->size(), 2u);
 }
+
+std::vector<Bytes> contents(const PkSet& set) {
+  std::vector<Bytes> out;
+  set.for_each([&](ByteSpan pk) { out.emplace_back(pk.begin(), pk.end()); });
+  return out;
+}
+
+// A seeded random run against std::set: keys of every length from empty to several chunks, so
+// prefixes, chunk splits, joins and lone oversized keys all occur.
+TEST(PkSetTest, MatchesAnOrderedSetThroughInsertsAndErases) {
+  for (const std::uint32_t seed : {1u, 2u, 3u}) {
+    std::mt19937 rng(seed);
+    std::set<Bytes> model;
+    PkSet set;
+    const auto random_pk = [&] {
+      const std::size_t sizes[] = {0, 1, 2, 3, 9, 130, 700};
+      Bytes pk(sizes[rng() % 7]);
+      // Few distinct bytes: many keys share prefixes, and re-inserts and erases hit.
+      for (std::uint8_t& byte : pk) byte = static_cast<std::uint8_t>(0x7e + rng() % 4);
+      return pk;
+    };
+    for (int step = 0; step < 4000; ++step) {
+      const Bytes pk = random_pk();
+      // Grow for the first half, then shrink to nothing.
+      if (rng() % 4 < (step < 2000 ? 3u : 1u)) {
+        ASSERT_EQ(set.insert(pk), model.insert(pk).second) << "seed " << seed;
+      } else {
+        ASSERT_EQ(set.erase(pk), model.erase(pk) == 1) << "seed " << seed;
+      }
+      ASSERT_EQ(set.contains(pk), model.contains(pk)) << "seed " << seed;
+      if (step % 97 == 0 || step == 1999) {
+        ASSERT_EQ(contents(set), std::vector<Bytes>(model.begin(), model.end())) << "seed " << seed;
+        ASSERT_EQ(set.empty(), model.empty());
+      }
+    }
+    for (const Bytes& pk : std::vector<Bytes>(model.begin(), model.end())) {
+      ASSERT_TRUE(set.erase(pk));
+    }
+    EXPECT_TRUE(set.empty());
+    EXPECT_EQ(set.chunk_count(), 0u);
+    EXPECT_FALSE(set.contains(Bytes{}));
+  }
+}
+
+// One key of 100k primary keys, each 8 bytes, changed one at a time in random order: every
+// change moves one chunk, not the set. Copies stay independent.
+TEST(PkSetTest, LargeSetInRandomOrder) {
+  constexpr std::uint64_t kCount = 100000;
+  std::vector<std::uint64_t> order(kCount);
+  for (std::uint64_t i = 0; i < kCount; ++i) order[i] = i;
+  std::shuffle(order.begin(), order.end(), std::mt19937(7));
+  const auto pk_of = [](std::uint64_t v) {
+    Bytes pk(8);
+    for (int i = 0; i < 8; ++i)
+      pk[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v >> (56 - 8 * i));
+    return pk;
+  };
+  PkSet set;
+  for (const std::uint64_t v : order) ASSERT_TRUE(set.insert(pk_of(v)));
+  EXPECT_GT(set.chunk_count(), 100u);
+  const PkSet copy = set;
+  std::vector<Bytes> all = contents(set);
+  ASSERT_EQ(all.size(), kCount);
+  EXPECT_TRUE(std::is_sorted(all.begin(), all.end()));
+  EXPECT_EQ(all.front(), pk_of(0));
+  EXPECT_EQ(all.back(), pk_of(kCount - 1));
+
+  for (const std::uint64_t v : order) ASSERT_TRUE(set.erase(pk_of(v)));
+  EXPECT_TRUE(set.empty());
+  EXPECT_EQ(contents(copy).size(), kCount);
+}
+
+// Keys added in ascending order fill their chunks instead of leaving each half empty.
+TEST(PkSetTest, AscendingFillLeavesChunksFull) {
+  PkSet set;
+  for (int i = 0; i < 1000; ++i) {
+    ASSERT_TRUE(set.insert(b("pk" + std::to_string(10000 + i))));  // 7 bytes, 8 with length
+  }
+  EXPECT_LE(set.chunk_count(), 1000 * 8 / PkSet::kMaxChunkBytes + 2);
+}
+
+// An overlay's view of one non-unique key after a run of changes, the base untouched until
+// absorb, and the absorbed state the same as the changes applied to a copy of the base.
+struct OverlayCase {
+  const char* name;
+  std::vector<const char*> base;
+  std::vector<std::pair<IndexOp, const char*>> ops;
+  std::optional<std::vector<Bytes>> expected;
+};
+
+class NonUniqueOverlayTest : public ::testing::TestWithParam<OverlayCase> {};
+
+TEST_P(NonUniqueOverlayTest, OverlaySeesChangesAndAbsorbMatchesDirectApply) {
+  const OverlayCase& c = GetParam();
+  IndexState base;
+  for (const char* pk : c.base) ASSERT_OK(base.apply(entry("n", "k", pk, kNonUnique)));
+  IndexState direct = base;
+  const std::optional<std::vector<Bytes>> before = non_unique(base, "n", "k");
+
+  IndexState overlay = IndexState::overlay_on(base);
+  for (const auto& [op, pk] : c.ops) {
+    ASSERT_OK(overlay.apply(entry("n", "k", pk, kNonUnique, op)));
+    ASSERT_OK(direct.apply(entry("n", "k", pk, kNonUnique, op)));
+    ASSERT_EQ(non_unique(overlay, "n", "k"), non_unique(direct, "n", "k")) << "after " << pk;
+  }
+  EXPECT_EQ(non_unique(overlay, "n", "k"), c.expected);
+  EXPECT_EQ(non_unique(base, "n", "k"), before);
+
+  base.absorb(std::move(overlay));
+  EXPECT_EQ(non_unique(base, "n", "k"), c.expected);
+  // The absorbed set keeps working as a committed one.
+  ASSERT_OK(base.apply(entry("n", "k", "m", kNonUnique)));
+  ASSERT_OK(direct.apply(entry("n", "k", "m", kNonUnique)));
+  EXPECT_EQ(non_unique(base, "n", "k"), non_unique(direct, "n", "k"));
+}
+
+constexpr IndexOp kIns = IndexOp::Insert;
+constexpr IndexOp kDel = IndexOp::Delete;
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, NonUniqueOverlayTest,
+    ::testing::Values(OverlayCase{"AddToNewKey",
+                                  {},
+                                  {{kIns, "b"}, {kIns, "a"}, {kIns, "ab"}},
+                                  std::vector<Bytes>{b("a"), b("ab"), b("b")}},
+                      OverlayCase{
+                          "AddAndRemoveOnNewKey", {}, {{kIns, "a"}, {kDel, "a"}}, std::nullopt},
+                      OverlayCase{"RemoveLastOfBase", {"a"}, {{kDel, "a"}}, std::nullopt},
+                      OverlayCase{"RemoveReAddRemove",
+                                  {"a", "b"},
+                                  {{kDel, "a"}, {kIns, "a"}, {kDel, "a"}, {kDel, "b"}, {kIns, "b"}},
+                                  std::vector<Bytes>{b("b")}},
+                      OverlayCase{"MixedWithPrefixes",
+                                  {"a", "ab", "b"},
+                                  {{kDel, "ab"},
+                                   {kIns, ""},
+                                   {kIns, "aa"},
+                                   {kIns, "a"},
+                                   {kDel, "zz"},
+                                   {kIns, "abc"},
+                                   {kDel, "b"}},
+                                  std::vector<Bytes>{Bytes{}, b("a"), b("aa"), b("abc")}},
+                      OverlayCase{"EmptyThenRefill",
+                                  {"a", "b"},
+                                  {{kDel, "a"}, {kDel, "b"}, {kIns, "c"}},
+                                  std::vector<Bytes>{b("c")}}),
+    [](const ::testing::TestParamInfo<OverlayCase>& p) { return std::string(p.param.name); });
 
 // v2 header with one entry: collection 7, Unique, Delete, name "u", key "k", pk "p".
 constexpr std::string_view kOneEntryV2 =

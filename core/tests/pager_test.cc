@@ -238,6 +238,33 @@ TEST_F(CountedPagesTest, OffsetsNearTheTopOfTheRange) {
   EXPECT_THAT(cached_pages(store_), ElementsAre(0, 1, 2));
 }
 
+// A cache of two pages over four: the page least recently read makes room, a hit counts as a
+// read, and a read longer than the cache still returns every byte.
+TEST(PagedStoreTest, EvictsTheLeastRecentlyReadPage) {
+  const Bytes image = pattern(4 * 512);
+  PagedStore<FaultStore> store(FaultStore(image), 512, 2);
+  EXPECT_EQ(store.max_pages(), 2u);
+  ASSERT_THAT(read_bytes(store, 0, 1024), IsOk());
+  ASSERT_THAT(read_bytes(store, 0, 1), IsOk());
+  ASSERT_THAT(read_bytes(store, 1024, 1), IsOk());
+  EXPECT_THAT(cached_pages(store), ElementsAre(0, 2));
+  EXPECT_EQ(store.inner().reads(), 3u);
+
+  // Page 0 hits; pages 1 to 3 each evict the oldest, page 1 among them once it is oldest.
+  EXPECT_THAT(read_bytes(store, 0, 4 * 512), IsOkAndHolds(image));
+  EXPECT_THAT(cached_pages(store), ElementsAre(2, 3));
+  EXPECT_EQ(store.inner().reads(), 6u);
+
+  ASSERT_OK(store.write_all_at(3 * 512, bytes_of("w")));
+  EXPECT_THAT(cached_pages(store), ElementsAre(2));
+  EXPECT_THAT(read_bytes(store, 3 * 512, 2), IsOkAndHolds(Bytes{'w', image[3 * 512 + 1]}));
+  EXPECT_THAT(cached_pages(store), ElementsAre(2, 3));
+
+  EXPECT_EQ(PagedStore<VecStore>(VecStore(), 512, 0).max_pages(), 1u);
+  EXPECT_EQ(FileStore(RawFileStore(-1)).paged().max_pages(),
+            PagedStore<RawFileStore>::kDefaultMaxPages);
+}
+
 // An exception that unwinds through the locked section poisons the map for good; inner calls
 // made before the lock is needed still happen.
 TEST(PagedStoreTest, PoisonedLockFailsEveryMapOperation) {
