@@ -1,6 +1,7 @@
 // One collection's stored rows in one buffer.
 #include "db/row_table.h"
 
+#include <array>
 #include <functional>
 #include <random>
 
@@ -42,13 +43,14 @@ std::uint64_t RowTable::append(ByteSpan pk, const ByteSpan* image) {
   const std::uint64_t offset = arena_.size();
   const auto pk_size = static_cast<std::uint32_t>(pk.size());
   const std::uint64_t image_size = image == nullptr ? 0 : image->size();
-  arena_.resize(arena_.size() + kHeader + pk.size() + image_size);
-  std::uint8_t* at = arena_.data() + offset;
-  at[0] = image == nullptr ? kErased : kLive;
-  std::memcpy(at + 1, &pk_size, sizeof pk_size);
-  std::memcpy(at + 1 + sizeof pk_size, &image_size, sizeof image_size);
-  if (!pk.empty()) std::memcpy(at + kHeader, pk.data(), pk.size());
-  if (image_size != 0) std::memcpy(at + kHeader + pk.size(), image->data(), image_size);
+  // Appended piece by piece: resizing first would fill the room with zeros only to overwrite it.
+  std::array<std::uint8_t, kHeader> header;
+  header[0] = image == nullptr ? kErased : kLive;
+  std::memcpy(header.data() + 1, &pk_size, sizeof pk_size);
+  std::memcpy(header.data() + 1 + sizeof pk_size, &image_size, sizeof image_size);
+  arena_.insert(arena_.end(), header.begin(), header.end());
+  arena_.insert(arena_.end(), pk.begin(), pk.end());
+  if (image != nullptr) arena_.insert(arena_.end(), image->begin(), image->end());
   return offset;
 }
 

@@ -73,8 +73,10 @@ Result<PackedRecordPayload> decode_record_body_packed(scalar::Cursor& reader,
                                                       const FieldDef& primary_def,
                                                       const std::vector<FieldDef>& fields,
                                                       ReadFieldValue read_value) {
-  std::vector<std::pair<const std::string*, RowValue>> values;
-  values.reserve(fields.size() + 1);
+  // Reused by each call on this thread: replay decodes one record after another.
+  thread_local std::vector<std::pair<const std::string*, RowValue>> values;
+  thread_local std::vector<PackedField> packed;
+  values.clear();
   QUARN_ASSIGN_OR_RETURN(PackedRecordPayload decoded,
                          decode_body(reader, primary, primary_def, fields, read_value,
                                      [&](const std::string& name, RowValue value) {
@@ -89,13 +91,17 @@ Result<PackedRecordPayload> decode_record_body_packed(scalar::Cursor& reader,
       std::swap(values[j], values[j - 1]);
     }
   }
-  std::vector<PackedField> packed;
-  packed.reserve(values.size());
+  packed.clear();
+  // The image is about the payload's size plus the names.
+  std::size_t estimate = reader.position() + 16;
   for (std::size_t i = 0; i < values.size(); ++i) {
     if (i + 1 < values.size() && *values[i].first == *values[i + 1].first) continue;
     packed.push_back(PackedField{*values[i].first, &values[i].second});
+    estimate += values[i].first->size() + 2;
   }
+  decoded.image.reserve(estimate);
   append_packed_fields(decoded.image, packed);
+  values.clear();
   return decoded;
 }
 
