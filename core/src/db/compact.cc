@@ -15,8 +15,8 @@ namespace quarn {
 namespace {
 
 // Every collection registered once and stepped to its schema version, then one insert per
-// live row; the rebuild's bytes.
-Result<Bytes> rebuild_image(const Catalog& catalog, const LatestRows& latest) {
+// live row, in memory.
+Result<Database<VecStore>> rebuild_image(const Catalog& catalog, const LatestRows& latest) {
   QUARN_ASSIGN_OR_RETURN(Database<VecStore> rebuilt, Database<VecStore>::open_in_memory());
   const std::vector<CollectionInfo> collections = catalog.collections();
   for (const CollectionInfo& info : collections) {
@@ -37,7 +37,7 @@ Result<Bytes> rebuild_image(const Catalog& catalog, const LatestRows& latest) {
       QUARN_TRY(rebuilt.insert(info.collection_id, entry.row.to_row()));
     }
   }
-  return std::move(rebuilt).into_snapshot_bytes();
+  return rebuilt;
 }
 
 // Whether path names the file open as fd (same device and inode), whatever its spelling.
@@ -64,13 +64,13 @@ Status Database<S>::compact_to(const std::string& dest_path) requires std::same_
     return io_error(IoErrorKind::InvalidInput,
                     "compaction target is the database's own file; use compact instead");
   }
-  QUARN_ASSIGN_OR_RETURN(const Bytes image, rebuild_image(catalog(), latest()));
-  return replace_file_durably(dest_path, image);
+  QUARN_ASSIGN_OR_RETURN(Database<VecStore> rebuilt, rebuild_image(catalog(), latest()));
+  return replace_file_durably(dest_path, std::move(rebuilt).into_snapshot_bytes());
 }
 
 template <Store S>
 Status Database<S>::compact_in_place() requires std::same_as<S, FileStore> {
-  QUARN_ASSIGN_OR_RETURN(const Bytes image, rebuild_image(catalog(), latest()));
+  QUARN_ASSIGN_OR_RETURN(Database<VecStore> rebuilt, rebuild_image(catalog(), latest()));
   // A handle made without open has no location yet: resolve its path now.
   if (!location_) {
     QUARN_ASSIGN_OR_RETURN(location_, locate_file(path_));
@@ -78,23 +78,20 @@ Status Database<S>::compact_in_place() requires std::same_as<S, FileStore> {
   const int own_fd = store_.paged().inner().fd();
   struct stat own;
   if (::fstat(own_fd, &own) != 0) return io_error_from_errno(errno);
-  Result<RawFileStore> replaced =
-      replace_file_durably(*location_, image, static_cast<mode_t>(own.st_mode & 07777));
-  Status done = ok_status();
+  Result<RawFileStore> replaced = replace_file_durably(*location_, rebuilt.store_.bytes(),
+                                                       static_cast<mode_t>(own.st_mode & 07777));
   if (replaced.ok()) {
-    // The new file is reopened through its descriptor, not by name: it is the file renamed
-    // into place, whatever happens to the name.
-    Result<Database> reopened = open_with_store(path_, FileStore(std::move(replaced).value()));
-    if (reopened.ok()) {
-      FileLocation location = std::move(*location_);
-      *this = std::move(reopened).value();
-      location_ = std::move(location);
-      return ok_status();
-    }
-    done = std::move(reopened).error();
-  } else {
-    done = std::move(replaced).error();
+    // The handle goes on over the new file, held through its descriptor (the file renamed into
+    // place, whatever happens to the name), with the state the rebuild holds: what a reopen of
+    // the image would replay, without replaying it.
+    FileLocation location = std::move(*location_);
+    *this = Database(std::move(path_), FileStore(std::move(replaced).value()),
+                     std::move(rebuilt.catalog_), std::move(rebuilt.latest_),
+                     std::move(rebuilt.indexes_), rebuilt.format_minor_);
+    location_ = std::move(location);
+    return ok_status();
   }
+  Status done = std::move(replaced).error();
   // Once the rename happened this handle's descriptor holds the old image under no name, where
   // writes would be lost: it keeps serving reads of its state but refuses writes.
   Result<bool> still_own = location_names_file(*location_, own_fd);

@@ -139,6 +139,9 @@ class Database {
   std::uint16_t format_minor() const { return format_minor_; }
 
  private:
+  // Compaction takes the state of the image it rebuilt in memory.
+  template <Store>
+  friend class Database;
   friend struct testing::DatabaseTestPeer;
   friend struct testing::DatabaseStatePeer;
 
