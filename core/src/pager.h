@@ -69,6 +69,8 @@ template <Store S>
 class PagedStore {
  public:
   static constexpr std::size_t kMinPageSize = 512;
+  // Reads of at least this many pages bypass the cache.
+  static constexpr std::size_t kDirectReadPages = 8;
   static constexpr std::size_t kDefaultMaxPages = 128;
 
   // The page size is requested_page_size, raised to at least kMinPageSize; the cache holds
@@ -167,6 +169,10 @@ Status PagedStore<S>::read_exact_at(std::uint64_t offset, std::span<std::uint8_t
     return io_error(IoErrorKind::InvalidInput, "overflow");
   }
   if (offset + n > file_len) return io_error(IoErrorKind::UnexpectedEof, "read past end of store");
+  // A long read (the open's read of the whole file) goes straight to the inner store: caching
+  // it would only evict what later reads want, and the cache never holds other bytes than the
+  // inner store's.
+  if (n >= kDirectReadPages * page_size_) return inner_.read_exact_at(offset, buffer);
   std::uint64_t done = 0;
   while (done < n) {
     const std::uint64_t pos = offset + done;

@@ -265,6 +265,20 @@ TEST(PagedStoreTest, EvictsTheLeastRecentlyReadPage) {
             PagedStore<RawFileStore>::kDefaultMaxPages);
 }
 
+TEST(PagedStoreTest, LongReadsGoStraightToTheInnerStore) {
+  constexpr std::size_t kPages = PagedStore<FaultStore>::kDirectReadPages;
+  const Bytes image = pattern((kPages + 2) * 512);
+  PagedStore<FaultStore> store(FaultStore(image), 512, 4);
+  ASSERT_THAT(read_bytes(store, 0, 1), IsOk());
+  EXPECT_THAT(read_bytes(store, 100, kPages * 512),
+              IsOkAndHolds(Bytes(image.begin() + 100, image.begin() + 100 + kPages * 512)));
+  // One inner read, and the page cached before is still the only one.
+  EXPECT_EQ(store.inner().reads(), 2u);
+  EXPECT_THAT(cached_pages(store), ElementsAre(0));
+  EXPECT_THAT(read_bytes(store, image.size() - kPages * 512 + 1, kPages * 512),
+              ErrorRenders("i/o error: read past end of store"));
+}
+
 // An exception that unwinds through the locked section poisons the map for good; inner calls
 // made before the lock is needed still happen.
 TEST(PagedStoreTest, PoisonedLockFailsEveryMapOperation) {
