@@ -9,6 +9,7 @@
 
 #include "db/database.h"
 #include "db/durable_file.h"
+#include "db/helpers.h"
 #include "pager.h"
 
 namespace quarn {
@@ -89,6 +90,9 @@ Status Database<S>::compact_in_place() requires std::same_as<S, FileStore> {
                      std::move(rebuilt.catalog_), std::move(rebuilt.latest_),
                      std::move(rebuilt.indexes_), rebuilt.format_minor_);
     location_ = std::move(location);
+    const std::uint64_t image_size = rebuilt.store_.bytes().size();
+    rebuilt.store_ = VecStore();
+    release_freed_memory(image_size);
     return ok_status();
   }
   Status done = std::move(replaced).error();

@@ -3,6 +3,10 @@
 
 #include <utility>
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 #include "record/payload.h"
 #include "record/payload_v2.h"
 #include "validation.h"
@@ -183,6 +187,14 @@ Row row_subset_by_field_defs(const Row& row, const std::vector<FieldDef>& field_
     }
   }
   return result;
+}
+
+void release_freed_memory(std::uint64_t freed_bytes) {
+#ifdef __GLIBC__
+  if (freed_bytes >= (std::uint64_t{1} << 20)) ::malloc_trim(0);
+#else
+  static_cast<void>(freed_bytes);
+#endif
 }
 
 }  // namespace quarn

@@ -11,6 +11,7 @@
 #include "checkpoint.h"
 #include "db/database.h"
 #include "db/durable_file.h"
+#include "db/helpers.h"
 #include "db/open.h"
 #include "db/recover.h"
 #include "db/replay.h"
@@ -130,6 +131,8 @@ Result<Database<S>> Database<S>::open_with_store(std::string path, S store) {
         }
         if (safe_end < len) QUARN_TRY(image.truncate(safe_end));
         QUARN_ASSIGN_OR_RETURN(ReplayedState state, open_detail::load_state(image, minor));
+        image = VecStore();
+        release_freed_memory(len);
         return opened(std::move(state));
       }
     }

@@ -2,6 +2,7 @@
 // test instantiates them for its own.
 #pragma once
 
+#include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -35,7 +36,15 @@ struct StagedSegment {
 
 struct CommittedSegments {
   Bytes payloads;
+  // Set when the store holds its bytes in memory: the segments then index those bytes, and
+  // nothing is copied.
+  const Bytes* in_store = nullptr;
   std::vector<StagedSegment> segments;
+
+  ByteSpan payload(const StagedSegment& staged) const {
+    const Bytes& bytes = in_store != nullptr ? *in_store : payloads;
+    return ByteSpan(bytes.data() + staged.at, staged.size);
+  }
 };
 
 inline Status apply_data_segment(SegmentType type, ByteSpan payload, Catalog& catalog,
@@ -71,17 +80,29 @@ Result<CommittedSegments> committed_segments(S& store, const std::vector<Segment
     data_bytes += meta.header.payload_len;
     ++data_count;
   }
-  // The scan bounded every payload by the store, so these fit in memory as the log does.
-  out.payloads.reserve(static_cast<std::size_t>(data_bytes));
+  constexpr bool kInMemory = std::is_same_v<S, VecStore>;
+  if constexpr (kInMemory) {
+    out.in_store = &store.bytes();
+  } else {
+    // The scan bounded every payload by the store, so these fit in memory as the log does.
+    out.payloads.reserve(static_cast<std::size_t>(data_bytes));
+  }
   out.segments.reserve(data_count);
   TxnFraming framing(kReplayFraming);
   std::size_t open_from = 0;
   for (const SegmentMeta& meta : segments) {
     const SegmentType type = meta.header.segment_type;
     if (is_data_segment(type)) {
-      const std::size_t at = out.payloads.size();
-      QUARN_TRY(append_scanned_segment_payload(store, meta, out.payloads));
-      out.segments.push_back(StagedSegment{type, at, out.payloads.size() - at});
+      const auto size = static_cast<std::size_t>(meta.header.payload_len);
+      if constexpr (kInMemory) {
+        // The scan bounded the payload by the store.
+        out.segments.push_back(
+            StagedSegment{type, static_cast<std::size_t>(meta.offset + kSegmentHeaderSize), size});
+      } else {
+        const std::size_t at = out.payloads.size();
+        QUARN_TRY(append_scanned_segment_payload(store, meta, out.payloads));
+        out.segments.push_back(StagedSegment{type, at, size});
+      }
       continue;
     }
     if (!is_txn_marker(type)) continue;
@@ -91,8 +112,9 @@ Result<CommittedSegments> committed_segments(S& store, const std::vector<Segment
       open_from = out.segments.size();
     } else if (step == TxnFraming::Step::Aborted && was_open) {
       // Outside a transaction there is nothing pending to drop.
-      out.payloads.resize(open_from < out.segments.size() ? out.segments[open_from].at
-                                                          : out.payloads.size());
+      if (!kInMemory && open_from < out.segments.size()) {
+        out.payloads.resize(out.segments[open_from].at);
+      }
       out.segments.resize(open_from);
     }
   }
@@ -123,8 +145,8 @@ Status replay_tail_into(S& store, std::uint64_t start, std::uint16_t format_mino
   QUARN_ASSIGN_OR_RETURN(const replay_detail::CommittedSegments committed,
                          replay_detail::committed_segments(store, segments));
   for (const replay_detail::StagedSegment& staged : committed.segments) {
-    const ByteSpan payload(committed.payloads.data() + staged.at, staged.size);
-    QUARN_TRY(replay_detail::apply_data_segment(staged.type, payload, catalog, latest, indexes));
+    QUARN_TRY(replay_detail::apply_data_segment(staged.type, committed.payload(staged), catalog,
+                                                latest, indexes));
   }
   return ok_status();
 }
