@@ -30,9 +30,17 @@ LatestRows LatestRows::overlay_on(const LatestRows& base) {
 void LatestRows::absorb(LatestRows&& overlay) {
   QUARN_CHECK(overlay.base_ == this, "absorbing an overlay of another map");
   for (auto& [id, changes] : overlay.changes_) {
-    if (changes.rows.empty()) continue;
+    if (changes.rows->empty()) continue;
+    const auto held = collections_.find(id);
+    // Into a collection the base holds no row of, a table of new rows (no markers: each
+    // counts as a row gained) moves whole.
+    if ((held == collections_.end() || held->second->empty()) &&
+        changes.delta == static_cast<std::ptrdiff_t>(changes.rows->size())) {
+      collections_[id] = std::move(changes.rows);
+      continue;
+    }
     RowMap& rows = own(id);
-    for (const RowTable::Entry change : changes.rows) {
+    for (const RowTable::Entry change : *changes.rows) {
       if (change.erased) {
         rows.erase(change.pk);
       } else {
@@ -74,7 +82,7 @@ bool LatestRows::in_base(std::uint32_t collection_id, ByteSpan pk) const {
 
 std::optional<RowView> LatestRows::get(std::uint32_t collection_id, ByteSpan pk) const {
   if (const Changes* changes = find_changes(collection_id)) {
-    if (const std::optional<RowTable::Entry> change = changes->rows.find(pk)) {
+    if (const std::optional<RowTable::Entry> change = changes->rows->find(pk)) {
       if (change->erased) return std::nullopt;
       return change->row;
     }
@@ -96,12 +104,12 @@ void LatestRows::put_image(std::uint32_t collection_id, ByteSpan pk, ByteSpan im
     return;
   }
   Changes& changes = changes_[collection_id];
-  if (const std::optional<RowTable::Entry> change = changes.rows.find(pk)) {
+  if (const std::optional<RowTable::Entry> change = changes.rows->find(pk)) {
     if (change->erased) ++changes.delta;
   } else if (!in_base(collection_id, pk)) {
     ++changes.delta;
   }
-  changes.rows.put(pk, &image);
+  changes.rows->put(pk, &image);
 }
 
 bool LatestRows::erase(std::uint32_t collection_id, ByteSpan pk) {
@@ -115,14 +123,14 @@ bool LatestRows::erase(std::uint32_t collection_id, ByteSpan pk) {
   auto found = changes_.find(collection_id);
   if (found != changes_.end()) {
     Changes& changes = found->second;
-    if (const std::optional<RowTable::Entry> change = changes.rows.find(pk)) {
+    if (const std::optional<RowTable::Entry> change = changes.rows->find(pk)) {
       if (change->erased) return false;
       --changes.delta;
       // A row the base never held needs no marker to hide it.
       if (below) {
-        changes.rows.put(pk, nullptr);
+        changes.rows->put(pk, nullptr);
       } else {
-        changes.rows.erase(pk);
+        changes.rows->erase(pk);
       }
       return true;
     }
@@ -130,7 +138,7 @@ bool LatestRows::erase(std::uint32_t collection_id, ByteSpan pk) {
   if (!below) return false;
   Changes& changes = changes_[collection_id];
   --changes.delta;
-  changes.rows.put(pk, nullptr);
+  changes.rows->put(pk, nullptr);
   return true;
 }
 
@@ -154,7 +162,7 @@ LatestRows::Range LatestRows::rows_of(std::uint32_t collection_id) const {
   const RowMap* map = find(collection_id);
   if (map == nullptr) map = &empty;
   const Changes* changes = find_changes(collection_id);
-  const RowMap* changed = changes == nullptr || changes->rows.empty() ? &empty : &changes->rows;
+  const RowMap* changed = changes == nullptr || changes->rows->empty() ? &empty : changes->rows.get();
   const RowMap* shadow = changed == &empty ? nullptr : changed;
   return Range{Iterator(map->begin(), map->end(), changed->begin(), changed->end(), shadow),
                Iterator(map->end(), map->end(), changed->end(), changed->end(), shadow)};

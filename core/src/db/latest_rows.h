@@ -116,8 +116,15 @@ class LatestRows {
  private:
   // An overlay's changes to one collection.
   struct Changes {
-    RowMap rows;               // put rows, and erased markers for keys erased from the base
+    // Put rows, and erased markers for keys erased from the base. Behind a pointer so that
+    // absorb can hand the whole table to a base that holds nothing of the collection.
+    std::shared_ptr<RowMap> rows = std::make_shared<RowMap>();
     std::ptrdiff_t delta = 0;  // rows gained over the base
+
+    Changes() = default;
+    Changes(const Changes& other)
+        : rows(std::make_shared<RowMap>(*other.rows)), delta(other.delta) {}
+    Changes& operator=(const Changes&) = delete;
   };
 
   const RowMap* find(std::uint32_t collection_id) const;
