@@ -219,6 +219,24 @@ TEST_F(SegmentLogTest, AppendAllWritesWhatAppendsWouldInOneWrite) {
   EXPECT_EQ(batched.writes(), 1u);
 }
 
+TEST_F(SegmentLogTest, AppendAllWritesALargeBatchInRuns) {
+  const Bytes big(kAppendRunBytes, 3);
+  const Bytes small{4};
+  SegmentWriter<VecStore> one_by_one(store_, kDataStart);
+  for (const Bytes* payload : {&small, &big, &small, &big}) {
+    ASSERT_TRUE(one_by_one.append(SegmentType::Record, *payload).ok());
+  }
+  testing::FaultStore batched(Bytes(kDataStart, 0));
+  SegmentWriter<testing::FaultStore> writer(batched, kDataStart);
+  const std::array<SegmentView, 4> segments{
+      SegmentView{SegmentType::Record, small}, SegmentView{SegmentType::Record, big},
+      SegmentView{SegmentType::Record, small}, SegmentView{SegmentType::Record, big}};
+  EXPECT_THAT(writer.append_all(segments), IsOkAndHolds(kDataStart));
+  EXPECT_EQ(batched.bytes(), store_.bytes());
+  // A run is written once it reaches the run size: after each large payload here.
+  EXPECT_EQ(batched.writes(), 2u);
+}
+
 TEST_F(SegmentLogTest, AppendAllPastTheOffsetRangeWritesNothing) {
   // The first segment would fit; the second would not, so neither is written.
   SegmentWriter<VecStore> writer(store_, kMaxU64 - 40);

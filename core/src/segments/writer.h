@@ -1,6 +1,7 @@
 // Appending checksummed segments to the log.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
@@ -20,6 +21,9 @@ struct SegmentView {
 // Appends segments at a running offset. Short-lived: made at the offset to append at (normally
 // the store length, never below the data start), dropped after its appends. Borrows the store,
 // which must outlive it. Writes are not synced; durability is the caller's business.
+// Bytes append_all gathers before it writes.
+inline constexpr std::size_t kAppendRunBytes = std::size_t{1} << 20;
+
 template <Store S>
 class SegmentWriter {
  public:
@@ -34,12 +38,12 @@ class SegmentWriter {
   // the caller treats as the failure of its whole commit.
   Result<std::uint64_t> append(SegmentType type, ByteSpan payload);
 
-  // The segments one after another, as append would write them, in one write: a commit's
-  // segments cost one system call, not two each. Returns the offset of the first header and
-  // advances offset() past the last payload; InvalidInput "overflow" before anything is
-  // written when the last would end past 2^64 - 1. A failed write leaves offset() unchanged and
-  // may have written any prefix of the bytes, which the caller treats as the failure of its
-  // whole commit. Nothing is written for an empty list.
+  // The segments one after another, as append would write them, in one write per
+  // kAppendRunBytes or so: a commit's segments cost a few system calls, not two each. Returns
+  // the offset of the first header and advances offset() past the last payload; InvalidInput
+  // "overflow" before anything is written when the last would end past 2^64 - 1. A failed write
+  // leaves offset() unchanged and may have written any prefix of the bytes, which the caller
+  // treats as the failure of its whole commit. Nothing is written for an empty list.
   Result<std::uint64_t> append_all(std::span<const SegmentView> segments);
 
   // Where the next segment header goes.

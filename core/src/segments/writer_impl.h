@@ -2,6 +2,7 @@
 // a test instantiates it for its own.
 #pragma once
 
+#include <algorithm>
 #include <limits>
 
 #include "checksum.h"
@@ -39,15 +40,23 @@ Result<std::uint64_t> SegmentWriter<S>::append_all(std::span<const SegmentView> 
     }
     end += kSegmentHeaderSize + segment.payload.size();
   }
+  // Gathered into runs of about kAppendRunBytes, so a large transaction costs a few calls and
+  // no second copy of itself in memory.
   Bytes bytes;
-  bytes.reserve(static_cast<std::size_t>(end - offset_));
+  bytes.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(end - offset_, kAppendRunBytes)));
+  const std::uint64_t at = offset_;
+  std::uint64_t written = at;
   for (const SegmentView& segment : segments) {
     encode_segment_header(
         SegmentHeader{segment.payload.size(), crc32c(segment.payload), segment.type}, bytes);
     bytes.insert(bytes.end(), segment.payload.begin(), segment.payload.end());
+    if (bytes.size() >= kAppendRunBytes) {
+      QUARN_TRY(store_.write_all_at(written, bytes));
+      written += bytes.size();
+      bytes.clear();
+    }
   }
-  const std::uint64_t at = offset_;
-  if (!bytes.empty()) QUARN_TRY(store_.write_all_at(at, bytes));
+  if (!bytes.empty()) QUARN_TRY(store_.write_all_at(written, bytes));
   offset_ = end;
   return at;
 }
