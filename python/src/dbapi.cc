@@ -8,6 +8,7 @@
 #include <deque>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -40,10 +41,14 @@ struct PyConnection {
   bool closed = false;
 };
 
+class DirectColumns;
+
 struct PyCursor {
   explicit PyCursor(nb::object database) : db(std::move(database)) {}
   nb::object db;
   std::shared_ptr<const PlannedSelect> plan;  // shared: a refill keeps its own while it converts
+  // How the plan's tuples are made, worked out once per execute rather than per refill.
+  std::shared_ptr<const std::optional<DirectColumns>> direct;
   // The plan's result rows in order, where the engine holds them, found by the first refill that
   // reads rows. Sound to keep (and to read without the mutex) because that state cannot change:
   // the database object is reachable only through the connection and its cursors, which offer
@@ -190,6 +195,7 @@ class DirectColumns {
 void refill(PyCursor& cursor, std::uint64_t want) {
   if (want == 0 || cursor.buffer.size() >= want || !cursor.plan) return;
   const std::shared_ptr<const PlannedSelect> plan = cursor.plan;
+  const std::shared_ptr<const std::optional<DirectColumns>> direct_columns = cursor.direct;
   const std::uint64_t skip = cursor.fetched;
   const std::uint64_t take = want - cursor.buffer.size();
   std::shared_ptr<const std::vector<RowView>> keys = cursor.keys;
@@ -209,10 +215,11 @@ void refill(PyCursor& cursor, std::uint64_t want) {
   if (cursor.plan == plan) cursor.keys = keys;
   const std::size_t end =
       static_cast<std::size_t>(std::min<std::uint64_t>(keys->size(), skip + take));
-  const std::vector<RowView> rows(
-      keys->begin() + static_cast<std::ptrdiff_t>(std::min<std::size_t>(skip, end)),
-      keys->begin() + static_cast<std::ptrdiff_t>(end));
-  const std::optional<DirectColumns> direct = DirectColumns::make(*plan);
+  // keys is held here, so its rows stay put while conversion runs Python code.
+  const std::span<const RowView> rows = std::span(*keys)
+                                            .subspan(std::min<std::size_t>(skip, end))
+                                            .first(end - std::min<std::size_t>(skip, end));
+  const std::optional<DirectColumns>& direct = *direct_columns;
   RowDictMaker make_dict;
   for (const RowView row : rows) {
     if (direct) {
@@ -321,6 +328,8 @@ nb::object cursor_execute(nb::handle self, const BoundArgs& a) {
 
   cursor.description = std::move(description);
   cursor.plan = std::make_shared<const PlannedSelect>(std::move(plan));
+  cursor.direct =
+      std::make_shared<const std::optional<DirectColumns>>(DirectColumns::make(*cursor.plan));
   cursor.keys.reset();
   cursor.buffer.clear();
   cursor.fetched = 0;
@@ -375,6 +384,7 @@ nb::object cursor_close(nb::handle self, const BoundArgs&) {
   PyCursor& cursor = cursor_from(self);
   cursor.closed = true;
   cursor.plan.reset();
+  cursor.direct.reset();
   cursor.keys.reset();
   cursor.buffer.clear();
   cursor.fetched = 0;
