@@ -59,6 +59,21 @@ Status write_new_image(S& store) {
 
 namespace open_detail {
 
+// Recovery read from source, the store or a copy of its bytes: the superblock must select, and
+// a torn tail found is cut off the store (and synced). The end of what is kept.
+template <Store S, Store R>
+Result<std::uint64_t> cut_torn_tail(S& store, R& source, std::uint16_t minor) {
+  QUARN_TRY(read_and_select_superblock(source));
+  QUARN_ASSIGN_OR_RETURN(const std::uint64_t safe_end,
+                         truncate_end_for_recovery(source, kDataStart, minor));
+  QUARN_ASSIGN_OR_RETURN(const std::uint64_t now, store.len());
+  if (safe_end < now) {
+    QUARN_TRY(store.truncate(safe_end));
+    QUARN_TRY(store.sync());
+  }
+  return safe_end;
+}
+
 // What the open reads of an image once its tail is safe: the state of the newest loadable
 // checkpoint with the log behind it replayed, or else of the whole log.
 template <Store R>
@@ -107,28 +122,15 @@ Result<Database<S>> Database<S>::open_with_store(std::string path, S store) {
     } else {
       if (len < kDataStart) return FormatError::TruncatedSuperblock{len, kDataStart};
       if constexpr (std::is_same_v<S, VecStore>) {
-        QUARN_TRY(read_and_select_superblock(store));
-        QUARN_ASSIGN_OR_RETURN(const std::uint64_t safe_end,
-                               truncate_end_for_recovery(store, kDataStart, minor));
-        QUARN_ASSIGN_OR_RETURN(const std::uint64_t now, store.len());
-        if (safe_end < now) {
-          QUARN_TRY(store.truncate(safe_end));
-          QUARN_TRY(store.sync());
-        }
+        QUARN_TRY(open_detail::cut_torn_tail(store, store, minor));
       } else {
         // Recovery and replay read every byte of the file, many small reads each: one read of
         // the whole file into memory makes them copies instead of calls into the store.
         Bytes bytes(static_cast<std::size_t>(len));
         QUARN_TRY(store.read_exact_at(0, bytes));
         VecStore image(std::move(bytes));
-        QUARN_TRY(read_and_select_superblock(image));
         QUARN_ASSIGN_OR_RETURN(const std::uint64_t safe_end,
-                               truncate_end_for_recovery(image, kDataStart, minor));
-        QUARN_ASSIGN_OR_RETURN(const std::uint64_t now, store.len());
-        if (safe_end < now) {
-          QUARN_TRY(store.truncate(safe_end));
-          QUARN_TRY(store.sync());
-        }
+                               open_detail::cut_torn_tail(store, image, minor));
         if (safe_end < len) QUARN_TRY(image.truncate(safe_end));
         QUARN_ASSIGN_OR_RETURN(ReplayedState state, open_detail::load_state(image, minor));
         image = VecStore();

@@ -106,13 +106,4 @@ Result<PackedRecordPayload> decode_record_body_packed(scalar::Cursor& reader,
 }
 
 }  // namespace record
-
-Result<RecordPayload> decode_record_payload_v1_body(record::scalar::Cursor& reader,
-                                                    const std::string& primary,
-                                                    const FieldDef& primary_def,
-                                                    const std::vector<FieldDef>& fields) {
-  return record::decode_record_body(reader, primary, primary_def, fields,
-                                    &record::read_tagged_value);
-}
-
 }  // namespace quarn

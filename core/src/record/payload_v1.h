@@ -38,12 +38,4 @@ Result<PackedRecordPayload> decode_record_body_packed(scalar::Cursor& reader,
                                                       ReadFieldValue read_value);
 
 }  // namespace record
-
-// The version-1 body, reader positioned after the version. A non-primitive field type
-// fails with UnsupportedTypeInV1 when its value is reached. Called by decode_record_payload.
-Result<RecordPayload> decode_record_payload_v1_body(record::scalar::Cursor& reader,
-                                                    const std::string& primary,
-                                                    const FieldDef& primary_def,
-                                                    const std::vector<FieldDef>& fields);
-
 }  // namespace quarn

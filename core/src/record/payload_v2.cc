@@ -43,39 +43,43 @@ Result<Bytes> encode_record_payload_v2_op(std::uint32_t collection_id, std::uint
   return out;
 }
 
-Result<RecordPayload> decode_record_payload(ByteSpan payload, const std::string& primary,
-                                            const FieldDef& primary_def,
-                                            const std::vector<FieldDef>& fields) {
+namespace {
+
+// The version before the body and nothing after it, around body(reader, the version's value
+// reader).
+template <class Decoded, class Body>
+Result<Decoded> decode_versioned(ByteSpan payload, Body body) {
   record::scalar::Cursor reader(payload);
   QUARN_ASSIGN_OR_RETURN(const std::uint16_t version, reader.take_u16());
   if (version != kRecordPayloadV1 && version != kRecordPayloadV2) {
     return FormatError::UnknownRecordPayloadVersion{version};
   }
   QUARN_ASSIGN_OR_RETURN(
-      RecordPayload decoded,
-      version == kRecordPayloadV1
-          ? decode_record_payload_v1_body(reader, primary, primary_def, fields)
-          : record::decode_record_body(reader, primary, primary_def, fields, &decode_row_value));
+      Decoded decoded,
+      body(reader, version == kRecordPayloadV1 ? &record::read_tagged_value : &decode_row_value));
   if (reader.remaining() != 0) return FormatError::TrailingRecordBytes{};
   return decoded;
+}
+
+}  // namespace
+
+Result<RecordPayload> decode_record_payload(ByteSpan payload, const std::string& primary,
+                                            const FieldDef& primary_def,
+                                            const std::vector<FieldDef>& fields) {
+  return decode_versioned<RecordPayload>(
+      payload, [&](record::scalar::Cursor& reader, record::ReadFieldValue read_value) {
+        return record::decode_record_body(reader, primary, primary_def, fields, read_value);
+      });
 }
 
 Result<PackedRecordPayload> decode_record_payload_packed(ByteSpan payload,
                                                          const std::string& primary,
                                                          const FieldDef& primary_def,
                                                          const std::vector<FieldDef>& fields) {
-  record::scalar::Cursor reader(payload);
-  QUARN_ASSIGN_OR_RETURN(const std::uint16_t version, reader.take_u16());
-  if (version != kRecordPayloadV1 && version != kRecordPayloadV2) {
-    return FormatError::UnknownRecordPayloadVersion{version};
-  }
-  QUARN_ASSIGN_OR_RETURN(
-      PackedRecordPayload decoded,
-      record::decode_record_body_packed(
-          reader, primary, primary_def, fields,
-          version == kRecordPayloadV1 ? &record::read_tagged_value : &decode_row_value));
-  if (reader.remaining() != 0) return FormatError::TrailingRecordBytes{};
-  return decoded;
+  return decode_versioned<PackedRecordPayload>(
+      payload, [&](record::scalar::Cursor& reader, record::ReadFieldValue read_value) {
+        return record::decode_record_body_packed(reader, primary, primary_def, fields, read_value);
+      });
 }
 
 }  // namespace quarn
