@@ -162,7 +162,8 @@ LatestRows::Range LatestRows::rows_of(std::uint32_t collection_id) const {
   const RowMap* map = find(collection_id);
   if (map == nullptr) map = &empty;
   const Changes* changes = find_changes(collection_id);
-  const RowMap* changed = changes == nullptr || changes->rows->empty() ? &empty : changes->rows.get();
+  const RowMap* changed =
+      changes == nullptr || changes->rows->empty() ? &empty : changes->rows.get();
   const RowMap* shadow = changed == &empty ? nullptr : changed;
   return Range{Iterator(map->begin(), map->end(), changed->begin(), changed->end(), shadow),
                Iterator(map->end(), map->end(), changed->end(), changed->end(), shadow)};
