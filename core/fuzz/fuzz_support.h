@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -19,6 +20,27 @@ namespace quarn::fuzz {
 // A property every input must keep; a violation is a crash libFuzzer records.
 inline void require(bool property) {
   if (!property) __builtin_trap();
+}
+
+// Whether an object type within type lists one member name twice. Decoding keeps the later
+// member's value under the name, so such a value does not encode back: a round-trip property
+// leaves these types out.
+inline bool repeats_member_names(const Type& type) {
+  switch (type.kind()) {
+    case Type::Kind::Optional:
+    case Type::Kind::List:
+      return repeats_member_names(type.inner());
+    case Type::Kind::Object: {
+      std::set<std::string> names;
+      for (const FieldDef& member : type.members()) {
+        if (!names.insert(member.path.first()).second) return true;
+        if (repeats_member_names(member.type)) return true;
+      }
+      return false;
+    }
+    default:
+      return false;
+  }
 }
 
 // The input as [u16 n][n bytes][rest]; nothing when it is shorter than its prefix says.

@@ -39,7 +39,7 @@ void run(ByteSpan input) {
   // such a record does not encode back to the same bytes and is left out of the property.
   std::set<std::string> names;
   for (const FieldDef& def : info->fields) {
-    if (!names.insert(def.path.first()).second) return;
+    if (!names.insert(def.path.first()).second || repeats_member_names(def.type)) return;
   }
   const std::string& primary = *info->primary_field;
   const FieldDef& primary_def = *find_top_level_field(info->fields, primary);
