@@ -4,7 +4,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <memory>
 #include <optional>
 #include <unordered_map>
@@ -51,8 +50,8 @@ class LatestRows {
   // Rows of one collection.
   std::size_t size_of(std::uint32_t collection_id) const;
 
-  // The rows of one collection, in an arbitrary order that differs between processes. Any
-  // change to the map invalidates the iterators.
+  // The rows of one collection: the base's in the order they were stored, then an overlay's
+  // changed rows. Callers rely on no order. Any change to the map invalidates the iterators.
   class Iterator {
    public:
     struct Entry {

@@ -22,8 +22,8 @@ namespace quarn {
 // while that state is neither changed nor dropped, and so is everything read through it.
 class StateView {
  public:
-  // The rows of one collection in an arbitrary order that differs between processes; each
-  // entry is {pk, row}, the canonical primary-key bytes and a view of the stored row image.
+  // The rows of one collection in no promised order (see LatestRows::rows_of); each entry is
+  // {pk, row}, the canonical primary-key bytes and a view of the stored row image.
   using RowRange = LatestRows::Range;
   using RowIterator = LatestRows::Iterator;
   using RowEntry = LatestRows::Iterator::Entry;
