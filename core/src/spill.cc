@@ -31,19 +31,27 @@ namespace {
 
 constexpr std::uint64_t kSignBit = std::uint64_t{1} << 63;
 
-// Sized once: no growth while bytes are added.
-Bytes with_be64(std::uint8_t kind, std::uint64_t v) {
-  Bytes out(9);
-  out[0] = kind;
-  for (std::size_t i = 0; i < 8; ++i) out[1 + i] = static_cast<std::uint8_t>(v >> (56 - 8 * i));
-  return out;
+// The key of a fixed-width value: its kind, then its bits made to order as unsigned big-endian
+// bytes (signed numbers with the sign bit flipped, floats by their IEEE total order).
+void append_fixed_key(Bytes& out, std::uint8_t kind, std::uint64_t bits) {
+  std::uint64_t ordered = bits;
+  if (kind == 1 || kind == 7) {  // Int64, Timestamp
+    ordered = bits ^ kSignBit;
+  } else if (kind == 3) {  // Float64
+    ordered = (bits & kSignBit) == 0 ? bits | kSignBit : ~bits;
+  }
+  const std::size_t at = out.size();
+  out.resize(at + 9);
+  out[at] = kind;
+  for (std::size_t i = 0; i < 8; ++i) {
+    out[at + 1 + i] = static_cast<std::uint8_t>(ordered >> (56 - 8 * i));
+  }
 }
 
-Bytes with_raw(std::uint8_t kind, ByteSpan rest) {
-  Bytes out(1 + rest.size());
-  out[0] = kind;
-  std::copy(rest.begin(), rest.end(), out.begin() + 1);
-  return out;
+// The key of a text, byte string or uuid: its kind, then its bytes.
+void append_raw_key(Bytes& out, std::uint8_t kind, ByteSpan bytes) {
+  out.push_back(kind);
+  out.insert(out.end(), bytes.begin(), bytes.end());
 }
 
 int compare_bytes(ByteSpan a, ByteSpan b) {
@@ -58,27 +66,24 @@ int compare_bytes(ByteSpan a, ByteSpan b) {
 
 Bytes sort_key(const ScalarValue& value) {
   const std::uint8_t kind = value.kind();
-  return std::visit(
-      Overloaded{
-          [&](const ScalarValue::Bool& v) {
-            return Bytes{kind, static_cast<std::uint8_t>(v.value ? 1 : 0)};
-          },
-          [&](const ScalarValue::Int64& v) {
-            return with_be64(kind, static_cast<std::uint64_t>(v.value) ^ kSignBit);
-          },
-          [&](const ScalarValue::Uint64& v) { return with_be64(kind, v.value); },
-          [&](const ScalarValue::Float64& v) {
-            const auto bits = std::bit_cast<std::uint64_t>(v.value);
-            return with_be64(kind, (bits & kSignBit) == 0 ? bits | kSignBit : ~bits);
-          },
-          [&](const ScalarValue::String& v) { return with_raw(kind, as_span(v.value)); },
-          [&](const ScalarValue::Bytes& v) { return with_raw(kind, ByteSpan(v.value)); },
-          [&](const ScalarValue::Uuid& v) { return with_raw(kind, ByteSpan(v.value)); },
-          [&](const ScalarValue::Timestamp& v) {
-            return with_be64(kind, static_cast<std::uint64_t>(v.value) ^ kSignBit);
-          },
-      },
-      value.value());
+  Bytes out;
+  std::visit(Overloaded{
+                 [&](const ScalarValue::Bool& v) {
+                   out = Bytes{kind, static_cast<std::uint8_t>(v.value ? 1 : 0)};
+                 },
+                 [&](const ScalarValue::Uint64& v) { append_fixed_key(out, kind, v.value); },
+                 [&](const ScalarValue::Float64& v) {
+                   append_fixed_key(out, kind, std::bit_cast<std::uint64_t>(v.value));
+                 },
+                 [&](const ScalarValue::String& v) { append_raw_key(out, kind, as_span(v.value)); },
+                 [&](const ScalarValue::Bytes& v) { append_raw_key(out, kind, v.value); },
+                 [&](const ScalarValue::Uuid& v) { append_raw_key(out, kind, v.value); },
+                 [&](const auto& v) {  // Int64, Timestamp
+                   append_fixed_key(out, kind, static_cast<std::uint64_t>(v.value));
+                 },
+             },
+             value.value());
+  return out;
 }
 
 int compare_sort_items(bool a_null, ByteSpan a_key, ByteSpan a_pk, bool b_null, ByteSpan b_key,
@@ -204,40 +209,23 @@ namespace {
 // The sort key of a primitive value of a row image, appended to out; sort_key without the copy.
 void append_sort_key(ValueView value, Bytes& out) {
   const std::uint8_t kind = value.number();
-  auto be64 = [&](std::uint64_t x) {
-    const std::size_t at = out.size();
-    out.resize(at + 9);
-    out[at] = kind;
-    for (std::size_t i = 0; i < 8; ++i)
-      out[at + 1 + i] = static_cast<std::uint8_t>(x >> (56 - 8 * i));
-  };
-  auto raw = [&](ByteSpan bytes) {
-    out.push_back(kind);
-    out.insert(out.end(), bytes.begin(), bytes.end());
-  };
   switch (kind) {
     case 0:
       out.push_back(kind);
       out.push_back(value.fixed<bool>() ? 1 : 0);
       return;
     case 1:
-    case 7:  // Int64, Timestamp
-      be64(static_cast<std::uint64_t>(value.fixed<std::int64_t>()) ^ kSignBit);
-      return;
     case 2:
-      be64(value.fixed<std::uint64_t>());
+    case 3:
+    case 7:  // Int64, Uint64, Float64, Timestamp: their 8 bytes as they are
+      append_fixed_key(out, kind, value.fixed<std::uint64_t>());
       return;
-    case 3: {
-      const auto bits = std::bit_cast<std::uint64_t>(value.fixed<double>());
-      be64((bits & kSignBit) == 0 ? bits | kSignBit : ~bits);
-      return;
-    }
     case 4:
     case 5:  // String, Bytes
-      raw(value.bytes());
+      append_raw_key(out, kind, value.bytes());
       return;
     case 6:
-      raw(value.uuid());
+      append_raw_key(out, kind, value.uuid());
       return;
     default:  // Null, List, Object: no key
       return;

@@ -33,9 +33,10 @@ TEST(RowTableTest, PutReplaceEraseAndMarkers) {
   const Bytes two = image_of(2);
   const ByteSpan one_span(one);
   const ByteSpan two_span(two);
-  EXPECT_TRUE(table.put(Bytes{1}, &one_span));
-  EXPECT_FALSE(table.put(Bytes{1}, &two_span));
-  EXPECT_TRUE(table.put(Bytes{}, nullptr));  // an empty key, as a marker
+  EXPECT_EQ(table.put(Bytes{1}, &one_span), RowTable::Replaced::Nothing);
+  EXPECT_EQ(table.put(Bytes{1}, &two_span), RowTable::Replaced::Stored);
+  EXPECT_EQ(table.put(Bytes{}, nullptr), RowTable::Replaced::Nothing);  // an empty key, as a marker
+  EXPECT_EQ(table.put(Bytes{}, nullptr), RowTable::Replaced::Marker);
   EXPECT_EQ(table.size(), 2u);
   EXPECT_EQ(n_of(table.find(Bytes{1})->row), 2);
   EXPECT_TRUE(table.find(Bytes{})->erased);
@@ -77,7 +78,8 @@ TEST(RowTableTest, ManyChangesMatchAModelThroughCompactionsAndCopies) {
     } else {
       const Bytes image = image_of(step);
       const ByteSpan span(image);
-      EXPECT_EQ(table.put(key, &span), !model.contains(key));
+      EXPECT_EQ(table.put(key, &span),
+                model.contains(key) ? RowTable::Replaced::Stored : RowTable::Replaced::Nothing);
       model[key] = step;
     }
     if (step == 10000) {
@@ -91,7 +93,7 @@ TEST(RowTableTest, ManyChangesMatchAModelThroughCompactionsAndCopies) {
   EXPECT_EQ(contents(*copy), *snapshot);
 }
 
-TEST(RowTableTest, AKeyTakenFromTheTableItselfCanBeStoredAgain) {
+TEST(RowTableTest, AKeyAndRowTakenFromTheTableItselfCanBeStoredAgain) {
   RowTable table;
   for (std::uint8_t k = 0; k < 100; ++k) {
     const Bytes image = image_of(k);
@@ -104,10 +106,16 @@ TEST(RowTableTest, AKeyTakenFromTheTableItselfCanBeStoredAgain) {
       const ByteSpan stored_key = table.find(Bytes(50, k))->pk;
       const Bytes image = image_of(k + 1000);
       const ByteSpan span(image);
-      EXPECT_FALSE(table.put(stored_key, &span));
+      EXPECT_EQ(table.put(stored_key, &span), RowTable::Replaced::Stored);
     }
   }
   for (std::uint8_t k = 0; k < 100; ++k) EXPECT_EQ(n_of(table.find(Bytes(50, k))->row), k + 1000);
+  // A stored row under another key: its image, too, is read from the growing buffer.
+  for (std::uint8_t k = 0; k < 100; ++k) {
+    const ByteSpan stored_image = table.find(Bytes(50, k))->row.image();
+    EXPECT_EQ(table.put(Bytes(7, k), &stored_image), RowTable::Replaced::Nothing);
+  }
+  for (std::uint8_t k = 0; k < 100; ++k) EXPECT_EQ(n_of(table.find(Bytes(7, k))->row), k + 1000);
 }
 
 }  // namespace

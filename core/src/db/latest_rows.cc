@@ -39,7 +39,7 @@ void LatestRows::absorb(LatestRows&& overlay) {
       collections_[id] = std::move(changes.rows);
       continue;
     }
-    RowMap& rows = own(id);
+    RowTable& rows = own(id);
     for (const RowTable::Entry change : *changes.rows) {
       if (change.erased) {
         rows.erase(change.pk);
@@ -53,7 +53,7 @@ void LatestRows::absorb(LatestRows&& overlay) {
   overlay.base_ = nullptr;
 }
 
-const LatestRows::RowMap* LatestRows::find(std::uint32_t collection_id) const {
+const RowTable* LatestRows::find(std::uint32_t collection_id) const {
   const LatestRows& rows = base_ == nullptr ? *this : *base_;
   const auto it = rows.collections_.find(collection_id);
   return it == rows.collections_.end() ? nullptr : it->second.get();
@@ -65,18 +65,18 @@ const LatestRows::Changes* LatestRows::find_changes(std::uint32_t collection_id)
   return it == changes_.end() ? nullptr : &it->second;
 }
 
-LatestRows::RowMap& LatestRows::own(std::uint32_t collection_id) {
-  std::shared_ptr<RowMap>& map = collections_[collection_id];
+RowTable& LatestRows::own(std::uint32_t collection_id) {
+  std::shared_ptr<RowTable>& map = collections_[collection_id];
   if (!map) {
-    map = std::make_shared<RowMap>();
+    map = std::make_shared<RowTable>();
   } else if (map.use_count() > 1) {
-    map = std::make_shared<RowMap>(*map);
+    map = std::make_shared<RowTable>(*map);
   }
   return *map;
 }
 
 bool LatestRows::in_base(std::uint32_t collection_id, ByteSpan pk) const {
-  const RowMap* map = find(collection_id);
+  const RowTable* map = find(collection_id);
   return map != nullptr && map->contains(pk);
 }
 
@@ -87,7 +87,7 @@ std::optional<RowView> LatestRows::get(std::uint32_t collection_id, ByteSpan pk)
       return change->row;
     }
   }
-  const RowMap* map = find(collection_id);
+  const RowTable* map = find(collection_id);
   if (map == nullptr) return std::nullopt;
   const std::optional<RowTable::Entry> found = map->find(pk);
   if (!found) return std::nullopt;
@@ -104,17 +104,16 @@ void LatestRows::put_image(std::uint32_t collection_id, ByteSpan pk, ByteSpan im
     return;
   }
   Changes& changes = changes_[collection_id];
-  if (const std::optional<RowTable::Entry> change = changes.rows->find(pk)) {
-    if (change->erased) ++changes.delta;
-  } else if (!in_base(collection_id, pk)) {
+  const RowTable::Replaced replaced = changes.rows->put(pk, &image);
+  if (replaced == RowTable::Replaced::Marker ||
+      (replaced == RowTable::Replaced::Nothing && !in_base(collection_id, pk))) {
     ++changes.delta;
   }
-  changes.rows->put(pk, &image);
 }
 
 bool LatestRows::erase(std::uint32_t collection_id, ByteSpan pk) {
   if (base_ == nullptr) {
-    const RowMap* map = find(collection_id);
+    const RowTable* map = find(collection_id);
     if (map == nullptr || !map->contains(pk)) return false;
     own(collection_id).erase(pk);
     return true;
@@ -151,20 +150,20 @@ std::size_t LatestRows::size() const {
 }
 
 std::size_t LatestRows::size_of(std::uint32_t collection_id) const {
-  const RowMap* map = find(collection_id);
+  const RowTable* map = find(collection_id);
   std::ptrdiff_t total = map == nullptr ? 0 : static_cast<std::ptrdiff_t>(map->size());
   if (const Changes* changes = find_changes(collection_id)) total += changes->delta;
   return static_cast<std::size_t>(total);
 }
 
 LatestRows::Range LatestRows::rows_of(std::uint32_t collection_id) const {
-  static const RowMap empty;
-  const RowMap* map = find(collection_id);
+  static const RowTable empty;
+  const RowTable* map = find(collection_id);
   if (map == nullptr) map = &empty;
   const Changes* changes = find_changes(collection_id);
-  const RowMap* changed =
+  const RowTable* changed =
       changes == nullptr || changes->rows->empty() ? &empty : changes->rows.get();
-  const RowMap* shadow = changed == &empty ? nullptr : changed;
+  const RowTable* shadow = changed == &empty ? nullptr : changed;
   return Range{Iterator(map->begin(), map->end(), changed->begin(), changed->end(), shadow),
                Iterator(map->end(), map->end(), changed->end(), changed->end(), shadow)};
 }

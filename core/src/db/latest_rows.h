@@ -16,9 +16,6 @@
 namespace quarn {
 
 class LatestRows {
-  // In an overlay's change table an erased marker stands for a key erased from the base.
-  using RowMap = RowTable;
-
  public:
   LatestRows() = default;
 
@@ -79,7 +76,7 @@ class LatestRows {
     friend class LatestRows;
     // The base map's rows not shadowed by a change, then the changed rows that are not erased.
     Iterator(RowTable::Iterator base, RowTable::Iterator base_end, RowTable::Iterator changed,
-             RowTable::Iterator changed_end, const RowMap* shadow)
+             RowTable::Iterator changed_end, const RowTable* shadow)
         : base_(base),
           base_end_(base_end),
           changed_(changed),
@@ -99,7 +96,7 @@ class LatestRows {
     RowTable::Iterator base_end_;
     RowTable::Iterator changed_;
     RowTable::Iterator changed_end_;
-    const RowMap* shadow_;  // the changes when there are any, else null
+    const RowTable* shadow_;  // the changes when there are any, else null
   };
   struct Range {
     Iterator first;
@@ -115,26 +112,26 @@ class LatestRows {
  private:
   // An overlay's changes to one collection.
   struct Changes {
-    // Put rows, and erased markers for keys erased from the base. Behind a pointer so that
+    // Put rows, and erased markers standing for keys erased from the base. Behind a pointer so
     // absorb can hand the whole table to a base that holds nothing of the collection.
-    std::shared_ptr<RowMap> rows = std::make_shared<RowMap>();
+    std::shared_ptr<RowTable> rows = std::make_shared<RowTable>();
     std::ptrdiff_t delta = 0;  // rows gained over the base
 
     Changes() = default;
     Changes(const Changes& other)
-        : rows(std::make_shared<RowMap>(*other.rows)), delta(other.delta) {}
+        : rows(std::make_shared<RowTable>(*other.rows)), delta(other.delta) {}
     Changes& operator=(const Changes&) = delete;
   };
 
-  const RowMap* find(std::uint32_t collection_id) const;
+  const RowTable* find(std::uint32_t collection_id) const;
   const Changes* find_changes(std::uint32_t collection_id) const;
   // The collection's map, first made private to this copy if it is shared.
-  RowMap& own(std::uint32_t collection_id);
+  RowTable& own(std::uint32_t collection_id);
   // Whether the base holds a row under the key. REQUIRES: is_overlay().
   bool in_base(std::uint32_t collection_id, ByteSpan pk) const;
 
   // Copies share each collection's map until one of them writes to it.
-  std::unordered_map<std::uint32_t, std::shared_ptr<RowMap>> collections_;
+  std::unordered_map<std::uint32_t, std::shared_ptr<RowTable>> collections_;
   // Set in an overlay only, whose changes are in changes_ and whose collections_ stays empty.
   const LatestRows* base_ = nullptr;
   std::unordered_map<std::uint32_t, Changes> changes_;

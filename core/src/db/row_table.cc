@@ -60,26 +60,37 @@ void RowTable::kill(std::uint64_t offset) {
   dead_bytes_ += kHeader + pk_size_at(at) + image_size_at(at);
 }
 
-bool RowTable::put(ByteSpan pk, const ByteSpan* image) {
-  const auto it = index_.find(pk);
-  const bool added = it == index_.end();
-  if (!added) {
+RowTable::Replaced RowTable::put(ByteSpan pk, const ByteSpan* image) {
+  Replaced replaced = Replaced::Nothing;
+  if (const auto it = index_.find(pk); it != index_.end()) {
     // The old entry's offset leaves the set before its bytes die: the set hashes through them.
     const std::uint64_t old = *it;
+    replaced = arena_[old] == kErased ? Replaced::Marker : Replaced::Stored;
     index_.erase(it);
     kill(old);
   }
-  // A key that lies in this buffer (a caller passing a stored key) is copied before it grows.
-  Bytes copied;
+  // Bytes that lie in this buffer (a caller passing a stored key or row) are copied before it
+  // grows under them.
   const std::less<const std::uint8_t*> before;
-  if (!pk.empty() && !before(pk.data(), arena_.data()) &&
-      before(pk.data(), arena_.data() + arena_.size())) {
-    copied.assign(pk.begin(), pk.end());
-    pk = copied;
+  auto inside = [&](ByteSpan bytes) {
+    return !bytes.empty() && !before(bytes.data(), arena_.data()) &&
+           before(bytes.data(), arena_.data() + arena_.size());
+  };
+  Bytes copied_pk;
+  if (inside(pk)) {
+    copied_pk.assign(pk.begin(), pk.end());
+    pk = copied_pk;
+  }
+  Bytes copied_image;
+  ByteSpan own_image;
+  if (image != nullptr && inside(*image)) {
+    copied_image.assign(image->begin(), image->end());
+    own_image = copied_image;
+    image = &own_image;
   }
   index_.insert(append(pk, image));
   compact_if_sparse();
-  return added;
+  return replaced;
 }
 
 bool RowTable::erase(ByteSpan pk) {

@@ -34,9 +34,11 @@ class RowTable {
 
   std::optional<Entry> find(ByteSpan pk) const;
   bool contains(ByteSpan pk) const { return index_.find(pk) != index_.end(); }
+  // What a put replaced.
+  enum class Replaced { Nothing, Stored, Marker };
   // Stores the image under pk, or an erased marker when image is null, replacing what pk held.
-  // True when pk held nothing.
-  bool put(ByteSpan pk, const ByteSpan* image);
+  // Either may lie in this table's own buffer.
+  Replaced put(ByteSpan pk, const ByteSpan* image);
   // False when pk held nothing.
   bool erase(ByteSpan pk);
   // Keys held, markers included.

@@ -22,6 +22,8 @@ Result<RowValue> read_tagged_value(scalar::Cursor& reader, const Type& type) {
   return RowValue(value);
 }
 
+namespace {
+
 // The body's head, calling collect(name, value) for each value in payload order.
 template <class Collect>
 Result<PackedRecordPayload> decode_body(scalar::Cursor& reader, const std::string& primary,
@@ -54,6 +56,8 @@ Result<PackedRecordPayload> decode_body(scalar::Cursor& reader, const std::strin
   return PackedRecordPayload{collection_id, schema_version, op, std::move(pk), {}};
 }
 
+}  // namespace
+
 Result<RecordPayload> decode_record_body(scalar::Cursor& reader, const std::string& primary,
                                          const FieldDef& primary_def,
                                          const std::vector<FieldDef>& fields,
@@ -75,6 +79,7 @@ Result<PackedRecordPayload> decode_record_body_packed(scalar::Cursor& reader,
                                                       ReadFieldValue read_value) {
   // Reused by each call on this thread: replay decodes one record after another.
   thread_local std::vector<std::pair<const std::string*, RowValue>> values;
+  thread_local std::vector<std::size_t> order;
   thread_local std::vector<PackedField> packed;
   values.clear();
   QUARN_ASSIGN_OR_RETURN(PackedRecordPayload decoded,
@@ -84,20 +89,22 @@ Result<PackedRecordPayload> decode_record_body_packed(scalar::Cursor& reader,
                                      }));
   const RowValue pk(decoded.pk);
   values.emplace_back(&primary, pk);
-  // By name, stably (an insertion sort: rows have few fields, and it allocates nothing); a
-  // later listing of a repeated name wins, as in decode_record_body's row.
-  for (std::size_t i = 1; i < values.size(); ++i) {
-    for (std::size_t j = i; j > 0 && *values[j].first < *values[j - 1].first; --j) {
-      std::swap(values[j], values[j - 1]);
-    }
-  }
+  // By name, then position: of a repeated name the later listing comes last and wins, as in
+  // decode_record_body's row.
+  order.resize(values.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::sort(order.begin(), order.end(), [](std::size_t a, std::size_t b) {
+    const int c = values[a].first->compare(*values[b].first);
+    return c != 0 ? c < 0 : a < b;
+  });
   packed.clear();
   // The image is about the payload's size plus the names.
   std::size_t estimate = reader.position() + 16;
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    if (i + 1 < values.size() && *values[i].first == *values[i + 1].first) continue;
-    packed.push_back(PackedField{*values[i].first, &values[i].second});
-    estimate += values[i].first->size() + 2;
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    const auto& [name, value] = values[order[i]];
+    if (i + 1 < order.size() && *name == *values[order[i + 1]].first) continue;
+    packed.push_back(PackedField{*name, &value});
+    estimate += name->size() + 2;
   }
   decoded.image.reserve(estimate);
   append_packed_fields(decoded.image, packed);
