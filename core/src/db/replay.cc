@@ -34,10 +34,12 @@ Status apply_record_segment(ByteSpan payload, const Catalog& catalog, LatestRows
   }
   QUARN_ASSIGN_OR_RETURN(const FieldDef* primary_def, primary_field_def(*info));
   const std::string& primary = *info->primary_field;
-  QUARN_ASSIGN_OR_RETURN(
-      const PackedRecordPayload record,
-      decode_record_payload_packed(payload, primary, *primary_def, info->fields));
-  Bytes key = record.pk.canonical_key_bytes();
+  // Reused by each call on this thread, so a replayed record allocates nothing of its own.
+  thread_local PackedRecordPayload record{0, 0, 0, ScalarValue(ScalarValue::Bool{false}), {}};
+  thread_local Bytes key;
+  QUARN_TRY(decode_record_payload_packed(payload, primary, *primary_def, info->fields, record));
+  key.clear();
+  record.pk.append_canonical_key_bytes(key);
   if (from_log) {
     if (record.schema_version != info->schema_version) {
       return SchemaError::InvalidSchemaVersion{info->schema_version, record.schema_version};

@@ -2,6 +2,7 @@
 #include "db/row_table.h"
 
 #include <array>
+#include <bit>
 #include <functional>
 #include <random>
 
@@ -21,21 +22,58 @@ std::size_t process_hash_key() {
 
 }  // namespace
 
-std::size_t RowTable::Hash::operator()(ByteSpan pk) const {
-  return ByteSpanHash{}(pk) ^ process_hash_key();
+std::uint64_t RowTable::hash_of(ByteSpan pk) { return ByteSpanHash{}(pk) ^ process_hash_key(); }
+
+std::size_t RowTable::find_slot(ByteSpan pk, std::uint64_t hash) const {
+  if (slots_.empty()) return kNoSlot;
+  for (std::size_t i = home_of(hash);; i = (i + 1) & mask()) {
+    const Slot& slot = slots_[i];
+    if (slot.offset == kFree) return kNoSlot;
+    if (slot.hash == hash && ByteSpanEq{}(pk_at(slot.offset), pk)) return i;
+  }
 }
 
-RowTable::RowTable(const RowTable& other)
-    : arena_(other.arena_),
-      dead_bytes_(other.dead_bytes_),
-      index_(other.index_.bucket_count(), Hash{this}, Eq{this}) {
-  for (const std::uint64_t offset : other.index_) index_.insert(offset);
+void RowTable::place(std::uint64_t hash, std::uint64_t offset) {
+  std::size_t i = home_of(hash);
+  while (slots_[i].offset != kFree) i = (i + 1) & mask();
+  slots_[i] = Slot{hash, offset};
+  ++count_;
+}
+
+void RowTable::free_slot(std::size_t i) {
+  // Backward-shift deletion: a later member of the run moves into the hole unless its home lies
+  // cyclically in (hole, its slot], where a lookup for it never passes the hole.
+  for (std::size_t j = (i + 1) & mask();; j = (j + 1) & mask()) {
+    if (slots_[j].offset == kFree) break;
+    const std::size_t home = home_of(slots_[j].hash);
+    const bool stays = i <= j ? (i < home && home <= j) : (i < home || home <= j);
+    if (stays) continue;
+    slots_[i] = slots_[j];
+    i = j;
+  }
+  slots_[i].offset = kFree;
+  --count_;
+}
+
+void RowTable::reserve_one() {
+  if ((count_ + 1) * 4 <= slots_.size() * 3) return;
+  resize_slots(slots_.empty() ? 16 : slots_.size() * 2);
+}
+
+void RowTable::resize_slots(std::size_t count) {
+  std::vector<Slot> old(count, Slot{0, kFree});
+  old.swap(slots_);
+  shift_ = 64 - std::countr_zero(count);
+  count_ = 0;
+  for (const Slot& slot : old) {
+    if (slot.offset != kFree) place(slot.hash, slot.offset);
+  }
 }
 
 std::optional<RowTable::Entry> RowTable::find(ByteSpan pk) const {
-  const auto it = index_.find(pk);
-  if (it == index_.end()) return std::nullopt;
-  return entry_at(arena_.data() + *it);
+  const std::size_t i = find_slot(pk, hash_of(pk));
+  if (i == kNoSlot) return std::nullopt;
+  return entry_at(arena_.data() + slots_[i].offset);
 }
 
 std::uint64_t RowTable::append(ByteSpan pk, const ByteSpan* image) {
@@ -61,12 +99,12 @@ void RowTable::kill(std::uint64_t offset) {
 }
 
 RowTable::Replaced RowTable::put(ByteSpan pk, const ByteSpan* image) {
+  const std::uint64_t hash = hash_of(pk);
   Replaced replaced = Replaced::Nothing;
-  if (const auto it = index_.find(pk); it != index_.end()) {
-    // The old entry's offset leaves the set before its bytes die: the set hashes through them.
-    const std::uint64_t old = *it;
+  if (const std::size_t i = find_slot(pk, hash); i != kNoSlot) {
+    const std::uint64_t old = slots_[i].offset;
     replaced = arena_[old] == kErased ? Replaced::Marker : Replaced::Stored;
-    index_.erase(it);
+    free_slot(i);
     kill(old);
   }
   // Bytes that lie in this buffer (a caller passing a stored key or row) are copied before it
@@ -88,16 +126,17 @@ RowTable::Replaced RowTable::put(ByteSpan pk, const ByteSpan* image) {
     own_image = copied_image;
     image = &own_image;
   }
-  index_.insert(append(pk, image));
+  reserve_one();
+  place(hash, append(pk, image));
   compact_if_sparse();
   return replaced;
 }
 
 bool RowTable::erase(ByteSpan pk) {
-  const auto it = index_.find(pk);
-  if (it == index_.end()) return false;
-  const std::uint64_t old = *it;
-  index_.erase(it);
+  const std::size_t i = find_slot(pk, hash_of(pk));
+  if (i == kNoSlot) return false;
+  const std::uint64_t old = slots_[i].offset;
+  free_slot(i);
   kill(old);
   compact_if_sparse();
   return true;
@@ -111,12 +150,19 @@ void RowTable::compact_if_sparse() {
        at = next_after(at)) {
     if (at[0] != kDead) kept.insert(kept.end(), at, next_after(at));
   }
-  index_.clear();
   arena_ = std::move(kept);
   dead_bytes_ = 0;
+  // Every offset moved: the set is laid out again, at the size it would have grown to.
+  const std::size_t held = count_;
+  std::size_t slots = 16;
+  while (held * 4 > slots * 3) slots *= 2;
+  slots_.assign(slots, Slot{0, kFree});
+  shift_ = 64 - std::countr_zero(slots);
+  count_ = 0;
   for (const std::uint8_t* at = arena_.data(); at != arena_.data() + arena_.size();
        at = next_after(at)) {
-    index_.insert(static_cast<std::uint64_t>(at - arena_.data()));
+    const auto offset = static_cast<std::uint64_t>(at - arena_.data());
+    place(hash_of(pk_at(offset)), offset);
   }
 }
 

@@ -1,14 +1,14 @@
 // One collection's stored rows: their images back to back in one growing buffer, and a hash set
 // of positions to find them by primary key. A scan reads the buffer in order, so it walks memory
-// the way it was written instead of chasing a pointer per row, and a row costs its image plus a
-// small header, not an allocation of its own.
+// the way it was written instead of chasing a pointer per row, and a row costs its image, a
+// small header and a slot of the set, not an allocation of its own.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <optional>
-#include <unordered_set>
+#include <vector>
 
 #include "bytes.h"
 #include "record/packed_row.h"
@@ -17,11 +17,11 @@ namespace quarn {
 
 class RowTable {
  public:
-  RowTable() : index_(0, Hash{this}, Eq{this}) {}
-  // Deep; the copy's positions refer to its own buffer.
-  RowTable(const RowTable& other);
+  RowTable() = default;
+  // Deep. Positions are relative to the buffer, so the copy's set is the original's.
+  RowTable(const RowTable& other) = default;
   RowTable& operator=(const RowTable&) = delete;
-  // Held in place (the hash set refers back to its table): share or copy it instead.
+  // Shared or copied, never moved: overlays hold their tables behind pointers.
   RowTable(RowTable&&) = delete;
 
   // A stored key: its row, or an erased marker (which an overlay keeps for a key taken out of
@@ -33,7 +33,7 @@ class RowTable {
   };
 
   std::optional<Entry> find(ByteSpan pk) const;
-  bool contains(ByteSpan pk) const { return index_.find(pk) != index_.end(); }
+  bool contains(ByteSpan pk) const { return find_slot(pk, hash_of(pk)) != kNoSlot; }
   // What a put replaced.
   enum class Replaced { Nothing, Stored, Marker };
   // Stores the image under pk, or an erased marker when image is null, replacing what pk held.
@@ -42,8 +42,8 @@ class RowTable {
   // False when pk held nothing.
   bool erase(ByteSpan pk);
   // Keys held, markers included.
-  std::size_t size() const { return index_.size(); }
-  bool empty() const { return index_.empty(); }
+  std::size_t size() const { return count_; }
+  bool empty() const { return count_ == 0; }
 
   // The stored keys in the order they were stored (a replaced key moves to the end). Any change
   // to the table invalidates iterators, entries and row views.
@@ -106,27 +106,38 @@ class RowTable {
   // buffer stays within twice what it holds.
   void compact_if_sparse();
 
-  // Keys are the offsets of live entries; hashing and comparing read the key bytes there.
-  struct Hash {
-    using is_transparent = void;
-    const RowTable* table;
-    std::size_t operator()(ByteSpan pk) const;
-    std::size_t operator()(std::uint64_t offset) const { return (*this)(table->pk_at(offset)); }
+  // The set: open addressing with linear probing over a power-of-two number of slots, each
+  // holding an entry's offset and its key's hash (so that growing never reads a key, and a probe
+  // compares key bytes only on a full hash match). Flat, so a key costs no allocation and a
+  // lookup touches one or two cache lines besides the entry itself.
+  struct Slot {
+    std::uint64_t hash;
+    std::uint64_t offset;  // kFree when the slot is unused
   };
-  struct Eq {
-    using is_transparent = void;
-    const RowTable* table;
-    ByteSpan key(ByteSpan pk) const { return pk; }
-    ByteSpan key(std::uint64_t offset) const { return table->pk_at(offset); }
-    template <class A, class B>
-    bool operator()(const A& a, const B& b) const {
-      return ByteSpanEq{}(key(a), key(b));
-    }
-  };
+  static constexpr std::uint64_t kFree = UINT64_MAX;
+  static constexpr std::size_t kNoSlot = SIZE_MAX;
+
+  static std::uint64_t hash_of(ByteSpan pk);
+  std::size_t home_of(std::uint64_t hash) const {
+    // Fibonacci hashing: the top bits of the product spread any regularity in the hash.
+    return static_cast<std::size_t>((hash * 0x9E3779B97F4A7C15ULL) >> shift_);
+  }
+  std::size_t mask() const { return slots_.size() - 1; }
+  // The slot holding pk, or kNoSlot.
+  std::size_t find_slot(ByteSpan pk, std::uint64_t hash) const;
+  // Takes a free slot for a key the set does not hold. REQUIRES: room (see reserve_one).
+  void place(std::uint64_t hash, std::uint64_t offset);
+  // Frees slot i, moving later members of its probe run back so that no lookup stops short.
+  void free_slot(std::size_t i);
+  // Grows the set so that one more key keeps it at most three quarters full.
+  void reserve_one();
+  void resize_slots(std::size_t count);
 
   Bytes arena_;
   std::size_t dead_bytes_ = 0;
-  std::unordered_set<std::uint64_t, Hash, Eq> index_;
+  std::vector<Slot> slots_;
+  std::size_t count_ = 0;
+  int shift_ = 64;  // 64 - log2 of the slot count
 };
 
 }  // namespace quarn

@@ -1,6 +1,7 @@
 // Row images: building them from rows, and reading them back.
 #include "record/packed_row.h"
 
+#include <bit>
 #include <iterator>
 #include <type_traits>
 #include <utility>
@@ -49,6 +50,63 @@ void close_length(Bytes& out, std::size_t at) {
   std::memcpy(out.data() + at, &length, sizeof length);
 }
 
+}  // namespace
+
+namespace packed_build {
+
+void count(Bytes& out, std::size_t n) { append_varint(out, n); }
+void name(Bytes& out, std::string_view name) { append_run(out, as_span(name)); }
+void null(Bytes& out) { out.push_back(kNull); }
+void boolean(Bytes& out, bool value) {
+  out.push_back(0);
+  out.push_back(value ? 1 : 0);
+}
+void fixed(Bytes& out, std::uint8_t number, std::uint64_t bits) {
+  out.push_back(number);
+  append_native(out, bits);
+}
+void run(Bytes& out, std::uint8_t number, ByteSpan bytes) {
+  out.push_back(number);
+  append_run(out, bytes);
+}
+void uuid(Bytes& out, ByteSpan sixteen) {
+  out.push_back(6);
+  out.insert(out.end(), sixteen.begin(), sixteen.end());
+}
+std::size_t open_list(Bytes& out, std::size_t count) {
+  out.push_back(kList);
+  const std::size_t at = open_length(out);
+  append_varint(out, count);
+  return at;
+}
+void close_list(Bytes& out, std::size_t at) { close_length(out, at); }
+
+namespace {
+
+// The primitive alternatives, shared by ScalarValue and RowValue.
+auto scalar_writer(Bytes& out) {
+  return Overloaded{
+      [&](const ScalarValue::Bool& v) { boolean(out, v.value); },
+      [&](const ScalarValue::Int64& v) { fixed(out, 1, std::bit_cast<std::uint64_t>(v.value)); },
+      [&](const ScalarValue::Uint64& v) { fixed(out, 2, v.value); },
+      [&](const ScalarValue::Float64& v) { fixed(out, 3, std::bit_cast<std::uint64_t>(v.value)); },
+      [&](const ScalarValue::String& v) { run(out, 4, as_span(v.value)); },
+      [&](const ScalarValue::Bytes& v) { run(out, 5, v.value); },
+      [&](const ScalarValue::Uuid& v) { uuid(out, v.value); },
+      [&](const ScalarValue::Timestamp& v) {
+        fixed(out, 7, std::bit_cast<std::uint64_t>(v.value));
+      },
+  };
+}
+
+}  // namespace
+
+void scalar(Bytes& out, const ScalarValue& value) { std::visit(scalar_writer(out), value.value()); }
+
+}  // namespace packed_build
+
+namespace {
+
 void append_value(Bytes& out, const RowValue& value);
 
 void append_field(Bytes& out, std::string_view name, const RowValue& value) {
@@ -62,26 +120,16 @@ void append_fields(Bytes& out, const Row& row) {
 }
 
 void append_value(Bytes& out, const RowValue& value) {
-  out.push_back(value.number());
   std::visit(Overloaded{
-                 [&](const ScalarValue::Bool& v) { out.push_back(v.value ? 1 : 0); },
-                 [&](const ScalarValue::Int64& v) { append_native(out, v.value); },
-                 [&](const ScalarValue::Uint64& v) { append_native(out, v.value); },
-                 [&](const ScalarValue::Float64& v) { append_native(out, v.value); },
-                 [&](const ScalarValue::Timestamp& v) { append_native(out, v.value); },
-                 [&](const ScalarValue::String& v) { append_run(out, as_span(v.value)); },
-                 [&](const ScalarValue::Bytes& v) { append_run(out, v.value); },
-                 [&](const ScalarValue::Uuid& v) {
-                   out.insert(out.end(), v.value.begin(), v.value.end());
-                 },
-                 [&](const RowValue::Null&) {},
+                 packed_build::scalar_writer(out),
+                 [&](const RowValue::Null&) { packed_build::null(out); },
                  [&](const RowValue::List& list) {
-                   const std::size_t at = open_length(out);
-                   append_varint(out, list.size());
+                   const std::size_t at = packed_build::open_list(out, list.size());
                    for (const RowValue& element : list) append_value(out, element);
-                   close_length(out, at);
+                   packed_build::close_list(out, at);
                  },
                  [&](const RowValue::Object& object) {
+                   out.push_back(kObject);
                    const std::size_t at = open_length(out);
                    append_fields(out, *object.row);
                    close_length(out, at);
@@ -89,6 +137,12 @@ void append_value(Bytes& out, const RowValue& value) {
              },
              value.value());
 }
+
+}  // namespace
+
+void packed_build::value(Bytes& out, const RowValue& value) { append_value(out, value); }
+
+namespace {
 
 // One past a name and its value.
 const std::uint8_t* skip_field(const std::uint8_t* at) {

@@ -187,6 +187,26 @@ struct PackedField {
   const RowValue* value;
 };
 void append_packed_fields(Bytes& out, std::span<const PackedField> fields);
+// The pieces of an image, for a decoder that writes one straight from another format: an image
+// is count(n), then n times name() and one value, names in ascending byte order.
+namespace packed_build {
+void count(Bytes& out, std::size_t n);
+void name(Bytes& out, std::string_view name);
+void null(Bytes& out);
+// A primitive, its number the scalar's kind.
+void scalar(Bytes& out, const ScalarValue& value);
+void boolean(Bytes& out, bool value);
+// Int64 (1), Uint64 (2), Float64 (3) or Timestamp (7), from its 8 bits.
+void fixed(Bytes& out, std::uint8_t number, std::uint64_t bits);
+// String (4) or Bytes (5).
+void run(Bytes& out, std::uint8_t number, ByteSpan bytes);
+void uuid(Bytes& out, ByteSpan sixteen);
+// A list of count elements: the elements follow, then close_list with what open_list gave.
+std::size_t open_list(Bytes& out, std::size_t count);
+void close_list(Bytes& out, std::size_t at);
+void value(Bytes& out, const RowValue& value);
+}  // namespace packed_build
+
 inline Bytes pack_row(const Row& row) {
   Bytes out;
   append_packed_row(out, row);

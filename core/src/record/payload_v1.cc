@@ -24,12 +24,12 @@ Result<RowValue> read_tagged_value(scalar::Cursor& reader, const Type& type) {
 
 namespace {
 
-// The body's head, calling collect(name, value) for each value in payload order.
-template <class Collect>
+// The body's head, calling read(def) for the definition of each value in payload order; the
+// image of the head carries no fields.
+template <class Read>
 Result<PackedRecordPayload> decode_body(scalar::Cursor& reader, const std::string& primary,
                                         const FieldDef& primary_def,
-                                        const std::vector<FieldDef>& fields,
-                                        ReadFieldValue read_value, Collect collect) {
+                                        const std::vector<FieldDef>& fields, Read read) {
   QUARN_ASSIGN_OR_RETURN(const std::uint32_t collection_id, reader.take_u32());
   QUARN_ASSIGN_OR_RETURN(const std::uint32_t schema_version, reader.take_u32());
   QUARN_ASSIGN_OR_RETURN(const std::uint8_t op, reader.take_u8());
@@ -48,9 +48,7 @@ Result<PackedRecordPayload> decode_body(scalar::Cursor& reader, const std::strin
       return FormatError::RecordTypeMismatch{};
     }
     for (const FieldDef& def : fields) {
-      if (!valued(def)) continue;
-      QUARN_ASSIGN_OR_RETURN(RowValue value, read_value(reader, def.type));
-      collect(def.path.first(), std::move(value));
+      if (valued(def)) QUARN_TRY(read(def));
     }
   }
   return PackedRecordPayload{collection_id, schema_version, op, std::move(pk), {}};
@@ -63,53 +61,77 @@ Result<RecordPayload> decode_record_body(scalar::Cursor& reader, const std::stri
                                          const std::vector<FieldDef>& fields,
                                          ReadFieldValue read_value) {
   Row row;
-  QUARN_ASSIGN_OR_RETURN(PackedRecordPayload head,
-                         decode_body(reader, primary, primary_def, fields, read_value,
-                                     [&](const std::string& name, RowValue value) {
-                                       row.insert_or_assign(name, std::move(value));
-                                     }));
+  QUARN_ASSIGN_OR_RETURN(
+      PackedRecordPayload head,
+      decode_body(reader, primary, primary_def, fields, [&](const FieldDef& def) -> Status {
+        QUARN_ASSIGN_OR_RETURN(RowValue value, read_value(reader, def.type));
+        row.insert_or_assign(def.path.first(), std::move(value));
+        return ok_status();
+      }));
   return RecordPayload{head.collection_id, head.schema_version, head.op, std::move(head.pk),
                        std::move(row)};
 }
 
-Result<PackedRecordPayload> decode_record_body_packed(scalar::Cursor& reader,
-                                                      const std::string& primary,
-                                                      const FieldDef& primary_def,
-                                                      const std::vector<FieldDef>& fields,
-                                                      ReadFieldValue read_value) {
-  // Reused by each call on this thread: replay decodes one record after another.
-  thread_local std::vector<std::pair<const std::string*, RowValue>> values;
+Status decode_record_body_packed(scalar::Cursor& reader, const std::string& primary,
+                                 const FieldDef& primary_def, const std::vector<FieldDef>& fields,
+                                 ReadFieldImage read_image, PackedRecordPayload& out) {
+  // Each value's image, in payload order, before they are put in name order. Reused by each
+  // call on this thread: replay decodes one record after another.
+  struct Piece {
+    const std::string* name;
+    std::size_t begin;
+    std::size_t end;
+  };
+  thread_local Bytes images;
+  thread_local std::vector<Piece> pieces;
   thread_local std::vector<std::size_t> order;
-  thread_local std::vector<PackedField> packed;
-  values.clear();
-  QUARN_ASSIGN_OR_RETURN(PackedRecordPayload decoded,
-                         decode_body(reader, primary, primary_def, fields, read_value,
-                                     [&](const std::string& name, RowValue value) {
-                                       values.emplace_back(&name, std::move(value));
-                                     }));
-  const RowValue pk(decoded.pk);
-  values.emplace_back(&primary, pk);
+  images.clear();
+  pieces.clear();
+  QUARN_ASSIGN_OR_RETURN(
+      PackedRecordPayload head,
+      decode_body(reader, primary, primary_def, fields, [&](const FieldDef& def) -> Status {
+        const std::size_t begin = images.size();
+        QUARN_TRY(read_image(reader, def.type, images));
+        pieces.push_back(Piece{&def.path.first(), begin, images.size()});
+        return ok_status();
+      }));
+  const std::size_t pk_begin = images.size();
+  packed_build::scalar(images, head.pk);
+  pieces.push_back(Piece{&primary, pk_begin, images.size()});
   // By name, then position: of a repeated name the later listing comes last and wins, as in
   // decode_record_body's row.
-  order.resize(values.size());
+  order.resize(pieces.size());
   for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
   std::sort(order.begin(), order.end(), [](std::size_t a, std::size_t b) {
-    const int c = values[a].first->compare(*values[b].first);
+    const int c = pieces[a].name->compare(*pieces[b].name);
     return c != 0 ? c < 0 : a < b;
   });
-  packed.clear();
-  // The image is about the payload's size plus the names.
-  std::size_t estimate = reader.position() + 16;
+  std::size_t kept = 0;
+  std::size_t size = 10;
+  auto shadowed = [&](std::size_t i) {
+    return i + 1 < order.size() && *pieces[order[i]].name == *pieces[order[i + 1]].name;
+  };
   for (std::size_t i = 0; i < order.size(); ++i) {
-    const auto& [name, value] = values[order[i]];
-    if (i + 1 < order.size() && *name == *values[order[i + 1]].first) continue;
-    packed.push_back(PackedField{*name, &value});
-    estimate += name->size() + 2;
+    if (shadowed(i)) continue;
+    const Piece& piece = pieces[order[i]];
+    ++kept;
+    size += piece.name->size() + 10 + (piece.end - piece.begin);
   }
-  decoded.image.reserve(estimate);
-  append_packed_fields(decoded.image, packed);
-  values.clear();
-  return decoded;
+  out.collection_id = head.collection_id;
+  out.schema_version = head.schema_version;
+  out.op = head.op;
+  out.pk = std::move(head.pk);
+  out.image.clear();
+  out.image.reserve(size);
+  packed_build::count(out.image, kept);
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    if (shadowed(i)) continue;
+    const Piece& piece = pieces[order[i]];
+    packed_build::name(out.image, *piece.name);
+    out.image.insert(out.image.end(), images.begin() + static_cast<std::ptrdiff_t>(piece.begin),
+                     images.begin() + static_cast<std::ptrdiff_t>(piece.end));
+  }
+  return ok_status();
 }
 
 }  // namespace record

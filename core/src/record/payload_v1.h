@@ -29,13 +29,14 @@ Result<RecordPayload> decode_record_body(scalar::Cursor& reader, const std::stri
                                          const FieldDef& primary_def,
                                          const std::vector<FieldDef>& fields,
                                          ReadFieldValue read_value);
+// Reads one field value in the format of a payload version as its image, appended to out.
+using ReadFieldImage = Status (*)(scalar::Cursor& reader, const Type& type, Bytes& out);
 // The same body read into a row image with the primary key among its fields: what
-// decode_record_body and then adding the key to its row give, without building the row.
-Result<PackedRecordPayload> decode_record_body_packed(scalar::Cursor& reader,
-                                                      const std::string& primary,
-                                                      const FieldDef& primary_def,
-                                                      const std::vector<FieldDef>& fields,
-                                                      ReadFieldValue read_value);
-
+// decode_record_body and then adding the key to its row give, without building the row. The
+// same checks and errors; out is overwritten (its image's buffer reused), and on an error left
+// in no particular state.
+Status decode_record_body_packed(scalar::Cursor& reader, const std::string& primary,
+                                 const FieldDef& primary_def, const std::vector<FieldDef>& fields,
+                                 ReadFieldImage read_image, PackedRecordPayload& out);
 }  // namespace record
 }  // namespace quarn

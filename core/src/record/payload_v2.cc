@@ -11,6 +11,7 @@
 #include "record/payload_v2.h"
 
 #include <limits>
+#include <utility>
 
 #include "record/payload_v1.h"
 
@@ -45,18 +46,18 @@ Result<Bytes> encode_record_payload_v2_op(std::uint32_t collection_id, std::uint
 
 namespace {
 
-// The version before the body and nothing after it, around body(reader, the version's value
-// reader).
-template <class Decoded, class Body>
-Result<Decoded> decode_versioned(ByteSpan payload, Body body) {
+// The version before the body and nothing after it, around body(reader, whether the payload is
+// of version 1).
+template <class Body>
+auto decode_versioned(ByteSpan payload, Body body)
+    -> decltype(body(std::declval<record::scalar::Cursor&>(), true)) {
   record::scalar::Cursor reader(payload);
   QUARN_ASSIGN_OR_RETURN(const std::uint16_t version, reader.take_u16());
   if (version != kRecordPayloadV1 && version != kRecordPayloadV2) {
     return FormatError::UnknownRecordPayloadVersion{version};
   }
-  QUARN_ASSIGN_OR_RETURN(
-      Decoded decoded,
-      body(reader, version == kRecordPayloadV1 ? &record::read_tagged_value : &decode_row_value));
+  auto decoded = body(reader, version == kRecordPayloadV1);
+  if (!decoded.ok()) return decoded;
   if (reader.remaining() != 0) return FormatError::TrailingRecordBytes{};
   return decoded;
 }
@@ -66,20 +67,29 @@ Result<Decoded> decode_versioned(ByteSpan payload, Body body) {
 Result<RecordPayload> decode_record_payload(ByteSpan payload, const std::string& primary,
                                             const FieldDef& primary_def,
                                             const std::vector<FieldDef>& fields) {
-  return decode_versioned<RecordPayload>(
-      payload, [&](record::scalar::Cursor& reader, record::ReadFieldValue read_value) {
-        return record::decode_record_body(reader, primary, primary_def, fields, read_value);
-      });
+  return decode_versioned(payload, [&](record::scalar::Cursor& reader, bool v1) {
+    return record::decode_record_body(reader, primary, primary_def, fields,
+                                      v1 ? &record::read_tagged_value : &decode_row_value);
+  });
+}
+
+Status decode_record_payload_packed(ByteSpan payload, const std::string& primary,
+                                    const FieldDef& primary_def,
+                                    const std::vector<FieldDef>& fields, PackedRecordPayload& out) {
+  return decode_versioned(payload, [&](record::scalar::Cursor& reader, bool v1) {
+    return record::decode_record_body_packed(
+        reader, primary, primary_def, fields,
+        v1 ? &decode_tagged_scalar_packed : &decode_row_value_packed, out);
+  });
 }
 
 Result<PackedRecordPayload> decode_record_payload_packed(ByteSpan payload,
                                                          const std::string& primary,
                                                          const FieldDef& primary_def,
                                                          const std::vector<FieldDef>& fields) {
-  return decode_versioned<PackedRecordPayload>(
-      payload, [&](record::scalar::Cursor& reader, record::ReadFieldValue read_value) {
-        return record::decode_record_body_packed(reader, primary, primary_def, fields, read_value);
-      });
+  PackedRecordPayload out{0, 0, 0, ScalarValue(ScalarValue::Bool{false}), {}};
+  QUARN_TRY(decode_record_payload_packed(payload, primary, primary_def, fields, out));
+  return out;
 }
 
 }  // namespace quarn

@@ -44,5 +44,9 @@ Result<PackedRecordPayload> decode_record_payload_packed(ByteSpan payload,
                                                          const std::string& primary,
                                                          const FieldDef& primary_def,
                                                          const std::vector<FieldDef>& fields);
+// The same into out, whose image buffer is reused: replay decodes one record after another.
+Status decode_record_payload_packed(ByteSpan payload, const std::string& primary,
+                                    const FieldDef& primary_def,
+                                    const std::vector<FieldDef>& fields, PackedRecordPayload& out);
 
 }  // namespace quarn

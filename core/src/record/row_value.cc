@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "record/packed_row.h"
+
 namespace quarn {
 
 namespace {
@@ -163,6 +165,47 @@ Result<RowValue> decode_value(Cursor& reader, const Type& type, ZeroByteBudget& 
   }
 }
 
+// decode_value's reading, its checks in order, writing the value's image instead of building
+// it. Objects, whose image orders members by name, are built and then written.
+Status decode_value_packed(Cursor& reader, const Type& type, ZeroByteBudget& budget, Bytes& out) {
+  if (type.is_primitive()) return decode_tagged_scalar_packed(reader, type, out);
+  switch (type.kind()) {
+    case Type::Kind::Optional: {
+      QUARN_ASSIGN_OR_RETURN(const std::uint8_t flag, reader.take_u8());
+      if (flag == 0) {
+        packed_build::null(out);
+        return ok_status();
+      }
+      if (flag != 1) return mismatch();
+      return decode_value_packed(reader, type.inner(), budget, out);
+    }
+    case Type::Kind::List: {
+      QUARN_ASSIGN_OR_RETURN(const std::uint32_t count, reader.take_u32());
+      const std::uint64_t min_size = min_encoded_size(type.inner());
+      if (min_size == 0) {
+        if (!budget.take(count)) return truncated();
+      } else if (count > reader.remaining() / min_size) {
+        return truncated();
+      }
+      const std::size_t at = packed_build::open_list(out, count);
+      for (std::uint32_t i = 0; i < count; ++i) {
+        QUARN_TRY(decode_value_packed(reader, type.inner(), budget, out));
+      }
+      packed_build::close_list(out, at);
+      return ok_status();
+    }
+    case Type::Kind::Object: {
+      QUARN_ASSIGN_OR_RETURN(const RowValue value, decode_value(reader, type, budget));
+      packed_build::value(out, value);
+      return ok_status();
+    }
+    case Type::Kind::Enum:
+      return decode_tagged_scalar_packed(reader, Type(Type::Kind::String), out);
+    default:
+      return mismatch();
+  }
+}
+
 }  // namespace
 
 bool RowValue::Object::operator==(const Object& other) const { return *row == *other.row; }
@@ -221,6 +264,11 @@ Status encode_row_value(Bytes& out, const RowValue& value, const Type& type) {
 Result<RowValue> decode_row_value(record::scalar::Cursor& reader, const Type& type) {
   ZeroByteBudget budget;
   return decode_value(reader, type, budget);
+}
+
+Status decode_row_value_packed(record::scalar::Cursor& reader, const Type& type, Bytes& out) {
+  ZeroByteBudget budget;
+  return decode_value_packed(reader, type, budget, out);
 }
 
 std::vector<const FieldDef*> non_pk_defs_in_order(const std::vector<FieldDef>& fields,

@@ -86,6 +86,9 @@ Status encode_row_value(Bytes& out, const RowValue& value, const Type& type);
 // kMaxZeroByteListElements zero-byte elements; reservations are at most
 // min(count, kMaxListReserve, remaining bytes).
 Result<RowValue> decode_row_value(record::scalar::Cursor& reader, const Type& type);
+// The same read with the same checks and errors, appending the value's image
+// (record/packed_row.h) to out; out may have grown on an error.
+Status decode_row_value_packed(record::scalar::Cursor& reader, const Type& type, Bytes& out);
 
 // The one-segment field definitions other than the primary field, in the given order: the
 // order of values in a record payload.

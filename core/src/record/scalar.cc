@@ -16,6 +16,8 @@
 #include <string>
 #include <system_error>
 
+#include "record/packed_row.h"
+
 namespace quarn {
 
 namespace {
@@ -34,6 +36,11 @@ std::string decimal_list(const std::uint8_t* data, std::size_t size) {
 
 quarn::Bytes ScalarValue::canonical_key_bytes() const {
   quarn::Bytes out;
+  append_canonical_key_bytes(out);
+  return out;
+}
+
+void ScalarValue::append_canonical_key_bytes(quarn::Bytes& out) const {
   ByteWriter w(out);
   std::visit(Overloaded{
                  [&](const Bool& v) {
@@ -49,7 +56,6 @@ quarn::Bytes ScalarValue::canonical_key_bytes() const {
                  [&](const Timestamp& v) { w.put_i64(v.value); },
              },
              value_);
-  return out;
 }
 
 bool ScalarValue::operator==(const ScalarValue& other) const {
@@ -150,52 +156,111 @@ Status encode_tagged_scalar(Bytes& out, const ScalarValue& value, const Type& ty
   return ok_status();
 }
 
-Result<ScalarValue> decode_tagged_scalar(record::scalar::Cursor& reader, const Type& type) {
+namespace {
+
+// The one reading of a tagged scalar, its checks in order, handing what it read to a sink that
+// builds the value (ScalarSink) or writes its image (ImageSink).
+template <class Sink>
+Result<typename Sink::Out> decode_tagged(record::scalar::Cursor& reader, const Type& type,
+                                         Sink sink) {
   QUARN_ASSIGN_OR_RETURN(const std::uint8_t kind, reader.take_u8());
   if (!type.is_primitive()) return FormatError::UnsupportedTypeInV1{};
   if (kind != type.number()) return FormatError::RecordTypeMismatch{};
   switch (type.kind()) {
     case Type::Kind::Bool: {
       QUARN_ASSIGN_OR_RETURN(const std::uint8_t b, reader.take_u8());
-      return ScalarValue(ScalarValue::Bool{b != 0});
+      return sink.boolean(b != 0);
     }
-    case Type::Kind::Int64: {
-      QUARN_ASSIGN_OR_RETURN(const std::int64_t v, reader.take_i64());
-      return ScalarValue(ScalarValue::Int64{v});
-    }
-    case Type::Kind::Uint64: {
-      QUARN_ASSIGN_OR_RETURN(const std::uint64_t v, reader.take_u64());
-      return ScalarValue(ScalarValue::Uint64{v});
-    }
-    case Type::Kind::Float64: {
+    case Type::Kind::Int64:
+    case Type::Kind::Uint64:
+    case Type::Kind::Float64:
+    case Type::Kind::Timestamp: {
       QUARN_ASSIGN_OR_RETURN(const std::uint64_t bits, reader.take_u64());
-      return ScalarValue(ScalarValue::Float64{std::bit_cast<double>(bits)});
+      return sink.fixed(type.kind(), bits);
     }
     case Type::Kind::String: {
       QUARN_ASSIGN_OR_RETURN(const std::uint32_t len, reader.take_u32());
       QUARN_ASSIGN_OR_RETURN(const ByteSpan text, reader.take_span(len));
       if (!is_valid_utf8(text)) return FormatError::InvalidRecordUtf8{};
-      return ScalarValue(ScalarValue::String{std::string(text.begin(), text.end())});
+      return sink.text(text);
     }
     case Type::Kind::Bytes: {
       QUARN_ASSIGN_OR_RETURN(const std::uint32_t len, reader.take_u32());
       QUARN_ASSIGN_OR_RETURN(const ByteSpan bytes, reader.take_span(len));
-      return ScalarValue(ScalarValue::Bytes{quarn::Bytes(bytes.begin(), bytes.end())});
+      return sink.bytes(bytes);
     }
     case Type::Kind::Uuid: {
-      ScalarValue::Uuid uuid{};
-      QUARN_ASSIGN_OR_RETURN(const ByteSpan bytes, reader.take_span(uuid.value.size()));
-      std::copy(bytes.begin(), bytes.end(), uuid.value.begin());
-      return ScalarValue(uuid);
-    }
-    case Type::Kind::Timestamp: {
-      QUARN_ASSIGN_OR_RETURN(const std::int64_t v, reader.take_i64());
-      return ScalarValue(ScalarValue::Timestamp{v});
+      QUARN_ASSIGN_OR_RETURN(const ByteSpan bytes, reader.take_span(16));
+      return sink.uuid(bytes);
     }
     default:
       break;
   }
   return FormatError::UnsupportedTypeInV1{};
+}
+
+struct ScalarSink {
+  using Out = ScalarValue;
+  ScalarValue boolean(bool b) const { return ScalarValue(ScalarValue::Bool{b}); }
+  ScalarValue fixed(Type::Kind kind, std::uint64_t bits) const {
+    switch (kind) {
+      case Type::Kind::Int64:
+        return ScalarValue(ScalarValue::Int64{std::bit_cast<std::int64_t>(bits)});
+      case Type::Kind::Uint64:
+        return ScalarValue(ScalarValue::Uint64{bits});
+      case Type::Kind::Float64:
+        return ScalarValue(ScalarValue::Float64{std::bit_cast<double>(bits)});
+      default:
+        return ScalarValue(ScalarValue::Timestamp{std::bit_cast<std::int64_t>(bits)});
+    }
+  }
+  ScalarValue text(ByteSpan text) const {
+    return ScalarValue(ScalarValue::String{std::string(text.begin(), text.end())});
+  }
+  ScalarValue bytes(ByteSpan bytes) const {
+    return ScalarValue(ScalarValue::Bytes{quarn::Bytes(bytes.begin(), bytes.end())});
+  }
+  ScalarValue uuid(ByteSpan bytes) const {
+    ScalarValue::Uuid uuid{};
+    std::copy(bytes.begin(), bytes.end(), uuid.value.begin());
+    return ScalarValue(uuid);
+  }
+};
+
+struct ImageSink {
+  using Out = void;
+  quarn::Bytes& out;
+  Status boolean(bool b) const {
+    packed_build::boolean(out, b);
+    return ok_status();
+  }
+  Status fixed(Type::Kind kind, std::uint64_t bits) const {
+    packed_build::fixed(out, static_cast<std::uint8_t>(kind), bits);
+    return ok_status();
+  }
+  Status text(ByteSpan text) const {
+    packed_build::run(out, static_cast<std::uint8_t>(Type::Kind::String), text);
+    return ok_status();
+  }
+  Status bytes(ByteSpan bytes) const {
+    packed_build::run(out, static_cast<std::uint8_t>(Type::Kind::Bytes), bytes);
+    return ok_status();
+  }
+  Status uuid(ByteSpan bytes) const {
+    packed_build::uuid(out, bytes);
+    return ok_status();
+  }
+};
+
+}  // namespace
+
+Result<ScalarValue> decode_tagged_scalar(record::scalar::Cursor& reader, const Type& type) {
+  return decode_tagged(reader, type, ScalarSink{});
+}
+
+Status decode_tagged_scalar_packed(record::scalar::Cursor& reader, const Type& type,
+                                   quarn::Bytes& out) {
+  return decode_tagged(reader, type, ImageSink{out});
 }
 
 }  // namespace quarn

@@ -55,6 +55,7 @@ class ScalarValue {
 
   // The key form: no kind byte, numbers little-endian, texts and bytes raw.
   quarn::Bytes canonical_key_bytes() const;
+  void append_canonical_key_bytes(quarn::Bytes& out) const;
   // Same kind and equal payload; Float64 by IEEE equality.
   bool operator==(const ScalarValue& other) const;
   // `Int64(-5)`, `Float64(1e16)`, `String("x")`, `Bytes([1, 2])`.
@@ -96,5 +97,9 @@ Status encode_tagged_scalar(Bytes& out, const ScalarValue& value, const Type& ty
 // Checks in order: no byte (Truncated), kind byte consumed, non-primitive type
 // (UnsupportedTypeInV1), kind mismatch, payload (Truncated, then InvalidRecordUtf8).
 Result<ScalarValue> decode_tagged_scalar(record::scalar::Cursor& reader, const Type& type);
+// The same read with the same checks and errors, appending the value's image
+// (record/packed_row.h) to out instead of building it; out may have grown on an error.
+Status decode_tagged_scalar_packed(record::scalar::Cursor& reader, const Type& type,
+                                   quarn::Bytes& out);
 
 }  // namespace quarn
