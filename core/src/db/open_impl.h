@@ -5,8 +5,10 @@
 #include <array>
 #include <cerrno>
 #include <optional>
+#include <span>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "checkpoint.h"
 #include "db/database.h"
@@ -61,11 +63,13 @@ namespace open_detail {
 
 // Recovery read from source, the store or a copy of its bytes: the superblock must select, and
 // a torn tail found is cut off the store (and synced). The end of what is kept.
+// kept receives the segments recovery walked that lie before that end.
 template <Store S, Store R>
-Result<std::uint64_t> cut_torn_tail(S& store, R& source, std::uint16_t minor) {
+Result<std::uint64_t> cut_torn_tail(S& store, R& source, std::uint16_t minor,
+                                    std::vector<SegmentMeta>& kept) {
   QUARN_TRY(read_and_select_superblock(source));
   QUARN_ASSIGN_OR_RETURN(const std::uint64_t safe_end,
-                         truncate_end_for_recovery(source, kDataStart, minor));
+                         truncate_end_for_recovery(source, kDataStart, minor, kept));
   QUARN_ASSIGN_OR_RETURN(const std::uint64_t now, store.len());
   if (safe_end < now) {
     QUARN_TRY(store.truncate(safe_end));
@@ -75,9 +79,11 @@ Result<std::uint64_t> cut_torn_tail(S& store, R& source, std::uint16_t minor) {
 }
 
 // What the open reads of an image once its tail is safe: the state of the newest loadable
-// checkpoint with the log behind it replayed, or else of the whole log.
+// checkpoint with the log behind it replayed, or else of the whole log. scanned: the segments
+// recovery kept, when it walked this same image.
 template <Store R>
-Result<ReplayedState> load_state(R& source, std::uint16_t minor) {
+Result<ReplayedState> load_state(R& source, std::uint16_t minor,
+                                 std::span<const SegmentMeta> scanned = {}) {
   QUARN_ASSIGN_OR_RETURN(const Superblock superblock, read_and_select_superblock(source));
   Result<std::optional<CheckpointState>> checkpoint =
       try_load_checkpoint_state(source, superblock.checkpoint_offset, superblock.checkpoint_len);
@@ -86,13 +92,13 @@ Result<ReplayedState> load_state(R& source, std::uint16_t minor) {
     QUARN_ASSIGN_OR_RETURN(const std::uint64_t now, source.len());
     if (state.replay_offset >= kDataStart && state.replay_offset < now) {
       QUARN_TRY(replay_tail_into(source, state.replay_offset, minor, state.catalog, state.latest,
-                                 state.indexes));
+                                 state.indexes, scanned));
     }
     return ReplayedState{std::move(state.catalog), std::move(state.latest),
                          std::move(state.indexes)};
   }
   // A checkpoint that does not load is passed over: the full replay decides the open.
-  return load_catalog_latest_and_indexes(source, kDataStart, minor);
+  return load_catalog_latest_and_indexes(source, kDataStart, minor, scanned);
 }
 
 }  // namespace open_detail
@@ -105,6 +111,8 @@ Result<Database<S>> Database<S>::open_with_store(std::string path, S store) {
     return Database(std::move(path), std::move(store), std::move(state.catalog),
                     std::move(state.latest), std::move(state.indexes), minor);
   };
+  // The segments recovery walked, handed to the replay of the same bytes.
+  std::vector<SegmentMeta> scanned;
   if (len == 0) {
     QUARN_TRY(write_new_image(store));
   } else {
@@ -122,7 +130,7 @@ Result<Database<S>> Database<S>::open_with_store(std::string path, S store) {
     } else {
       if (len < kDataStart) return FormatError::TruncatedSuperblock{len, kDataStart};
       if constexpr (std::is_same_v<S, VecStore>) {
-        QUARN_TRY(open_detail::cut_torn_tail(store, store, minor));
+        QUARN_TRY(open_detail::cut_torn_tail(store, store, minor, scanned));
       } else {
         // Recovery and replay read every byte of the file, many small reads each: one read of
         // the whole file into memory makes them copies instead of calls into the store.
@@ -130,16 +138,17 @@ Result<Database<S>> Database<S>::open_with_store(std::string path, S store) {
         QUARN_TRY(store.read_exact_at(0, bytes));
         VecStore image(std::move(bytes));
         QUARN_ASSIGN_OR_RETURN(const std::uint64_t safe_end,
-                               open_detail::cut_torn_tail(store, image, minor));
+                               open_detail::cut_torn_tail(store, image, minor, scanned));
         if (safe_end < len) QUARN_TRY(image.truncate(safe_end));
-        QUARN_ASSIGN_OR_RETURN(ReplayedState state, open_detail::load_state(image, minor));
+        QUARN_ASSIGN_OR_RETURN(ReplayedState state, open_detail::load_state(image, minor, scanned));
         image = VecStore();
+        scanned = std::vector<SegmentMeta>();
         release_freed_memory(len);
         return opened(std::move(state));
       }
     }
   }
-  QUARN_ASSIGN_OR_RETURN(ReplayedState state, open_detail::load_state(store, minor));
+  QUARN_ASSIGN_OR_RETURN(ReplayedState state, open_detail::load_state(store, minor, scanned));
   return opened(std::move(state));
 }
 

@@ -4,8 +4,10 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "result.h"
+#include "segments/reader.h"
 #include "storage.h"
 
 namespace quarn {
@@ -20,5 +22,11 @@ namespace quarn {
 template <Store S>
 Result<std::uint64_t> truncate_end_for_recovery(S& store, std::uint64_t data_start,
                                                 std::uint16_t format_minor);
+// The same, leaving in kept the walk's segments that lie before the returned end: what a strict
+// scan from data_start of the store cut to that end returns.
+template <Store S>
+Result<std::uint64_t> truncate_end_for_recovery(S& store, std::uint64_t data_start,
+                                                std::uint16_t format_minor,
+                                                std::vector<SegmentMeta>& kept);
 
 }  // namespace quarn

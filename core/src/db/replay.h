@@ -4,12 +4,14 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "bytes.h"
 #include "catalog/state.h"
 #include "db/latest_rows.h"
 #include "index.h"
 #include "result.h"
+#include "segments/reader.h"
 #include "storage.h"
 
 namespace quarn {
@@ -26,15 +28,21 @@ struct ReplayedState {
 // outside transaction in replay", "TxnCommit txn_id mismatch in replay", "unclosed transaction
 // at end of log (recovery should truncate)"; catalog and index decode and apply errors; the
 // errors of apply_record_segment. No partial result.
+//
+// scanned, when given, is what a strict scan of this very store returned from some offset (the
+// segments recovery kept, say): when data_start is the offset of one of them, the replay takes
+// its segments from there instead of scanning again, which checks the same bytes the same way.
 template <Store S>
 Result<ReplayedState> load_catalog_latest_and_indexes(S& store, std::uint64_t data_start,
-                                                      std::uint16_t format_minor);
+                                                      std::uint16_t format_minor,
+                                                      std::span<const SegmentMeta> scanned = {});
 
 // The same replay from `start` (a segment boundary) into the given state, which the caller
 // discards on error.
 template <Store S>
 Status replay_tail_into(S& store, std::uint64_t start, std::uint16_t format_minor, Catalog& catalog,
-                        LatestRows& latest, IndexState& indexes);
+                        LatestRows& latest, IndexState& indexes,
+                        std::span<const SegmentMeta> scanned = {});
 
 // Where a row record comes from, which decides how it is applied.
 enum class RecordSource {

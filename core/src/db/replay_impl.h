@@ -2,6 +2,8 @@
 // test instantiates them for its own.
 #pragma once
 
+#include <algorithm>
+#include <span>
 #include <type_traits>
 #include <utility>
 #include <variant>
@@ -71,7 +73,7 @@ inline Status apply_data_segment(SegmentType type, ByteSpan payload, Catalog& ca
 // first, so a broken log applies nothing. Segments of an open transaction are appended after
 // the committed ones, and an abort cuts them off again.
 template <Store S>
-Result<CommittedSegments> committed_segments(S& store, const std::vector<SegmentMeta>& segments) {
+Result<CommittedSegments> committed_segments(S& store, std::span<const SegmentMeta> segments) {
   CommittedSegments out;
   std::uint64_t data_bytes = 0;
   std::size_t data_count = 0;
@@ -129,8 +131,19 @@ Result<CommittedSegments> committed_segments(S& store, const std::vector<Segment
 
 template <Store S>
 Status replay_tail_into(S& store, std::uint64_t start, std::uint16_t format_minor, Catalog& catalog,
-                        LatestRows& latest, IndexState& indexes) {
-  QUARN_ASSIGN_OR_RETURN(const std::vector<SegmentMeta> segments, scan_segments(store, start));
+                        LatestRows& latest, IndexState& indexes,
+                        std::span<const SegmentMeta> scanned) {
+  const auto from = std::lower_bound(
+      scanned.begin(), scanned.end(), start,
+      [](const SegmentMeta& meta, std::uint64_t offset) { return meta.offset < offset; });
+  std::vector<SegmentMeta> own;
+  std::span<const SegmentMeta> segments;
+  if (from != scanned.end() && from->offset == start) {
+    segments = std::span<const SegmentMeta>(from, scanned.end());
+  } else {
+    QUARN_ASSIGN_OR_RETURN(own, scan_segments(store, start));
+    segments = own;
+  }
   if (format_minor < kFormatMinorFramed) {
     // Unframed: markers mean nothing here, and each payload is read just before it is applied.
     for (const SegmentMeta& meta : segments) {
@@ -153,10 +166,11 @@ Status replay_tail_into(S& store, std::uint64_t start, std::uint16_t format_mino
 
 template <Store S>
 Result<ReplayedState> load_catalog_latest_and_indexes(S& store, std::uint64_t data_start,
-                                                      std::uint16_t format_minor) {
+                                                      std::uint16_t format_minor,
+                                                      std::span<const SegmentMeta> scanned) {
   ReplayedState state;
   QUARN_TRY(replay_tail_into(store, data_start, format_minor, state.catalog, state.latest,
-                             state.indexes));
+                             state.indexes, scanned));
   return state;
 }
 
@@ -164,7 +178,7 @@ Result<ReplayedState> load_catalog_latest_and_indexes(S& store, std::uint64_t da
 
 // The explicit instantiations of the templates above for store type S.
 #define QUARN_INSTANTIATE_DB_REPLAY(S)                                                         \
-  template Result<ReplayedState> load_catalog_latest_and_indexes<S>(S&, std::uint64_t,         \
-                                                                    std::uint16_t);            \
+  template Result<ReplayedState> load_catalog_latest_and_indexes<S>(                           \
+      S&, std::uint64_t, std::uint16_t, std::span<const SegmentMeta>);                         \
   template Status replay_tail_into<S>(S&, std::uint64_t, std::uint16_t, Catalog&, LatestRows&, \
-                                      IndexState&);
+                                      IndexState&, std::span<const SegmentMeta>);
