@@ -3,6 +3,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -103,7 +104,11 @@ class ByteWriter {
 
  private:
   void put_le(std::uint64_t v, int n) {
-    for (int i = 0; i < n; ++i) out_.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+    // One append, not a capacity check per byte.
+    std::array<std::uint8_t, 8> le;
+    for (int i = 0; i < n; ++i)
+      le[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v >> (8 * i));
+    out_.insert(out_.end(), le.begin(), le.begin() + n);
   }
   Bytes& out_;
 };

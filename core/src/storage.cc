@@ -25,9 +25,15 @@ Status VecStore::write_all_at(std::uint64_t offset, ByteSpan bytes) {
   if (bytes.size() > std::numeric_limits<std::uint64_t>::max() - offset) {
     return io_error(IoErrorKind::InvalidInput, "overflow");
   }
-  const std::uint64_t end = offset + bytes.size();
-  if (end > bytes_.size()) bytes_.resize(static_cast<std::size_t>(end), 0);
-  std::copy(bytes.begin(), bytes.end(), bytes_.begin() + static_cast<std::ptrdiff_t>(offset));
+  // A gap past the end reads as zeros.
+  if (offset > bytes_.size()) bytes_.resize(static_cast<std::size_t>(offset), 0);
+  // What lands inside is copied over, the rest appended: growing by zeros first would write
+  // every appended byte twice.
+  const auto at = static_cast<std::size_t>(offset);
+  const std::size_t inside = std::min(bytes.size(), bytes_.size() - at);
+  std::copy(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(inside),
+            bytes_.begin() + static_cast<std::ptrdiff_t>(at));
+  bytes_.insert(bytes_.end(), bytes.begin() + static_cast<std::ptrdiff_t>(inside), bytes.end());
   return ok_status();
 }
 

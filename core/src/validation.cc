@@ -320,6 +320,8 @@ Status validate_top_level_row(const std::vector<FieldDef>& fields, const std::st
     if (!known) return validation_error_at({key}, "unknown field");
   }
   const RowValue null;
+  // One path for every field: validate_value leaves it as it found it.
+  Path path;
   for (const FieldDef& def : fields) {
     const std::string& name = def.path.first();
     if (name == primary) continue;
@@ -329,7 +331,7 @@ Status validate_top_level_row(const std::vector<FieldDef>& fields, const std::st
     if (it != row.end() && it->second.is_null() && !optional) {
       return validation_error_at({name}, "unexpected null for required field");
     }
-    Path path{name};
+    path.assign(1, name);
     QUARN_TRY(validate_value(path, def.type, def.constraints, it == row.end() ? null : it->second));
   }
   return ok_status();

@@ -81,6 +81,7 @@ Result<InsertPlan> plan_insert_row(const Catalog& catalog, std::uint32_t collect
   QUARN_CHECK(pk_scalar.has_value(), "validated primary key is not a scalar");
 
   std::vector<RecordFieldValue> pairs;
+  pairs.reserve(info->fields.size());
   for (const FieldDef* def : non_pk_defs_in_order(info->fields, primary)) {
     const std::string& name = def->path.first();
     auto it = row.find(name);

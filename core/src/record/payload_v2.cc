@@ -22,6 +22,8 @@ Result<Bytes> encode_record_payload_v2_op(std::uint32_t collection_id, std::uint
                                           const Type& pk_type,
                                           std::span<const RecordFieldValue> values) {
   Bytes out;
+  // Most rows fit; growing a byte vector from nothing would take several reallocations.
+  out.reserve(256);
   ByteWriter w(out);
   w.put_u16(kRecordPayloadV2);
   w.put_u32(collection_id);

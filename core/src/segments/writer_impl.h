@@ -42,7 +42,10 @@ Result<std::uint64_t> SegmentWriter<S>::append_all(std::span<const SegmentView> 
   }
   // Gathered into runs of about kAppendRunBytes, so a large transaction costs a few calls and
   // no second copy of itself in memory.
-  Bytes bytes;
+  // Reused by each call on this thread: a commit of one row would otherwise allocate and grow
+  // a buffer for a few hundred bytes.
+  thread_local Bytes bytes;
+  bytes.clear();
   bytes.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(end - offset_, kAppendRunBytes)));
   const std::uint64_t at = offset_;
   std::uint64_t written = at;
