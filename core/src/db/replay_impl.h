@@ -2,6 +2,7 @@
 // test instantiates them for its own.
 #pragma once
 
+#include <span>
 #include <type_traits>
 #include <utility>
 #include <variant>
@@ -47,16 +48,20 @@ struct CommittedSegments {
   }
 };
 
+// index_entries is storage for an index segment's decoded entries, kept by the caller from one
+// segment to the next so that the entries cost no allocation per segment.
 inline Status apply_data_segment(SegmentType type, ByteSpan payload, Catalog& catalog,
-                                 LatestRows& latest, IndexState& indexes) {
+                                 LatestRows& latest, IndexState& indexes,
+                                 std::vector<IndexEntryView>& index_entries) {
   switch (type) {
     case SegmentType::Catalog: {
       QUARN_ASSIGN_OR_RETURN(CatalogRecordWire entry, decode_catalog_payload(payload));
       return catalog.apply_record(std::move(entry));
     }
     case SegmentType::Index: {
-      QUARN_ASSIGN_OR_RETURN(std::vector<IndexEntry> entries, decode_index_payload(payload));
-      for (IndexEntry& entry : entries) QUARN_TRY(indexes.apply(std::move(entry)));
+      QUARN_ASSIGN_OR_RETURN(const std::span<const IndexEntryView> entries,
+                             decode_index_payload_views(payload, index_entries));
+      for (const IndexEntryView& entry : entries) QUARN_TRY(indexes.apply(entry));
       return ok_status();
     }
     case SegmentType::Record:
@@ -131,6 +136,7 @@ template <Store S>
 Status replay_tail_into(S& store, std::uint64_t start, std::uint16_t format_minor, Catalog& catalog,
                         LatestRows& latest, IndexState& indexes) {
   QUARN_ASSIGN_OR_RETURN(const std::vector<SegmentMeta> segments, scan_segments(store, start));
+  std::vector<IndexEntryView> index_entries;
   if (format_minor < kFormatMinorFramed) {
     // Unframed: markers mean nothing here, and each payload is read just before it is applied.
     for (const SegmentMeta& meta : segments) {
@@ -138,7 +144,7 @@ Status replay_tail_into(S& store, std::uint64_t start, std::uint16_t format_mino
       Bytes payload;
       QUARN_TRY(append_scanned_segment_payload(store, meta, payload));
       QUARN_TRY(replay_detail::apply_data_segment(meta.header.segment_type, payload, catalog,
-                                                  latest, indexes));
+                                                  latest, indexes, index_entries));
     }
     return ok_status();
   }
@@ -146,7 +152,7 @@ Status replay_tail_into(S& store, std::uint64_t start, std::uint16_t format_mino
                          replay_detail::committed_segments(store, segments));
   for (const replay_detail::StagedSegment& staged : committed.segments) {
     QUARN_TRY(replay_detail::apply_data_segment(staged.type, committed.payload(staged), catalog,
-                                                latest, indexes));
+                                                latest, indexes, index_entries));
   }
   return ok_status();
 }
