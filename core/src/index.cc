@@ -46,6 +46,8 @@ int compare_bytes(ByteSpan a, ByteSpan b) {
   const std::size_t common = std::min(a.size(), b.size());
   // memcmp must not see the null pointer of an empty span.
   if (common != 0) {
+    // Keys mostly differ in their first byte, which settles the order without a call.
+    if (a[0] != b[0]) return a[0] < b[0] ? -1 : 1;
     if (const int c = std::memcmp(a.data(), b.data(), common); c != 0) return c;
   }
   return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
@@ -147,10 +149,10 @@ bool PkSet::insert(ByteSpan pk) {
   const Position pos = position_in(bytes, pk);
   if (pos.found) return false;
   reserve_for(bytes, bytes.size() + length_size + pk.size());
-  const auto at = bytes.begin() + static_cast<std::ptrdiff_t>(pos.at);
-  const auto after_length = bytes.insert(at, length.bytes, length.bytes + length_size) +
-                            static_cast<std::ptrdiff_t>(length_size);
-  bytes.insert(after_length, pk.begin(), pk.end());
+  // One gap for the length and the key, so the bytes after them move once.
+  const auto gap = bytes.insert(bytes.begin() + static_cast<std::ptrdiff_t>(pos.at),
+                                length_size + pk.size(), std::uint8_t{0});
+  std::copy(pk.begin(), pk.end(), std::copy(length.bytes, length.bytes + length_size, gap));
   if (bytes.size() > kMaxChunkBytes) {
     split_chunk(i, i + 1 == chunk_count() && pos.at + length_size + pk.size() == bytes.size());
   }
