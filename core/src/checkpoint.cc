@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <array>
+#include <span>
 #include <utility>
 
 #include "checkpoint_impl.h"
@@ -30,9 +31,12 @@ constexpr std::size_t kCheckpointMaxListReserve = 1024;
 
 DbError invalid(const char* message) { return FormatError::InvalidCatalogPayload{message}; }
 
-}  // namespace
-
-Result<CheckpointPayload> decode_checkpoint_payload(ByteSpan payload) {
+// decode_checkpoint_payload but for the index payload, whose bytes go to decode_index (taking a
+// ByteSpan, returning a Status), so that each caller decodes the entries in the form it needs.
+// An error of decode_index comes before any complaint about trailing bytes.
+template <class DecodeIndex>
+Result<CheckpointPayload> decode_checkpoint_payload_with(ByteSpan payload,
+                                                         DecodeIndex&& decode_index) {
   ByteCursor<PayloadEof> in(payload);
   QUARN_ASSIGN_OR_RETURN(const std::uint16_t version, in.take_u16());
   if (version != kCheckpointPayloadVersion) return FormatError::UnsupportedVersion{0, version};
@@ -53,13 +57,34 @@ Result<CheckpointPayload> decode_checkpoint_payload(ByteSpan payload) {
     out.record_payloads.emplace_back(bytes.begin(), bytes.end());
   }
   QUARN_ASSIGN_OR_RETURN(const ByteSpan index_bytes, in.take_len_prefixed());
-  QUARN_ASSIGN_OR_RETURN(out.index_entries, decode_index_payload(index_bytes));
+  QUARN_TRY(decode_index(index_bytes));
   if (!in.at_end()) return invalid("trailing bytes in checkpoint payload");
   return out;
 }
 
+}  // namespace
+
+Result<CheckpointPayload> decode_checkpoint_payload(ByteSpan payload) {
+  std::vector<IndexEntry> index_entries;
+  QUARN_ASSIGN_OR_RETURN(CheckpointPayload out,
+                         decode_checkpoint_payload_with(payload, [&](ByteSpan bytes) -> Status {
+                           QUARN_ASSIGN_OR_RETURN(index_entries, decode_index_payload(bytes));
+                           return ok_status();
+                         }));
+  out.index_entries = std::move(index_entries);
+  return out;
+}
+
 Result<CheckpointState> state_from_checkpoint_payload(ByteSpan payload) {
-  QUARN_ASSIGN_OR_RETURN(CheckpointPayload decoded, decode_checkpoint_payload(payload));
+  // The index entries are views into payload, which lives through this call.
+  std::vector<IndexEntryView> index_storage;
+  std::span<const IndexEntryView> index_entries;
+  QUARN_ASSIGN_OR_RETURN(CheckpointPayload decoded,
+                         decode_checkpoint_payload_with(payload, [&](ByteSpan bytes) -> Status {
+                           QUARN_ASSIGN_OR_RETURN(index_entries,
+                                                  decode_index_payload_views(bytes, index_storage));
+                           return ok_status();
+                         }));
   CheckpointState state;
   state.replay_offset = decoded.replay_offset;
   for (CatalogRecordWire& entry : decoded.catalog_records) {
@@ -68,7 +93,7 @@ Result<CheckpointState> state_from_checkpoint_payload(ByteSpan payload) {
   for (const Bytes& record : decoded.record_payloads) {
     QUARN_TRY(apply_record_segment(record, state.catalog, state.latest, RecordSource::Checkpoint));
   }
-  for (IndexEntry& entry : decoded.index_entries) QUARN_TRY(state.indexes.apply(std::move(entry)));
+  for (const IndexEntryView& entry : index_entries) QUARN_TRY(state.indexes.apply(entry));
   return state;
 }
 

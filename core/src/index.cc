@@ -46,6 +46,8 @@ int compare_bytes(ByteSpan a, ByteSpan b) {
   const std::size_t common = std::min(a.size(), b.size());
   // memcmp must not see the null pointer of an empty span.
   if (common != 0) {
+    // Keys mostly differ in their first byte, which settles the order without a call.
+    if (a[0] != b[0]) return a[0] < b[0] ? -1 : 1;
     if (const int c = std::memcmp(a.data(), b.data(), common); c != 0) return c;
   }
   return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
@@ -83,6 +85,23 @@ std::size_t decode_length(ByteSpan bytes, std::size_t& at) {
 // reallocates a few times, not on every one.
 void reserve_for(Bytes& chunk, std::size_t size) {
   if (size > chunk.capacity()) chunk.reserve(size + size / 4);
+}
+
+// What a map keeps of an entry: an IndexEntry gives up its buffers, a view's bytes are copied.
+Bytes owned(Bytes&& bytes) { return std::move(bytes); }
+Bytes owned(ByteSpan bytes) { return Bytes(bytes.begin(), bytes.end()); }
+std::string owned(std::string&& name) { return std::move(name); }
+std::string owned(std::string_view name) { return std::string(name); }
+
+// Maps key to value in keys, adding key if it is not there; key is an entry's, as for owned().
+template <class Map, class Key, class Value>
+void set_value(Map& keys, Key&& key, Value&& value) {
+  auto it = keys.find(ByteSpan(key));
+  if (it == keys.end()) {
+    keys.emplace(owned(std::forward<Key>(key)), std::forward<Value>(value));
+  } else {
+    it->second = std::forward<Value>(value);
+  }
 }
 
 }  // namespace
@@ -130,10 +149,10 @@ bool PkSet::insert(ByteSpan pk) {
   const Position pos = position_in(bytes, pk);
   if (pos.found) return false;
   reserve_for(bytes, bytes.size() + length_size + pk.size());
-  const auto at = bytes.begin() + static_cast<std::ptrdiff_t>(pos.at);
-  const auto after_length = bytes.insert(at, length.bytes, length.bytes + length_size) +
-                            static_cast<std::ptrdiff_t>(length_size);
-  bytes.insert(after_length, pk.begin(), pk.end());
+  // One gap for the length and the key, so the bytes after them move once.
+  const auto gap = bytes.insert(bytes.begin() + static_cast<std::ptrdiff_t>(pos.at),
+                                length_size + pk.size(), std::uint8_t{0});
+  std::copy(pk.begin(), pk.end(), std::copy(length.bytes, length.bytes + length_size, gap));
   if (bytes.size() > kMaxChunkBytes) {
     split_chunk(i, i + 1 == chunk_count() && pos.at + length_size + pk.size() == bytes.size());
   }
@@ -235,11 +254,11 @@ ByteSpan IndexState::UniqueEntry::pk() const {
   return ByteSpan(bytes_).subspan(at + length);
 }
 
-template <class M>
-M& IndexState::key_map(PerIndexOf<M>& maps, IndexEntry& entry) {
+template <class M, class E>
+M& IndexState::key_map(PerIndexOf<M>& maps, E& entry) {
   auto it = maps.find(IndexIdView{entry.collection_id, entry.index_name});
   if (it == maps.end()) {
-    it = maps.emplace(IndexId{entry.collection_id, std::move(entry.index_name)}, M{}).first;
+    it = maps.emplace(IndexId{entry.collection_id, owned(std::move(entry.index_name))}, M{}).first;
   }
   return it->second;
 }
@@ -299,15 +318,17 @@ void IndexState::absorb(IndexState&& overlay) {
   overlay.base_ = nullptr;
 }
 
-Status IndexState::apply(IndexEntry entry) {
-  if (base_ != nullptr) return apply_to_overlay(std::move(entry));
+template <class E>
+Status IndexState::apply_entry(E& entry) {
+  if (base_ != nullptr) return apply_to_overlay(entry);
   if (entry.kind == IndexKind::NonUnique) {
     KeyMap<PkSet>& keys = key_map(non_unique_, entry);
+    auto it = keys.find(ByteSpan(entry.key));
     if (entry.op == IndexOp::Insert) {
-      keys[std::move(entry.key)].insert(entry.pk);
+      if (it == keys.end()) it = keys.emplace(owned(std::move(entry.key)), PkSet{}).first;
+      it->second.insert(entry.pk);
       return ok_status();
     }
-    auto it = keys.find(ByteSpan(entry.key));
     if (it != keys.end()) {
       it->second.erase(entry.pk);
       // A key never stays behind with an empty set.
@@ -333,7 +354,8 @@ Status IndexState::apply(IndexEntry entry) {
 }
 
 // The same outcomes as apply() on a copy of the base, recorded as changes.
-Status IndexState::apply_to_overlay(IndexEntry entry) {
+template <class E>
+Status IndexState::apply_to_overlay(E& entry) {
   if (entry.kind == IndexKind::NonUnique) {
     const PkSet* below =
         find_value(base_->non_unique_, entry.collection_id, entry.index_name, entry.key);
@@ -343,13 +365,13 @@ Status IndexState::apply_to_overlay(IndexEntry entry) {
     if (entry.op == IndexOp::Insert) {
       if (it != keys.end() && it->second.removed.erase(entry.pk)) return ok_status();
       if (in_base) return ok_status();
-      if (it == keys.end()) it = keys.emplace(std::move(entry.key), PkChanges{}).first;
+      if (it == keys.end()) it = keys.emplace(owned(std::move(entry.key)), PkChanges{}).first;
       it->second.added.insert(entry.pk);
       return ok_status();
     }
     if (it != keys.end() && it->second.added.erase(entry.pk)) return ok_status();
     if (!in_base) return ok_status();
-    if (it == keys.end()) it = keys.emplace(std::move(entry.key), PkChanges{}).first;
+    if (it == keys.end()) it = keys.emplace(owned(std::move(entry.key)), PkChanges{}).first;
     it->second.removed.insert(entry.pk);
     return ok_status();
   }
@@ -360,16 +382,18 @@ Status IndexState::apply_to_overlay(IndexEntry entry) {
   if (entry.op == IndexOp::Insert) {
     if (owned_by_pk) return ok_status();
     if (owner) return SchemaError::UniqueIndexViolation{};
-    KeyMap<std::optional<Bytes>>& keys = key_map(unique_changes_, entry);
-    keys.insert_or_assign(std::move(entry.key), std::move(entry.pk));
+    set_value(key_map(unique_changes_, entry), std::move(entry.key), owned(std::move(entry.pk)));
     return ok_status();
   }
   // Another row's entry under the same key is not this delete's to remove.
   if (!owned_by_pk) return ok_status();
-  KeyMap<std::optional<Bytes>>& keys = key_map(unique_changes_, entry);
-  keys.insert_or_assign(std::move(entry.key), std::nullopt);
+  set_value(key_map(unique_changes_, entry), std::move(entry.key), std::nullopt);
   return ok_status();
 }
+
+Status IndexState::apply(IndexEntry entry) { return apply_entry(entry); }
+
+Status IndexState::apply(const IndexEntryView& entry) { return apply_entry(entry); }
 
 std::optional<ByteSpan> IndexState::unique_lookup(std::uint32_t collection_id,
                                                   std::string_view index_name, ByteSpan key) const {
@@ -433,7 +457,9 @@ Bytes encode_index_payload(const std::vector<IndexEntry>& entries) {
   return out;
 }
 
-Result<std::vector<IndexEntry>> decode_index_payload(ByteSpan payload) {
+Result<std::span<const IndexEntryView>> decode_index_payload_views(
+    ByteSpan payload, std::vector<IndexEntryView>& storage) {
+  storage.clear();
   Cursor in(payload);
   QUARN_ASSIGN_OR_RETURN(const std::uint16_t version, in.take_u16());
   if (version != kIndexPayloadV1 && version != kIndexPayloadVersion) {
@@ -444,11 +470,10 @@ Result<std::vector<IndexEntry>> decode_index_payload(ByteSpan payload) {
   QUARN_ASSIGN_OR_RETURN(const std::uint32_t count, in.take_u32());
   // A forged count must not force a large allocation.
   const std::size_t fit = in.remaining() / (has_op ? kMinEntrySizeV2 : kMinEntrySizeV1);
-  std::vector<IndexEntry> entries;
-  entries.reserve(std::min({static_cast<std::size_t>(count), kMaxIndexEntriesReserved, fit}));
+  storage.reserve(std::min({static_cast<std::size_t>(count), kMaxIndexEntriesReserved, fit}));
 
   for (std::uint32_t i = 0; i < count; ++i) {
-    IndexEntry e;
+    IndexEntryView e;
     QUARN_ASSIGN_OR_RETURN(e.collection_id, in.take_u32());
     QUARN_ASSIGN_OR_RETURN(const std::uint8_t kind, in.take_u8());
     if (kind == 1) {
@@ -472,14 +497,25 @@ Result<std::vector<IndexEntry>> decode_index_payload(ByteSpan payload) {
     if (name_len == 0) return invalid("empty index name");
     QUARN_ASSIGN_OR_RETURN(const ByteSpan name, in.take_span(name_len));
     if (!is_valid_utf8(name)) return invalid("invalid utf-8 in index name");
-    e.index_name.assign(name.begin(), name.end());
-    QUARN_ASSIGN_OR_RETURN(const ByteSpan key, in.take_len_prefixed());
-    e.key.assign(key.begin(), key.end());
-    QUARN_ASSIGN_OR_RETURN(const ByteSpan pk, in.take_len_prefixed());
-    e.pk.assign(pk.begin(), pk.end());
-    entries.push_back(std::move(e));
+    e.index_name = std::string_view(reinterpret_cast<const char*>(name.data()), name.size());
+    QUARN_ASSIGN_OR_RETURN(e.key, in.take_len_prefixed());
+    QUARN_ASSIGN_OR_RETURN(e.pk, in.take_len_prefixed());
+    storage.push_back(e);
   }
   if (in.remaining() != 0) return invalid("trailing bytes in index payload");
+  return std::span<const IndexEntryView>(storage);
+}
+
+Result<std::vector<IndexEntry>> decode_index_payload(ByteSpan payload) {
+  std::vector<IndexEntryView> storage;
+  QUARN_ASSIGN_OR_RETURN(const std::span<const IndexEntryView> views,
+                         decode_index_payload_views(payload, storage));
+  std::vector<IndexEntry> entries;
+  entries.reserve(views.size());
+  for (const IndexEntryView& v : views) {
+    entries.push_back(IndexEntry{std::string(v.index_name), Bytes(v.key.begin(), v.key.end()),
+                                 Bytes(v.pk.begin(), v.pk.end()), v.collection_id, v.kind, v.op});
+  }
   return entries;
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -34,6 +35,17 @@ struct IndexEntry {
   IndexOp op = IndexOp::Insert;
 
   bool operator==(const IndexEntry&) const = default;
+};
+
+// An IndexEntry as views into bytes it does not own, such as the payload it was decoded from:
+// decoding and applying one costs no allocation. Valid while those bytes are.
+struct IndexEntryView {
+  std::string_view index_name;
+  ByteSpan key;
+  ByteSpan pk;
+  std::uint32_t collection_id = 0;
+  IndexKind kind = IndexKind::Unique;
+  IndexOp op = IndexOp::Insert;
 };
 
 // A set of primary keys in ascending byte order (std::vector<std::uint8_t>'s operator<:
@@ -123,6 +135,9 @@ class IndexState {
   // primary key. A non-unique key disappears with its last primary key. Deleting what is not
   // there succeeds.
   Status apply(IndexEntry entry);
+  // The same for the entry the view shows; copies of its bytes are made only for a key, primary
+  // key or index the maps did not hold. The view need not outlive the call.
+  Status apply(const IndexEntryView& entry);
 
   // The primary key a unique index maps key to. The view is valid until the next apply().
   std::optional<ByteSpan> unique_lookup(std::uint32_t collection_id, std::string_view index_name,
@@ -203,8 +218,8 @@ class IndexState {
 
   // The key map of the entry's index, created empty if there is none; takes the entry's name
   // only when it creates one.
-  template <class M>
-  static M& key_map(PerIndexOf<M>& maps, IndexEntry& entry);
+  template <class M, class E>
+  static M& key_map(PerIndexOf<M>& maps, E& entry);
   // The key map of one index, or null.
   template <class M>
   static const M* find_keys(const PerIndexOf<M>& maps, std::uint32_t collection_id,
@@ -213,7 +228,12 @@ class IndexState {
   template <class V>
   static const V* find_value(const PerIndex<V>& maps, std::uint32_t collection_id,
                              std::string_view index_name, ByteSpan key);
-  Status apply_to_overlay(IndexEntry entry);
+  // Both apply()s, for an IndexEntry, whose buffers a map may take, or a const IndexEntryView,
+  // whose bytes a map copies.
+  template <class E>
+  Status apply_entry(E& entry);
+  template <class E>
+  Status apply_to_overlay(E& entry);
 
   PerIndexOf<UniqueKeys> unique_;
   PerIndex<PkSet> non_unique_;
@@ -242,5 +262,12 @@ Bytes encode_index_payload(const std::vector<IndexEntry>& entries);
 // "trailing bytes in index payload". Reserves at most 1024 entries up front, and never more
 // than the remaining bytes could hold.
 Result<std::vector<IndexEntry>> decode_index_payload(ByteSpan payload);
+
+// The reader behind decode_index_payload, which copies what this returns: the same checks in the
+// same order and the same errors, with the entries as views into payload, held in storage (cleared
+// first, so that one buffer serves payload after payload). The result views storage: valid until
+// storage next changes, and its entries while payload's bytes are.
+Result<std::span<const IndexEntryView>> decode_index_payload_views(
+    ByteSpan payload, std::vector<IndexEntryView>& storage);
 
 }  // namespace quarn

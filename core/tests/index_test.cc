@@ -4,9 +4,12 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <optional>
+#include <ostream>
 #include <random>
 #include <set>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -460,6 +463,141 @@ INSTANTIATE_TEST_SUITE_P(
         RejectCase{"VersionTwoEntryReadAsOne",
                    "0100 01000000 07000000 01 02 01000000 75 01000000 6b 01000000 70", kEof}),
     [](const ::testing::TestParamInfo<RejectCase>& p) { return std::string(p.param.name); });
+
+IndexEntry owned_copy(const IndexEntryView& v) {
+  return IndexEntry{std::string(v.index_name),
+                    Bytes(v.key.begin(), v.key.end()),
+                    Bytes(v.pk.begin(), v.pk.end()),
+                    v.collection_id,
+                    v.kind,
+                    v.op};
+}
+
+bool lies_in(ByteSpan part, ByteSpan whole) {
+  return part.empty() ||
+         (part.data() >= whole.data() && part.data() + part.size() <= whole.data() + whole.size());
+}
+
+// The view decoder agrees with the owning one on payload: the same entries, as views into the
+// payload, or the same first error. Its storage holds another payload's entries beforehand, as
+// when it is reused from segment to segment.
+void expect_view_decoder_agrees(ByteSpan payload) {
+  const Bytes earlier = hex(kOneEntryV2);
+  std::vector<IndexEntryView> storage;
+  ASSERT_OK(decode_index_payload_views(earlier, storage));
+  ASSERT_EQ(storage.size(), 1u);
+
+  const Result<std::vector<IndexEntry>> owning = decode_index_payload(payload);
+  const Result<std::span<const IndexEntryView>> views =
+      decode_index_payload_views(payload, storage);
+  if (!owning.ok()) {
+    EXPECT_THAT(views, ErrorRenders(owning.error().render()));
+    return;
+  }
+  ASSERT_OK(views);
+  std::vector<IndexEntry> copied;
+  for (const IndexEntryView& v : views.value()) {
+    EXPECT_TRUE(lies_in(as_span(v.index_name), payload) && lies_in(v.key, payload) &&
+                lies_in(v.pk, payload));
+    copied.push_back(owned_copy(v));
+  }
+  EXPECT_EQ(copied, owning.value());
+}
+
+TEST_P(IndexPayloadRejectTest, ViewDecoderFailsAlike) {
+  expect_view_decoder_agrees(hex(GetParam().payload));
+}
+
+struct ViewDecodeCase {
+  const char* name;
+  Bytes payload;
+};
+
+void PrintTo(const ViewDecodeCase& c, std::ostream* os) { *os << c.name; }
+
+class IndexPayloadViewTest : public ::testing::TestWithParam<ViewDecodeCase> {};
+
+TEST_P(IndexPayloadViewTest, ViewDecoderGivesTheSameEntries) {
+  expect_view_decoder_agrees(GetParam().payload);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Valid, IndexPayloadViewTest,
+    ::testing::Values(
+        ViewDecodeCase{"Empty", hex("0200 00000000")}, ViewDecodeCase{"OneEntry", hex(kOneEntryV2)},
+        ViewDecodeCase{"VersionOne", hex("0100 02000000"
+                                         " ffffffff 02 02000000 c3a9 00000000 01000000 01"
+                                         " 00000000 01 01000000 75 02000000 6b6b 00000000")},
+        ViewDecodeCase{"Mixed", encode_index_payload({
+                                    entry("by_email", "a@b", std::string_view("\x05\0\0\0", 4)),
+                                    entry("by_tag", "red", "pk1", kNonUnique, IndexOp::Delete, 9),
+                                    entry("by_tag", "", "", kNonUnique),
+                                    entry("by_email", std::string(300, 'k'), "x", IndexKind::Unique,
+                                          IndexOp::Delete, 0),
+                                })}),
+    [](const ::testing::TestParamInfo<ViewDecodeCase>& p) { return std::string(p.param.name); });
+
+std::string outcome(const Status& status) { return status.ok() ? "ok" : status.error().render(); }
+
+// Every lookup over the run's small universe, to compare two states by.
+std::vector<std::optional<std::vector<Bytes>>> every_lookup(const IndexState& s) {
+  std::vector<std::optional<std::vector<Bytes>>> out;
+  for (const std::uint32_t collection_id : {1u, 2u}) {
+    for (const char* key : {"", "a", "b"}) {
+      const std::optional<Bytes> owner = unique(s, "u", key, collection_id);
+      out.push_back(owner ? std::optional(std::vector<Bytes>{*owner}) : std::nullopt);
+      out.push_back(non_unique(s, "n", key, collection_id));
+    }
+  }
+  return out;
+}
+
+// A seeded random run of inserts and deletes, duplicate, conflicting and absent ones included,
+// applied as owned entries to one state and as views to another, committed and in an overlay:
+// each step has the same outcome and leaves the same lookups, and so does the absorb. The views
+// are of a copy that is gone before the next step, so a state that kept them would show it.
+TEST(IndexStateTest, ApplyByViewMatchesApplyByEntry) {
+  for (const bool in_overlay : {false, true}) {
+    for (const std::uint32_t seed : {1u, 2u, 3u}) {
+      SCOPED_TRACE(std::string(in_overlay ? "overlay" : "committed") + ", seed " +
+                   std::to_string(seed));
+      std::mt19937 rng(seed);
+      const auto random_entry = [&] {
+        const char* keys[] = {"", "a", "b"};
+        const char* pks[] = {"p", "q", "pq"};
+        const bool non_unique_kind = rng() % 2 == 0;
+        const char* key = keys[rng() % 3];
+        const char* pk = pks[rng() % 3];
+        const IndexOp op = rng() % 3 == 0 ? IndexOp::Delete : IndexOp::Insert;
+        const std::uint32_t collection_id = rng() % 4 == 0 ? 2 : 1;
+        return entry(non_unique_kind ? "n" : "u", key, pk,
+                     non_unique_kind ? kNonUnique : IndexKind::Unique, op, collection_id);
+      };
+      IndexState by_entry_base;
+      // Violations in the setup change nothing and do not matter.
+      for (int i = 0; i < 20; ++i) {
+        ignore_error(by_entry_base.apply(random_entry()), "setup entries may conflict");
+      }
+      IndexState by_view_base = by_entry_base;
+      IndexState by_entry = in_overlay ? IndexState::overlay_on(by_entry_base) : by_entry_base;
+      IndexState by_view = in_overlay ? IndexState::overlay_on(by_view_base) : by_view_base;
+      for (int step = 0; step < 300; ++step) {
+        const IndexEntry e = random_entry();
+        auto copy = std::make_unique<IndexEntry>(e);
+        const Status via_view = by_view.apply(IndexEntryView{
+            copy->index_name, copy->key, copy->pk, copy->collection_id, copy->kind, copy->op});
+        copy.reset();
+        ASSERT_EQ(outcome(via_view), outcome(by_entry.apply(e))) << "step " << step;
+        ASSERT_EQ(every_lookup(by_view), every_lookup(by_entry)) << "step " << step;
+      }
+      if (in_overlay) {
+        by_entry_base.absorb(std::move(by_entry));
+        by_view_base.absorb(std::move(by_view));
+        EXPECT_EQ(every_lookup(by_view_base), every_lookup(by_entry_base));
+      }
+    }
+  }
+}
 
 }  // namespace
 }  // namespace quarn

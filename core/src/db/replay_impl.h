@@ -49,16 +49,20 @@ struct CommittedSegments {
   }
 };
 
+// index_entries is storage for an index segment's decoded entries, kept by the caller from one
+// segment to the next so that the entries cost no allocation per segment.
 inline Status apply_data_segment(SegmentType type, ByteSpan payload, Catalog& catalog,
-                                 LatestRows& latest, IndexState& indexes) {
+                                 LatestRows& latest, IndexState& indexes,
+                                 std::vector<IndexEntryView>& index_entries) {
   switch (type) {
     case SegmentType::Catalog: {
       QUARN_ASSIGN_OR_RETURN(CatalogRecordWire entry, decode_catalog_payload(payload));
       return catalog.apply_record(std::move(entry));
     }
     case SegmentType::Index: {
-      QUARN_ASSIGN_OR_RETURN(std::vector<IndexEntry> entries, decode_index_payload(payload));
-      for (IndexEntry& entry : entries) QUARN_TRY(indexes.apply(std::move(entry)));
+      QUARN_ASSIGN_OR_RETURN(const std::span<const IndexEntryView> entries,
+                             decode_index_payload_views(payload, index_entries));
+      for (const IndexEntryView& entry : entries) QUARN_TRY(indexes.apply(entry));
       return ok_status();
     }
     case SegmentType::Record:
@@ -144,6 +148,7 @@ Status replay_tail_into(S& store, std::uint64_t start, std::uint16_t format_mino
     QUARN_ASSIGN_OR_RETURN(own, scan_segments(store, start));
     segments = own;
   }
+  std::vector<IndexEntryView> index_entries;
   if (format_minor < kFormatMinorFramed) {
     // Unframed: markers mean nothing here, and each payload is read just before it is applied.
     for (const SegmentMeta& meta : segments) {
@@ -151,7 +156,7 @@ Status replay_tail_into(S& store, std::uint64_t start, std::uint16_t format_mino
       Bytes payload;
       QUARN_TRY(append_scanned_segment_payload(store, meta, payload));
       QUARN_TRY(replay_detail::apply_data_segment(meta.header.segment_type, payload, catalog,
-                                                  latest, indexes));
+                                                  latest, indexes, index_entries));
     }
     return ok_status();
   }
@@ -159,7 +164,7 @@ Status replay_tail_into(S& store, std::uint64_t start, std::uint16_t format_mino
                          replay_detail::committed_segments(store, segments));
   for (const replay_detail::StagedSegment& staged : committed.segments) {
     QUARN_TRY(replay_detail::apply_data_segment(staged.type, committed.payload(staged), catalog,
-                                                latest, indexes));
+                                                latest, indexes, index_entries));
   }
   return ok_status();
 }
