@@ -94,6 +94,10 @@ std::optional<RowView> LatestRows::get(std::uint32_t collection_id, ByteSpan pk)
   return found->row;
 }
 
+void LatestRows::reserve(std::uint32_t collection_id, std::size_t bytes) {
+  if (base_ == nullptr) own(collection_id).reserve(bytes);
+}
+
 void LatestRows::put(std::uint32_t collection_id, ByteSpan pk, const Row& row) {
   put_image(collection_id, pk, scratch_image(row));
 }

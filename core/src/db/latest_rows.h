@@ -42,6 +42,10 @@ class LatestRows {
   // Removes the key; false when it held no row.
   bool erase(std::uint32_t collection_id, ByteSpan pk);
 
+  // Room for about this many bytes of rows in one collection (RowTable::reserve); nothing in an
+  // overlay.
+  void reserve(std::uint32_t collection_id, std::size_t bytes);
+
   // Rows of all collections together.
   std::size_t size() const;
   // Rows of one collection.

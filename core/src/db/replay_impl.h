@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <span>
 #include <type_traits>
+#include <unordered_map>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -131,6 +132,24 @@ Result<CommittedSegments> committed_segments(S& store, std::span<const SegmentMe
   return out;
 }
 
+// Room in each collection's table for the rows its committed records hold, so that a replay
+// fills each table without copying it as it grows. A record's stored entry is about its payload
+// plus the field names; what is reserved and never filled is address space, not memory.
+inline void reserve_row_room(const CommittedSegments& committed, LatestRows& latest) {
+  constexpr std::size_t kMaxReserved = std::size_t{1} << 30;
+  std::unordered_map<std::uint32_t, std::size_t> bytes;
+  for (const StagedSegment& staged : committed.segments) {
+    if (staged.type != SegmentType::Record || staged.size < kRecordCollectionIdAt + 4) continue;
+    const ByteSpan payload = committed.payload(staged);
+    const auto collection_id =
+        static_cast<std::uint32_t>(load_le(payload, kRecordCollectionIdAt, 4));
+    bytes[collection_id] += staged.size + staged.size / 2 + 32;
+  }
+  for (const auto& [collection_id, size] : bytes) {
+    latest.reserve(collection_id, std::min(size, kMaxReserved));
+  }
+}
+
 }  // namespace replay_detail
 
 template <Store S>
@@ -162,6 +181,7 @@ Status replay_tail_into(S& store, std::uint64_t start, std::uint16_t format_mino
   }
   QUARN_ASSIGN_OR_RETURN(const replay_detail::CommittedSegments committed,
                          replay_detail::committed_segments(store, segments));
+  replay_detail::reserve_row_room(committed, latest);
   for (const replay_detail::StagedSegment& staged : committed.segments) {
     QUARN_TRY(replay_detail::apply_data_segment(staged.type, committed.payload(staged), catalog,
                                                 latest, indexes, index_entries));

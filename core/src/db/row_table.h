@@ -41,6 +41,9 @@ class RowTable {
   Replaced put(ByteSpan pk, const ByteSpan* image);
   // False when pk held nothing.
   bool erase(ByteSpan pk);
+  // Room for about this many more bytes of entries, so that a table filled in one go (a
+  // replay) is not copied as it grows.
+  void reserve(std::size_t bytes) { arena_.reserve(arena_.size() + bytes); }
   // Keys held, markers included.
   std::size_t size() const { return count_; }
   bool empty() const { return count_ == 0; }

@@ -54,6 +54,14 @@ template <Store S>
 Result<std::vector<SegmentMeta>> walk_segments(S& store, std::uint64_t start, std::uint64_t len,
                                                TornTail torn) {
   std::vector<SegmentMeta> segments;
+  // Room for as many segments as the bytes could hold (each is at least a header), so the list
+  // is not copied as it grows; capped, since an untouched reservation costs address space only
+  // up to a point.
+  constexpr std::uint64_t kMaxReserved = std::uint64_t{1} << 20;
+  if (len > start) {
+    segments.reserve(static_cast<std::size_t>(
+        std::min<std::uint64_t>((len - start) / kSegmentHeaderSize, kMaxReserved)));
+  }
   std::uint64_t pos = start;
   std::array<std::uint8_t, kSegmentHeaderSize> header_bytes;
   while (pos < len) {
