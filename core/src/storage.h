@@ -57,6 +57,9 @@ class VecStore {
   Status truncate(std::uint64_t length);
 
   const Bytes& bytes() const { return bytes_; }
+  // Room for this many bytes in all, so that an image written in many appends is not copied as
+  // it grows.
+  void reserve(std::size_t size) { bytes_.reserve(size); }
   // Gives the image back (snapshot bytes); the store is empty afterwards.
   Bytes take_bytes() { return std::move(bytes_); }
 

@@ -1,5 +1,6 @@
 // Compaction: a fresh image holding only the live state, rebuilt through an in-memory database
 // and put in place with a durable rename, so the old image stays whole until the new one is.
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <string>
@@ -16,9 +17,9 @@ namespace quarn {
 namespace {
 
 // Every collection registered once and stepped to its schema version, then one insert per
-// live row, in memory.
-Result<Database<VecStore>> rebuild_image(const Catalog& catalog, const LatestRows& latest) {
-  QUARN_ASSIGN_OR_RETURN(Database<VecStore> rebuilt, Database<VecStore>::open_in_memory());
+// live row, into rebuilt, a new in-memory database.
+Status rebuild_image(Database<VecStore>& rebuilt, const Catalog& catalog,
+                     const LatestRows& latest) {
   const std::vector<CollectionInfo> collections = catalog.collections();
   for (const CollectionInfo& info : collections) {
     if (!info.primary_field) return SchemaError::NoPrimaryKey{info.collection_id};
@@ -38,7 +39,16 @@ Result<Database<VecStore>> rebuild_image(const Catalog& catalog, const LatestRow
       QUARN_TRY(rebuilt.insert(info.collection_id, entry.row.to_row()));
     }
   }
-  return rebuilt;
+  return ok_status();
+}
+
+// Room for the image of about this many rows: each is written as its own transaction, a few
+// hundred bytes of framing and manifest besides the row. Reserved address space costs memory
+// only where the image reaches.
+std::size_t rebuilt_image_room(const LatestRows& latest) {
+  constexpr std::size_t kPerRow = 512;
+  constexpr std::size_t kMaxReserved = std::size_t{1} << 30;
+  return std::min(kMaxReserved, (std::size_t{1} << 20) + latest.size() * kPerRow);
 }
 
 // Whether path names the file open as fd (same device and inode), whatever its spelling.
@@ -65,13 +75,17 @@ Status Database<S>::compact_to(const std::string& dest_path) requires std::same_
     return io_error(IoErrorKind::InvalidInput,
                     "compaction target is the database's own file; use compact instead");
   }
-  QUARN_ASSIGN_OR_RETURN(Database<VecStore> rebuilt, rebuild_image(catalog(), latest()));
+  QUARN_ASSIGN_OR_RETURN(Database<VecStore> rebuilt, Database<VecStore>::open_in_memory());
+  rebuilt.store_.reserve(rebuilt_image_room(latest()));
+  QUARN_TRY(rebuild_image(rebuilt, catalog(), latest()));
   return replace_file_durably(dest_path, std::move(rebuilt).into_snapshot_bytes());
 }
 
 template <Store S>
 Status Database<S>::compact_in_place() requires std::same_as<S, FileStore> {
-  QUARN_ASSIGN_OR_RETURN(Database<VecStore> rebuilt, rebuild_image(catalog(), latest()));
+  QUARN_ASSIGN_OR_RETURN(Database<VecStore> rebuilt, Database<VecStore>::open_in_memory());
+  rebuilt.store_.reserve(rebuilt_image_room(latest()));
+  QUARN_TRY(rebuild_image(rebuilt, catalog(), latest()));
   // A handle made without open has no location yet: resolve its path now.
   if (!location_) {
     QUARN_ASSIGN_OR_RETURN(location_, locate_file(path_));
