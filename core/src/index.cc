@@ -442,7 +442,12 @@ std::optional<std::vector<Bytes>> IndexState::non_unique_lookup(std::uint32_t co
 Bytes encode_index_payload(const std::vector<IndexEntry>& entries) {
   QUARN_CHECK(entries.size() <= std::numeric_limits<std::uint32_t>::max(),
               "more than 2^32 - 1 index entries in one payload");
+  // Sized up front: grown a field at a time, the buffer would be copied several times.
+  std::size_t size = 2 + 4;
+  for (const IndexEntry& e : entries)
+    size += 4 + 1 + 1 + 3 * 4 + e.index_name.size() + e.key.size() + e.pk.size();
   Bytes out;
+  out.reserve(size);
   ByteWriter w(out);
   w.put_u16(kIndexPayloadVersion);
   w.put_u32(static_cast<std::uint32_t>(entries.size()));

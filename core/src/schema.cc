@@ -142,7 +142,11 @@ const char* debug(IndexKind kind) {
 
 const FieldDef* find_top_level_field(const std::vector<FieldDef>& fields, std::string_view name) {
   for (const FieldDef& def : fields) {
-    if (def.path.is_top_level() && def.path.first() == name) return &def;
+    if (!def.path.is_top_level()) continue;
+    const std::string_view field = def.path.first();
+    // Field names mostly differ in length or first byte, which settles it without a call.
+    if (field.size() != name.size() || (!name.empty() && field[0] != name[0])) continue;
+    if (field == name) return &def;
   }
   return nullptr;
 }

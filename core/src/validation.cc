@@ -310,14 +310,8 @@ Status validate_value(std::vector<std::string>& path, const Type& type,
 Status validate_top_level_row(const std::vector<FieldDef>& fields, const std::string& primary,
                               const Row& row) {
   for (const auto& [key, unused] : row) {
-    bool known = false;
-    for (const FieldDef& def : fields) {
-      if (def.path.is_top_level() && def.path.first() == key) {
-        known = true;
-        break;
-      }
-    }
-    if (!known) return validation_error_at({key}, "unknown field");
+    if (find_top_level_field(fields, key) == nullptr)
+      return validation_error_at({key}, "unknown field");
   }
   const RowValue null;
   // One path for every field: validate_value leaves it as it found it.

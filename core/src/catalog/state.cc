@@ -28,6 +28,13 @@ constexpr std::array<std::string_view, 25> kWhiteSpace = {
 // Length of the White_Space character `text` starts (or, with at_end, ends) with, else 0.
 // Matching whole encodings keeps this byte-aligned on valid UTF-8.
 std::size_t white_space_at(std::string_view text, bool at_end) {
+  if (text.empty()) return 0;
+  // Every encoding starts with an ASCII space or one of four lead bytes, and ends with an ASCII
+  // space or a continuation byte: most names are told apart by one byte, without the table.
+  const auto edge = static_cast<unsigned char>(at_end ? text.back() : text.front());
+  const bool ascii_space = edge == 0x20 || (edge >= 0x09 && edge <= 0x0D);
+  if (edge < 0x80 && !ascii_space) return 0;
+  if (!at_end && edge >= 0x80 && edge != 0xC2 && (edge < 0xE1 || edge > 0xE3)) return 0;
   for (std::string_view ws : kWhiteSpace) {
     if (at_end ? text.ends_with(ws) : text.starts_with(ws)) return ws.size();
   }
