@@ -6,7 +6,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "catalog/codec.h"
 #include "db/database.h"
+#include "db/recover.h"
 #include "db/replay.h"
 #include "db/write.h"
 #include "testing/db_state.h"
@@ -264,6 +266,46 @@ TEST(ReplayTest, TailReplayFromInsideATransactionFails) {
                                catalog, latest, indexes),
               ErrorRenders("format error: invalid transaction marker payload: TxnCommit outside "
                            "transaction in replay"));
+}
+
+// Open hands the segments recovery walked to the replay instead of scanning again: from any
+// start, that gives what a fresh scan gives, state or error.
+TEST(ReplayTest, SegmentsRecoveryKeptReplayAsAFreshScan) {
+  const Bytes first = framed(1, {catalog_seg(testing::create_users())});
+  const Bytes second = framed(
+      2, {index_seg(testing::by_name_payload("a", 1)), record_seg(testing::user_record(1, "a"))});
+  const Bytes log = cat({first, second, framed(3, {record_seg(testing::user_record(2, "b"))}),
+                         testing::marker(SegmentType::TxnBegin, 4)});  // cut by recovery
+  VecStore store(testing::image_with_log(6, log));
+  std::vector<SegmentMeta> kept;
+  ASSERT_OK_AND_ASSIGN(const std::uint64_t end,
+                       truncate_end_for_recovery(store, kDataStart, 6, kept));
+  ASSERT_OK(store.truncate(end));
+  const std::uint64_t second_at = kDataStart + first.size();
+  // A boundary, the start of the log, and an offset inside a segment, which no kept segment has.
+  for (const std::uint64_t start : {kDataStart, second_at, second_at + 1}) {
+    SCOPED_TRACE(start);
+    Catalog catalog[2];
+    LatestRows latest[2];
+    IndexState indexes[2];
+    if (start == second_at) {
+      for (Catalog& c : catalog) {
+        ASSERT_OK(c.apply_record(decode_catalog_payload(testing::create_users()).value()));
+      }
+    }
+    const Status fresh = replay_tail_into(store, start, 6, catalog[0], latest[0], indexes[0]);
+    const Status reused =
+        replay_tail_into(store, start, 6, catalog[1], latest[1], indexes[1], kept);
+    ASSERT_EQ(fresh.ok(), reused.ok());
+    if (!fresh.ok()) {
+      EXPECT_EQ(fresh.error().render(), reused.error().render());
+      continue;
+    }
+    EXPECT_EQ(latest[0].size(), 2u);
+    EXPECT_TRUE(latest[0] == latest[1]);
+    EXPECT_EQ(catalog[0].collection_names(), catalog[1].collection_names());
+    EXPECT_EQ(indexes[1].unique_lookup(1, "by_name", testing::name_key("a")).has_value(), true);
+  }
 }
 
 TEST(ApplyRecordSegmentTest, RecordOfCollectionWithoutPrimaryFieldIsSkipped) {

@@ -292,6 +292,8 @@ TEST(RecordPayloadTest, ForgedListCountFailsWithinTheData) {
   const Bytes bytes = Payload().header(2, 1).key_and_count(1).u32(0xFFFFFFFF).tagged_i64(1);
   EXPECT_THAT(decode_record_payload(bytes, "id", fields[0], fields),
               ErrorRenders("format error: truncated record payload"));
+  EXPECT_THAT(decode_record_payload_packed(bytes, "id", fields[0], fields),
+              ErrorRenders("format error: truncated record payload"));
 }
 
 TEST(RecordPayloadTest, EveryCutOfAValidPayloadIsTruncated) {

@@ -132,6 +132,9 @@ TYPED_TEST(StoreConformanceTest, WritesLandAtTheirOffsets) {
   EXPECT_THAT(read_bytes(store, 0, 13), IsOkAndHolds(bytes_of("hello WORLD!!")));
   EXPECT_THAT(read_bytes(store, 4, 4), IsOkAndHolds(bytes_of("o WO")));
   EXPECT_THAT(read_bytes(store, 13, 0), IsOkAndHolds(Bytes()));
+  // A write that starts inside and ends past the end.
+  ASSERT_OK(store.write_all_at(12, bytes_of("?#")));
+  EXPECT_THAT(read_bytes(store, 0, 14), IsOkAndHolds(bytes_of("hello WORLD!?#")));
 }
 
 TYPED_TEST(StoreConformanceTest, GapReadsAsZero) {
