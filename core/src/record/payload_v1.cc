@@ -103,7 +103,14 @@ Status decode_record_body_packed(scalar::Cursor& reader, const std::string& prim
   order.resize(pieces.size());
   for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
   std::sort(order.begin(), order.end(), [](std::size_t a, std::size_t b) {
-    const int c = pieces[a].name->compare(*pieces[b].name);
+    const std::string& x = *pieces[a].name;
+    const std::string& y = *pieces[b].name;
+    // Names mostly differ in their first byte, which orders them as compare does (unsigned
+    // bytes) without a call.
+    if (!x.empty() && !y.empty() && x[0] != y[0]) {
+      return static_cast<unsigned char>(x[0]) < static_cast<unsigned char>(y[0]);
+    }
+    const int c = x.compare(y);
     return c != 0 ? c < 0 : a < b;
   });
   std::size_t kept = 0;
