@@ -51,6 +51,15 @@ std::size_t rebuilt_image_room(const LatestRows& latest) {
   return std::min(kMaxReserved, (std::size_t{1} << 20) + latest.size() * kPerRow);
 }
 
+// Room in the rebuilt tables for the rows they will copy, so that they are not copied as they
+// grow: the copies hold the same images under the same keys.
+void reserve_tables(LatestRows& rebuilt, const Catalog& catalog, const LatestRows& latest) {
+  for (const CollectionInfo& info : catalog.collections()) {
+    rebuilt.reserve(info.collection_id, latest.bytes_of(info.collection_id),
+                    latest.size_of(info.collection_id));
+  }
+}
+
 // Whether path names the file open as fd (same device and inode), whatever its spelling.
 Result<bool> path_names_file(const std::string& path, int fd) {
   QUARN_TRY(check_no_nul(path));
@@ -77,6 +86,7 @@ Status Database<S>::compact_to(const std::string& dest_path) requires std::same_
   }
   QUARN_ASSIGN_OR_RETURN(Database<VecStore> rebuilt, Database<VecStore>::open_in_memory());
   rebuilt.store_.reserve(rebuilt_image_room(latest()));
+  reserve_tables(rebuilt.latest_, catalog(), latest());
   QUARN_TRY(rebuild_image(rebuilt, catalog(), latest()));
   return replace_file_durably(dest_path, std::move(rebuilt).into_snapshot_bytes());
 }
@@ -85,6 +95,7 @@ template <Store S>
 Status Database<S>::compact_in_place() requires std::same_as<S, FileStore> {
   QUARN_ASSIGN_OR_RETURN(Database<VecStore> rebuilt, Database<VecStore>::open_in_memory());
   rebuilt.store_.reserve(rebuilt_image_room(latest()));
+  reserve_tables(rebuilt.latest_, catalog(), latest());
   QUARN_TRY(rebuild_image(rebuilt, catalog(), latest()));
   // A handle made without open has no location yet: resolve its path now.
   if (!location_) {

@@ -94,8 +94,15 @@ std::optional<RowView> LatestRows::get(std::uint32_t collection_id, ByteSpan pk)
   return found->row;
 }
 
-void LatestRows::reserve(std::uint32_t collection_id, std::size_t bytes) {
-  if (base_ == nullptr) own(collection_id).reserve(bytes);
+void LatestRows::reserve(std::uint32_t collection_id, std::size_t bytes, std::size_t keys) {
+  if (base_ == nullptr) own(collection_id).reserve(bytes, keys);
+}
+
+std::size_t LatestRows::bytes_of(std::uint32_t collection_id) const {
+  const RowTable* map = find(collection_id);
+  const Changes* changes = find_changes(collection_id);
+  return (map == nullptr ? 0 : map->live_bytes()) +
+         (changes == nullptr ? 0 : changes->rows->live_bytes());
 }
 
 void LatestRows::put(std::uint32_t collection_id, ByteSpan pk, const Row& row) {

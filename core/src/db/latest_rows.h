@@ -42,9 +42,11 @@ class LatestRows {
   // Removes the key; false when it held no row.
   bool erase(std::uint32_t collection_id, ByteSpan pk);
 
-  // Room for about this many bytes of rows in one collection (RowTable::reserve); nothing in an
-  // overlay.
-  void reserve(std::uint32_t collection_id, std::size_t bytes);
+  // Room for about this many bytes of rows, and keys, in one collection (RowTable::reserve);
+  // nothing in an overlay.
+  void reserve(std::uint32_t collection_id, std::size_t bytes, std::size_t keys = 0);
+  // The bytes one collection's stored rows take (RowTable::live_bytes), changes included.
+  std::size_t bytes_of(std::uint32_t collection_id) const;
 
   // Rows of all collections together.
   std::size_t size() const;

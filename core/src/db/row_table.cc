@@ -55,6 +55,13 @@ void RowTable::free_slot(std::size_t i) {
   --count_;
 }
 
+void RowTable::reserve(std::size_t bytes, std::size_t keys) {
+  arena_.reserve(arena_.size() + bytes);
+  std::size_t slots = slots_.empty() ? 16 : slots_.size();
+  while ((count_ + keys) * 4 > slots * 3) slots *= 2;
+  if (slots > slots_.size()) resize_slots(slots);
+}
+
 void RowTable::reserve_one() {
   if ((count_ + 1) * 4 <= slots_.size() * 3) return;
   resize_slots(slots_.empty() ? 16 : slots_.size() * 2);

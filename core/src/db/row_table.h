@@ -41,9 +41,11 @@ class RowTable {
   Replaced put(ByteSpan pk, const ByteSpan* image);
   // False when pk held nothing.
   bool erase(ByteSpan pk);
-  // Room for about this many more bytes of entries, so that a table filled in one go (a
-  // replay) is not copied as it grows.
-  void reserve(std::size_t bytes) { arena_.reserve(arena_.size() + bytes); }
+  // Room for about this many more bytes of entries and, when given, this many more keys, so
+  // that a table filled in one go (a replay, a compaction) is not copied as it grows.
+  void reserve(std::size_t bytes, std::size_t keys = 0);
+  // The bytes of the entries held, markers included: what a copy without dead entries takes.
+  std::size_t live_bytes() const { return arena_.size() - dead_bytes_; }
   // Keys held, markers included.
   std::size_t size() const { return count_; }
   bool empty() const { return count_ == 0; }
