@@ -107,12 +107,22 @@ void RowTable::kill(std::uint64_t offset) {
 
 RowTable::Replaced RowTable::put(ByteSpan pk, const ByteSpan* image) {
   const std::uint64_t hash = hash_of(pk);
+  // Grown first, so that the free slot the probe ends on stays the new key's until it is taken.
+  reserve_one();
+  std::size_t free_at = home_of(hash);
   Replaced replaced = Replaced::Nothing;
-  if (const std::size_t i = find_slot(pk, hash); i != kNoSlot) {
-    const std::uint64_t old = slots_[i].offset;
-    replaced = arena_[old] == kErased ? Replaced::Marker : Replaced::Stored;
-    free_slot(i);
-    kill(old);
+  for (;; free_at = (free_at + 1) & mask()) {
+    const Slot& slot = slots_[free_at];
+    if (slot.offset == kFree) break;
+    if (slot.hash == hash && ByteSpanEq{}(pk_at(slot.offset), pk)) {
+      // The old entry's offset leaves the set before its bytes die: probes read keys there.
+      const std::uint64_t old = slot.offset;
+      replaced = arena_[old] == kErased ? Replaced::Marker : Replaced::Stored;
+      free_slot(free_at);
+      kill(old);
+      free_at = kNoSlot;  // the removal moved slots: the new entry probes again
+      break;
+    }
   }
   // Bytes that lie in this buffer (a caller passing a stored key or row) are copied before it
   // grows under them.
@@ -133,8 +143,13 @@ RowTable::Replaced RowTable::put(ByteSpan pk, const ByteSpan* image) {
     own_image = copied_image;
     image = &own_image;
   }
-  reserve_one();
-  place(hash, append(pk, image));
+  const std::uint64_t offset = append(pk, image);
+  if (free_at == kNoSlot) {
+    place(hash, offset);
+  } else {
+    slots_[free_at] = Slot{hash, offset};
+    ++count_;
+  }
   compact_if_sparse();
   return replaced;
 }
