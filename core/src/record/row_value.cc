@@ -114,6 +114,19 @@ Status encode_value(Bytes& out, const RowValue& value, const Type& type, ZeroByt
   }
 }
 
+// A list's element count, refused (TruncatedRecordPayload) when the remaining bytes cannot
+// hold that many elements, or when it would take the budget past its cap of zero-byte ones.
+Result<std::uint32_t> take_list_count(Cursor& reader, const Type& list, ZeroByteBudget& budget) {
+  QUARN_ASSIGN_OR_RETURN(const std::uint32_t count, reader.take_u32());
+  const std::uint64_t min_size = min_encoded_size(list.inner());
+  if (min_size == 0) {
+    if (!budget.take(count)) return truncated();
+  } else if (count > reader.remaining() / min_size) {
+    return truncated();
+  }
+  return count;
+}
+
 Result<RowValue> decode_value(Cursor& reader, const Type& type, ZeroByteBudget& budget) {
   if (type.is_primitive()) {
     QUARN_ASSIGN_OR_RETURN(const ScalarValue scalar, decode_tagged_scalar(reader, type));
@@ -127,13 +140,7 @@ Result<RowValue> decode_value(Cursor& reader, const Type& type, ZeroByteBudget& 
       return decode_value(reader, type.inner(), budget);
     }
     case Type::Kind::List: {
-      QUARN_ASSIGN_OR_RETURN(const std::uint32_t count, reader.take_u32());
-      const std::uint64_t min_size = min_encoded_size(type.inner());
-      if (min_size == 0) {
-        if (!budget.take(count)) return truncated();
-      } else if (count > reader.remaining() / min_size) {
-        return truncated();
-      }
+      QUARN_ASSIGN_OR_RETURN(const std::uint32_t count, take_list_count(reader, type, budget));
       RowValue::List list;
       list.reserve(
           std::min({static_cast<std::size_t>(count), kMaxListReserve, reader.remaining()}));
@@ -180,13 +187,7 @@ Status decode_value_packed(Cursor& reader, const Type& type, ZeroByteBudget& bud
       return decode_value_packed(reader, type.inner(), budget, out);
     }
     case Type::Kind::List: {
-      QUARN_ASSIGN_OR_RETURN(const std::uint32_t count, reader.take_u32());
-      const std::uint64_t min_size = min_encoded_size(type.inner());
-      if (min_size == 0) {
-        if (!budget.take(count)) return truncated();
-      } else if (count > reader.remaining() / min_size) {
-        return truncated();
-      }
+      QUARN_ASSIGN_OR_RETURN(const std::uint32_t count, take_list_count(reader, type, budget));
       const std::size_t at = packed_build::open_list(out, count);
       for (std::uint32_t i = 0; i < count; ++i) {
         QUARN_TRY(decode_value_packed(reader, type.inner(), budget, out));
