@@ -23,6 +23,8 @@ struct SegmentView {
 // which must outlive it. Writes are not synced; durability is the caller's business.
 // Bytes append_all gathers before it writes.
 inline constexpr std::size_t kAppendRunBytes = std::size_t{1} << 20;
+// The most a writer's run buffer keeps between commits: enough for any one-row commit.
+inline constexpr std::size_t kKeptRunCapacity = std::size_t{64} << 10;
 
 template <Store S>
 class SegmentWriter {

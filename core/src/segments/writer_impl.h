@@ -60,6 +60,8 @@ Result<std::uint64_t> SegmentWriter<S>::append_all(std::span<const SegmentView> 
     }
   }
   if (!bytes.empty()) QUARN_TRY(store_.write_all_at(written, bytes));
+  // A large commit's run is not held on to for the life of the thread.
+  if (bytes.capacity() > kKeptRunCapacity) Bytes().swap(bytes);
   offset_ = end;
   return at;
 }
