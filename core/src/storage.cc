@@ -21,36 +21,94 @@ off_t file_offset(std::uint64_t offset) { return static_cast<off_t>(offset); }
 
 }  // namespace
 
+namespace {
+
+Status spooled_bytes_touched() {
+  return io_error(IoErrorKind::InvalidInput, "spooled bytes cannot be read or written again");
+}
+
+}  // namespace
+
+std::optional<std::size_t> VecStore::held_at(std::uint64_t offset) const {
+  if (offset < keep_) return static_cast<std::size_t>(offset);
+  if (offset < spooled_end_) return std::nullopt;
+  return keep_ + static_cast<std::size_t>(offset - spooled_end_);
+}
+
 Status VecStore::write_all_at(std::uint64_t offset, ByteSpan bytes) {
   if (bytes.size() > std::numeric_limits<std::uint64_t>::max() - offset) {
     return io_error(IoErrorKind::InvalidInput, "overflow");
   }
+  std::size_t at = static_cast<std::size_t>(offset);
+  if (sink_ != nullptr) {
+    // The held head, or the held tail; never across what lies in the sink only.
+    const std::optional<std::size_t> held = held_at(offset);
+    const bool in_head = offset + bytes.size() <= keep_;
+    if (!held || (offset < keep_ && !in_head)) return spooled_bytes_touched();
+    at = *held;
+  }
   // A gap past the end reads as zeros.
-  if (offset > bytes_.size()) bytes_.resize(static_cast<std::size_t>(offset), 0);
+  if (at > bytes_.size()) bytes_.resize(at, 0);
   // What lands inside is copied over, the rest appended: growing by zeros first would write
   // every appended byte twice.
-  const auto at = static_cast<std::size_t>(offset);
   const std::size_t inside = std::min(bytes.size(), bytes_.size() - at);
   std::copy(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(inside),
             bytes_.begin() + static_cast<std::ptrdiff_t>(at));
   bytes_.insert(bytes_.end(), bytes.begin() + static_cast<std::ptrdiff_t>(inside), bytes.end());
+  if (sink_ != nullptr && bytes_.size() - keep_ >= kSpoolRun) return spool_held_tail();
   return ok_status();
 }
 
 Status VecStore::read_exact_at(std::uint64_t offset, std::span<std::uint8_t> buffer) {
   const std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
   const std::uint64_t end = buffer.size() > max - offset ? max : offset + buffer.size();
-  if (end > bytes_.size()) {
+  std::size_t at = static_cast<std::size_t>(offset);
+  if (sink_ != nullptr) {
+    QUARN_ASSIGN_OR_RETURN(const std::uint64_t length, len());
+    if (end > length) return io_error(IoErrorKind::UnexpectedEof, "read past end of VecStore");
+    const std::optional<std::size_t> held = held_at(offset);
+    if (!held || (offset < keep_ && end > keep_)) return spooled_bytes_touched();
+    at = *held;
+  } else if (end > bytes_.size()) {
     return io_error(IoErrorKind::UnexpectedEof, "read past end of VecStore");
   }
-  if (!buffer.empty()) {
-    std::memcpy(buffer.data(), bytes_.data() + offset, buffer.size());
-  }
+  if (!buffer.empty()) std::memcpy(buffer.data(), bytes_.data() + at, buffer.size());
   return ok_status();
 }
 
 Status VecStore::truncate(std::uint64_t length) {
+  if (sink_ != nullptr) {
+    QUARN_ASSIGN_OR_RETURN(const std::uint64_t now, len());
+    if (length >= now) return ok_status();
+    const std::optional<std::size_t> held = held_at(length);
+    if (!held || length < keep_) return spooled_bytes_touched();
+    bytes_.resize(*held);
+    return ok_status();
+  }
   if (length < bytes_.size()) bytes_.resize(static_cast<std::size_t>(length));
+  return ok_status();
+}
+
+void VecStore::spool_to(RawFileStore& sink) {
+  QUARN_CHECK(sink_ == nullptr, "a store spooled twice");
+  sink_ = &sink;
+  keep_ = bytes_.size();
+  spooled_end_ = keep_;
+}
+
+Status VecStore::spool_held_tail() {
+  const ByteSpan tail = ByteSpan(bytes_).subspan(keep_);
+  QUARN_TRY(sink_->write_all_at(spooled_end_, tail));
+  spooled_end_ += tail.size();
+  bytes_.resize(keep_);
+  return ok_status();
+}
+
+Status VecStore::finish_spool() {
+  QUARN_CHECK(sink_ != nullptr, "finishing a store that does not spool");
+  QUARN_TRY(spool_held_tail());
+  QUARN_TRY(sink_->write_all_at(0, ByteSpan(bytes_).first(keep_)));
+  *this = VecStore();
   return ok_status();
 }
 

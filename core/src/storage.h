@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <concepts>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -41,6 +42,8 @@ concept Store = requires(S& s, std::uint64_t offset, ByteSpan in, std::span<std:
   { s.truncate(offset) } -> std::same_as<Status>;
 };
 
+class RawFileStore;
+
 // The whole image in a byte vector: in-memory databases and snapshots.
 class VecStore {
  public:
@@ -51,20 +54,41 @@ class VecStore {
   Status write_all_at(std::uint64_t offset, ByteSpan bytes);
   // UnexpectedEof "read past end of VecStore" (also when offset + size would overflow).
   Status read_exact_at(std::uint64_t offset, std::span<std::uint8_t> buffer);
-  Result<std::uint64_t> len() { return static_cast<std::uint64_t>(bytes_.size()); }
+  Result<std::uint64_t> len() {
+    return sink_ == nullptr ? static_cast<std::uint64_t>(bytes_.size())
+                            : spooled_end_ + (bytes_.size() - keep_);
+  }
   Status sync() { return ok_status(); }
   // Shortens the vector; a greater length leaves it as it is.
   Status truncate(std::uint64_t length);
 
+  // The image. REQUIRES: not spooling.
   const Bytes& bytes() const { return bytes_; }
-  // Room for this many bytes in all, so that an image written in many appends is not copied as
-  // it grows.
-  void reserve(std::size_t size) { bytes_.reserve(size); }
   // Gives the image back (snapshot bytes); the store is empty afterwards.
   Bytes take_bytes() { return std::move(bytes_); }
 
+  // Spooling, for an image built by appends that need not be held whole (a compaction's): the
+  // bytes held now stay in memory, and the bytes appended after them go to sink, at their own
+  // offsets, whenever about kSpoolRun of them are held. The length counts every byte; a read
+  // or write of bytes already handed over fails with InvalidInput "spooled bytes cannot be read
+  // or written again". REQUIRES: not spooling yet; sink outlives the spooling.
+  static constexpr std::size_t kSpoolRun = std::size_t{1} << 20;
+  void spool_to(RawFileStore& sink);
+  // Hands the sink every byte it lacks, the ones held from the start included, so that its
+  // file holds the image; the store is then empty and spools no more.
+  Status finish_spool();
+
  private:
+  // Where offset lies in bytes_ while spooling, or nothing for a spooled byte.
+  std::optional<std::size_t> held_at(std::uint64_t offset) const;
+  Status spool_held_tail();
+
   Bytes bytes_;
+  // While spooling: bytes_ holds offsets [0, keep_), then offsets from spooled_end_ on; the
+  // offsets in between are in the sink only.
+  RawFileStore* sink_ = nullptr;
+  std::size_t keep_ = 0;
+  std::uint64_t spooled_end_ = 0;
 };
 
 static_assert(Store<VecStore>);

@@ -234,6 +234,57 @@ TYPED_TEST(StoreConformanceTest, ScatteredWritesAndReadsMatchModel) {
   EXPECT_THAT(read_bytes(store, 0, model.size()), IsOkAndHolds(model));
 }
 
+// A spooling VecStore: what reaches its sink is the image a plain VecStore would hold, and the
+// bytes it handed over cannot be touched again.
+TEST(VecStoreSpoolTest, SinkGetsTheImageAPlainStoreHolds) {
+  TempDir dir;
+  RawFileStore sink =
+      RawFileStore::open(dir.file("sink").string(), OpenMode::CreateIfMissing).value();
+  VecStore plain;
+  VecStore spooling;
+  const auto both = [&](std::uint64_t offset, const Bytes& bytes) {
+    ASSERT_OK(plain.write_all_at(offset, bytes));
+    ASSERT_OK(spooling.write_all_at(offset, bytes));
+  };
+  both(0, Bytes(100, 7));
+  spooling.spool_to(sink);
+  std::mt19937 random(5);
+  // Appends past several runs, the head rewritten between them, as a commit rewrites its
+  // superblock.
+  while (plain.bytes().size() < 3 * VecStore::kSpoolRun + 12345) {
+    const Bytes piece(random() % 40000, static_cast<std::uint8_t>(random()));
+    both(plain.bytes().size(), piece);
+    both(random() % 90, Bytes(10, static_cast<std::uint8_t>(random())));
+  }
+  both(plain.bytes().size(), Bytes(10, 1));  // a held tail to cut into below
+  EXPECT_THAT(spooling.len(), IsOkAndHolds(plain.bytes().size()));
+  // The head and the held tail read back; the handed-over middle does not.
+  Bytes head(100);
+  ASSERT_OK(spooling.read_exact_at(0, head));
+  EXPECT_EQ(head, Bytes(plain.bytes().begin(), plain.bytes().begin() + 100));
+  const std::uint64_t end = plain.bytes().size();
+  Bytes last(1);
+  ASSERT_OK(spooling.read_exact_at(end - 1, last));
+  EXPECT_EQ(last[0], plain.bytes().back());
+  const char* kSpooled = "i/o error: spooled bytes cannot be read or written again";
+  EXPECT_THAT(spooling.read_exact_at(200, last), ErrorRenders(kSpooled));
+  Bytes across(20);
+  EXPECT_THAT(spooling.read_exact_at(90, across), ErrorRenders(kSpooled));
+  EXPECT_THAT(spooling.read_exact_at(end, last),
+              ErrorRenders("i/o error: read past end of VecStore"));
+  EXPECT_THAT(spooling.write_all_at(200, Bytes(1)), ErrorRenders(kSpooled));
+  EXPECT_THAT(spooling.truncate(200), ErrorRenders(kSpooled));
+  // A cut within the held tail, as a failed commit's, is taken.
+  ASSERT_OK(spooling.truncate(end - 1));
+  ASSERT_OK(plain.truncate(end - 1));
+  ASSERT_OK(spooling.finish_spool());
+  EXPECT_THAT(spooling.len(), IsOkAndHolds(0u));
+  Bytes written(plain.bytes().size());
+  ASSERT_OK(sink.read_exact_at(0, written));
+  EXPECT_EQ(written, plain.bytes());
+  EXPECT_THAT(sink.len(), IsOkAndHolds(plain.bytes().size()));
+}
+
 // The raw file: opening, ownership of the handle, growth by truncate.
 
 class RawFileStoreTest : public ::testing::Test {

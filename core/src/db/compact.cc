@@ -42,13 +42,13 @@ Status rebuild_image(Database<VecStore>& rebuilt, const Catalog& catalog,
   return ok_status();
 }
 
-// Room for the image of about this many rows: each is written as its own transaction, a few
-// hundred bytes of framing and manifest besides the row. Reserved address space costs memory
-// only where the image reaches.
-std::size_t rebuilt_image_room(const LatestRows& latest) {
-  constexpr std::size_t kPerRow = 512;
-  constexpr std::size_t kMaxReserved = std::size_t{1} << 30;
-  return std::min(kMaxReserved, (std::size_t{1} << 20) + latest.size() * kPerRow);
+// The rebuild written into file as it goes: the image's log leaves memory in runs
+// (VecStore::spool_to), so a compaction holds the state it builds, not also the whole image.
+Status rebuild_into(Database<VecStore>& rebuilt, VecStore& store, RawFileStore& file,
+                    const Catalog& catalog, const LatestRows& latest) {
+  store.spool_to(file);
+  QUARN_TRY(rebuild_image(rebuilt, catalog, latest));
+  return store.finish_spool();
 }
 
 // Room in the rebuilt tables for the rows they will copy, so that they are not copied as they
@@ -85,18 +85,16 @@ Status Database<S>::compact_to(const std::string& dest_path) requires std::same_
                     "compaction target is the database's own file; use compact instead");
   }
   QUARN_ASSIGN_OR_RETURN(Database<VecStore> rebuilt, Database<VecStore>::open_in_memory());
-  rebuilt.store_.reserve(rebuilt_image_room(latest()));
   reserve_tables(rebuilt.latest_, catalog(), latest());
-  QUARN_TRY(rebuild_image(rebuilt, catalog(), latest()));
-  return replace_file_durably(dest_path, std::move(rebuilt).into_snapshot_bytes());
+  return replace_file_durably(dest_path, [&](RawFileStore& file) {
+    return rebuild_into(rebuilt, rebuilt.store_, file, catalog(), latest());
+  });
 }
 
 template <Store S>
 Status Database<S>::compact_in_place() requires std::same_as<S, FileStore> {
   QUARN_ASSIGN_OR_RETURN(Database<VecStore> rebuilt, Database<VecStore>::open_in_memory());
-  rebuilt.store_.reserve(rebuilt_image_room(latest()));
   reserve_tables(rebuilt.latest_, catalog(), latest());
-  QUARN_TRY(rebuild_image(rebuilt, catalog(), latest()));
   // A handle made without open has no location yet: resolve its path now.
   if (!location_) {
     QUARN_ASSIGN_OR_RETURN(location_, locate_file(path_));
@@ -104,20 +102,24 @@ Status Database<S>::compact_in_place() requires std::same_as<S, FileStore> {
   const int own_fd = store_.paged().inner().fd();
   struct stat own;
   if (::fstat(own_fd, &own) != 0) return io_error_from_errno(errno);
-  Result<RawFileStore> replaced = replace_file_durably(*location_, rebuilt.store_.bytes(),
-                                                       static_cast<mode_t>(own.st_mode & 07777));
+  Result<RawFileStore> replaced = replace_file_durably(
+      *location_,
+      [&](RawFileStore& file) {
+        return rebuild_into(rebuilt, rebuilt.store_, file, catalog(), latest());
+      },
+      static_cast<mode_t>(own.st_mode & 07777));
   if (replaced.ok()) {
     // The handle goes on over the new file, held through its descriptor (the file renamed into
     // place, whatever happens to the name), with the state the rebuild holds: what a reopen of
     // the image would replay, without replaying it.
     FileLocation location = std::move(*location_);
+    // What the old state held, about what its replacement frees.
+    const std::size_t freed = latest().bytes_held();
     *this = Database(std::move(path_), FileStore(std::move(replaced).value()),
                      std::move(rebuilt.catalog_), std::move(rebuilt.latest_),
                      std::move(rebuilt.indexes_), rebuilt.format_minor_);
     location_ = std::move(location);
-    const std::uint64_t image_size = rebuilt.store_.bytes().size();
-    rebuilt.store_ = VecStore();
-    release_freed_memory(image_size);
+    release_freed_memory(freed);
     return ok_status();
   }
   Status done = std::move(replaced).error();

@@ -4,6 +4,7 @@
 // can tell the leftovers of dead processes.
 #include "db/durable_file.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -100,11 +101,31 @@ int link_unnamed(int fd, int dir, const std::string& name) {
   return errno;
 }
 
-Status write_and_sync(RawFileStore& file, ByteSpan image, std::optional<mode_t> mode) {
+Status write_and_sync(RawFileStore& file, const ImageWriter& write, std::optional<mode_t> mode) {
   // Without this a replaced file would take on the umask's bits instead of its own.
   if (mode && ::fchmod(file.fd(), *mode & 07777) != 0) return io_error_from_errno(errno);
-  QUARN_TRY(file.write_all_at(0, image));
+  QUARN_TRY(write(file));
   return file.sync();
+}
+
+ImageWriter writer_of(ByteSpan image) {
+  return [image](RawFileStore& file) { return file.write_all_at(0, image); };
+}
+
+// The image already written to source, copied in runs.
+ImageWriter copy_of(RawFileStore& source) {
+  return [&source](RawFileStore& file) -> Status {
+    QUARN_ASSIGN_OR_RETURN(const std::uint64_t length, source.len());
+    Bytes run(static_cast<std::size_t>(std::min<std::uint64_t>(length, std::uint64_t{1} << 20)));
+    for (std::uint64_t at = 0; at < length;) {
+      const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(length - at, run.size()));
+      const std::span<std::uint8_t> piece(run.data(), n);
+      QUARN_TRY(source.read_exact_at(at, piece));
+      QUARN_TRY(file.write_all_at(at, piece));
+      at += n;
+    }
+    return ok_status();
+  };
 }
 
 // Tells the observer, if there is one, of a step.
@@ -112,13 +133,13 @@ void report(const ReplaceObserver& observer, ReplaceStep step, RawFileStore* fil
   if (observer) observer(step, file);
 }
 
-Result<RawFileStore> replace_named(const FileLocation& at, ByteSpan image,
+Result<RawFileStore> replace_named(const FileLocation& at, const ImageWriter& write,
                                    std::optional<mode_t> mode, const ReplaceObserver& observer) {
   QUARN_ASSIGN_OR_RETURN(auto created, create_named_temp(at));
   const std::string temp = std::move(created.first);
   RawFileStore file = std::move(created.second);
   report(observer, ReplaceStep::Write, &file);
-  Status written = write_and_sync(file, image, mode);
+  Status written = write_and_sync(file, write, mode);
   if (written.ok()) {
     report(observer, ReplaceStep::SyncTemp, &file);
     report(observer, ReplaceStep::Link, &file);
@@ -208,6 +229,12 @@ Result<bool> location_names_file(const FileLocation& location, int fd) {
 Result<RawFileStore> replace_file_durably(const FileLocation& location, ByteSpan image,
                                           std::optional<mode_t> mode,
                                           const ReplaceObserver& observer) {
+  return replace_file_durably(location, writer_of(image), mode, observer);
+}
+
+Result<RawFileStore> replace_file_durably(const FileLocation& location, const ImageWriter& write,
+                                          std::optional<mode_t> mode,
+                                          const ReplaceObserver& observer) {
   if (!mode) {
     struct stat existing;
     if (::fstatat(location.dir.fd(), location.name.c_str(), &existing, 0) == 0) {
@@ -216,11 +243,11 @@ Result<RawFileStore> replace_file_durably(const FileLocation& location, ByteSpan
   }
   report(observer, ReplaceStep::CreateTemp, nullptr);
   std::optional<RawFileStore> unnamed = create_unnamed(location);
-  if (!unnamed) return replace_named(location, image, mode, observer);
+  if (!unnamed) return replace_named(location, write, mode, observer);
 
   RawFileStore file = std::move(*unnamed);
   report(observer, ReplaceStep::Write, &file);
-  QUARN_TRY(write_and_sync(file, image, mode));
+  QUARN_TRY(write_and_sync(file, write, mode));
   report(observer, ReplaceStep::SyncTemp, &file);
   report(observer, ReplaceStep::Link, &file);
   // A name cannot be linked over an existing one, so the file is named beside the target
@@ -233,8 +260,9 @@ Result<RawFileStore> replace_file_durably(const FileLocation& location, ByteSpan
   }
   if (linked != 0) {
     if (linked == EEXIST) return io_error_from_errno(EEXIST);
-    // Unnamed files that cannot be linked (no /proc, no privilege): write a named one instead.
-    return replace_named(location, image, mode, observer);
+    // Unnamed files that cannot be linked (no /proc, no privilege): write a named one instead,
+    // a copy of what is written.
+    return replace_named(location, copy_of(file), mode, observer);
   }
   report(observer, ReplaceStep::Rename, &file);
   if (::renameat(location.dir.fd(), temp.c_str(), location.dir.fd(), location.name.c_str()) != 0) {
@@ -249,15 +277,20 @@ Result<RawFileStore> replace_file_durably(const FileLocation& location, ByteSpan
 
 Status replace_file_durably(const std::string& path, ByteSpan image,
                             const ReplaceObserver& observer) {
+  return replace_file_durably(path, writer_of(image), observer);
+}
+
+Status replace_file_durably(const std::string& path, const ImageWriter& write,
+                            const ReplaceObserver& observer) {
   QUARN_ASSIGN_OR_RETURN(const FileLocation location, locate_file(path));
-  QUARN_TRY(replace_file_durably(location, image, std::nullopt, observer));
+  QUARN_TRY(replace_file_durably(location, write, std::nullopt, observer));
   return ok_status();
 }
 
 Result<RawFileStore> create_file_durably(const FileLocation& location, ByteSpan image) {
   const int dir = location.dir.fd();
   if (std::optional<RawFileStore> unnamed = create_unnamed(location)) {
-    QUARN_TRY(write_and_sync(*unnamed, image, std::nullopt));
+    QUARN_TRY(write_and_sync(*unnamed, writer_of(image), std::nullopt));
     const int linked = link_unnamed(unnamed->fd(), dir, location.name);
     if (linked == EEXIST) return io_error_from_errno(EEXIST);
     if (linked == 0) {
@@ -268,7 +301,7 @@ Result<RawFileStore> create_file_durably(const FileLocation& location, ByteSpan 
   QUARN_ASSIGN_OR_RETURN(auto created, create_named_temp(location));
   const std::string temp = std::move(created.first);
   RawFileStore file = std::move(created.second);
-  Status written = write_and_sync(file, image, std::nullopt);
+  Status written = write_and_sync(file, writer_of(image), std::nullopt);
   // A link, unlike a rename, never replaces a file that appeared at the name meanwhile.
   if (written.ok() && ::linkat(dir, temp.c_str(), dir, location.name.c_str(), 0) != 0) {
     written = io_error_from_errno(errno);

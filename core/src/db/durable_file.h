@@ -54,6 +54,9 @@ enum class ReplaceStep : std::uint8_t { CreateTemp, Write, SyncTemp, Link, Renam
 // then leaves what a process death at that step leaves.
 using ReplaceObserver = std::function<void(ReplaceStep step, RawFileStore* file)>;
 
+// Writes a whole image into a new, empty file from offset 0; called at most once per file.
+using ImageWriter = std::function<Status(RawFileStore& file)>;
+
 // Writes image to a new file in location's directory (unnamed where the file system allows,
 // else a temporary name), syncs it, names it, renames it over location.name and syncs the
 // directory. The new file gets the permission bits `mode` (07777 bits), or, without one, those
@@ -65,8 +68,16 @@ Result<RawFileStore> replace_file_durably(const FileLocation& location, ByteSpan
                                           std::optional<mode_t> mode = std::nullopt,
                                           const ReplaceObserver& observer = {});
 
+// The same with the image written by write when the Write step is reached, so that an image
+// need not be held whole; its errors fail the replacement as a write's would.
+Result<RawFileStore> replace_file_durably(const FileLocation& location, const ImageWriter& write,
+                                          std::optional<mode_t> mode = std::nullopt,
+                                          const ReplaceObserver& observer = {});
+
 // The same for a path, resolved now (following symbolic links at it).
 Status replace_file_durably(const std::string& path, ByteSpan image,
+                            const ReplaceObserver& observer = {});
+Status replace_file_durably(const std::string& path, const ImageWriter& write,
                             const ReplaceObserver& observer = {});
 
 // Makes location.name a new file holding image, synced, only while no file has that name: the

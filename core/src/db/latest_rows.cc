@@ -98,6 +98,13 @@ void LatestRows::reserve(std::uint32_t collection_id, std::size_t bytes, std::si
   if (base_ == nullptr) own(collection_id).reserve(bytes, keys);
 }
 
+std::size_t LatestRows::bytes_held() const {
+  std::size_t total = 0;
+  for (const auto& [id, map] : collections_) total += map->live_bytes();
+  for (const auto& [id, changes] : changes_) total += changes.rows->live_bytes();
+  return total;
+}
+
 std::size_t LatestRows::bytes_of(std::uint32_t collection_id) const {
   const RowTable* map = find(collection_id);
   const Changes* changes = find_changes(collection_id);

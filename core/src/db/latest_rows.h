@@ -47,6 +47,8 @@ class LatestRows {
   void reserve(std::uint32_t collection_id, std::size_t bytes, std::size_t keys = 0);
   // The bytes one collection's stored rows take (RowTable::live_bytes), changes included.
   std::size_t bytes_of(std::uint32_t collection_id) const;
+  // The same over every collection of the map itself (not of an overlay's base).
+  std::size_t bytes_held() const;
 
   // Rows of all collections together.
   std::size_t size() const;
