@@ -37,16 +37,37 @@ struct StagedSegment {
   std::size_t size;
 };
 
+// The committed data segments of a walk, in log order.
 struct CommittedSegments {
+  // A store in memory: the data segments among walked[first, last) of each range, read where
+  // they lie, so that a replay holds no list of its own beside the walk's.
+  const VecStore* in_memory = nullptr;
+  std::span<const SegmentMeta> walked;
+  std::vector<std::pair<std::size_t, std::size_t>> ranges;
+  // Any other store: the payloads copied into one buffer as the walk read them.
   Bytes payloads;
-  // Set when the store holds its bytes in memory: the segments then index those bytes, and
-  // nothing is copied.
-  const Bytes* in_store = nullptr;
-  std::vector<StagedSegment> segments;
+  std::vector<StagedSegment> staged;
 
-  ByteSpan payload(const StagedSegment& staged) const {
-    const Bytes& bytes = in_store != nullptr ? *in_store : payloads;
-    return ByteSpan(bytes.data() + staged.at, staged.size);
+  // Calls f(type, payload) for each segment in log order, up to its first error.
+  template <class F>
+  Status for_each(F f) const {
+    if (in_memory == nullptr) {
+      for (const StagedSegment& segment : staged) {
+        QUARN_TRY(f(segment.type, ByteSpan(payloads.data() + segment.at, segment.size)));
+      }
+      return ok_status();
+    }
+    for (const auto& [first, last] : ranges) {
+      for (std::size_t i = first; i < last; ++i) {
+        const SegmentMeta& meta = walked[i];
+        if (!is_data_segment(meta.header.segment_type)) continue;
+        // The walk bounded the payload by the store.
+        const ByteSpan payload(in_memory->bytes().data() + meta.offset + kSegmentHeaderSize,
+                               static_cast<std::size_t>(meta.header.payload_len));
+        QUARN_TRY(f(meta.header.segment_type, payload));
+      }
+    }
+    return ok_status();
   }
 };
 
@@ -80,35 +101,45 @@ inline Status apply_data_segment(SegmentType type, ByteSpan payload, Catalog& ca
 template <Store S>
 Result<CommittedSegments> committed_segments(S& store, std::span<const SegmentMeta> segments) {
   CommittedSegments out;
-  std::uint64_t data_bytes = 0;
-  std::size_t data_count = 0;
-  for (const SegmentMeta& meta : segments) {
-    if (!is_data_segment(meta.header.segment_type)) continue;
-    data_bytes += meta.header.payload_len;
-    ++data_count;
-  }
   constexpr bool kInMemory = std::is_same_v<S, VecStore>;
   if constexpr (kInMemory) {
-    out.in_store = &store.bytes();
+    out.in_memory = &store;
+    out.walked = segments;
   } else {
+    std::uint64_t data_bytes = 0;
+    std::size_t data_count = 0;
+    for (const SegmentMeta& meta : segments) {
+      if (!is_data_segment(meta.header.segment_type)) continue;
+      data_bytes += meta.header.payload_len;
+      ++data_count;
+    }
     // The scan bounded every payload by the store, so these fit in memory as the log does.
     out.payloads.reserve(static_cast<std::size_t>(data_bytes));
+    out.staged.reserve(data_count);
   }
-  out.segments.reserve(data_count);
   TxnFraming framing(kReplayFraming);
+  // Where the open transaction began: its begin marker's index in memory, else the staged
+  // segments before it.
   std::size_t open_from = 0;
-  for (const SegmentMeta& meta : segments) {
+  // Set by an abort: the next data segment starts a range of its own, so that the range before
+  // does not reach over what the abort dropped.
+  bool range_closed = false;
+  for (std::size_t i = 0; i < segments.size(); ++i) {
+    const SegmentMeta& meta = segments[i];
     const SegmentType type = meta.header.segment_type;
     if (is_data_segment(type)) {
-      const auto size = static_cast<std::size_t>(meta.header.payload_len);
       if constexpr (kInMemory) {
-        // The scan bounded the payload by the store.
-        out.segments.push_back(
-            StagedSegment{type, static_cast<std::size_t>(meta.offset + kSegmentHeaderSize), size});
+        if (out.ranges.empty() || range_closed) {
+          out.ranges.emplace_back(i, i + 1);
+          range_closed = false;
+        } else {
+          out.ranges.back().second = i + 1;  // markers between are skipped when applied
+        }
       } else {
         const std::size_t at = out.payloads.size();
         QUARN_TRY(append_scanned_segment_payload(store, meta, out.payloads));
-        out.segments.push_back(StagedSegment{type, at, size});
+        out.staged.push_back(
+            StagedSegment{type, at, static_cast<std::size_t>(meta.header.payload_len)});
       }
       continue;
     }
@@ -116,13 +147,19 @@ Result<CommittedSegments> committed_segments(S& store, std::span<const SegmentMe
     const bool was_open = framing.open();
     QUARN_ASSIGN_OR_RETURN(const TxnFraming::Step step, framing.step(store, meta));
     if (step == TxnFraming::Step::Began) {
-      open_from = out.segments.size();
+      open_from = kInMemory ? i : out.staged.size();
     } else if (step == TxnFraming::Step::Aborted && was_open) {
       // Outside a transaction there is nothing pending to drop.
-      if (!kInMemory && open_from < out.segments.size()) {
-        out.payloads.resize(out.segments[open_from].at);
+      if constexpr (kInMemory) {
+        while (!out.ranges.empty() && out.ranges.back().first >= open_from) out.ranges.pop_back();
+        if (!out.ranges.empty() && out.ranges.back().second > open_from) {
+          out.ranges.back().second = open_from;
+        }
+        range_closed = true;
+      } else {
+        if (open_from < out.staged.size()) out.payloads.resize(out.staged[open_from].at);
+        out.staged.resize(open_from);
       }
-      out.segments.resize(open_from);
     }
   }
   if (framing.open()) {
@@ -138,13 +175,16 @@ Result<CommittedSegments> committed_segments(S& store, std::span<const SegmentMe
 inline void reserve_row_room(const CommittedSegments& committed, LatestRows& latest) {
   constexpr std::size_t kMaxReserved = std::size_t{1} << 30;
   std::unordered_map<std::uint32_t, std::size_t> bytes;
-  for (const StagedSegment& staged : committed.segments) {
-    if (staged.type != SegmentType::Record || staged.size < kRecordCollectionIdAt + 4) continue;
-    const ByteSpan payload = committed.payload(staged);
+  const Status counted = committed.for_each([&](SegmentType type, ByteSpan payload) {
+    if (type != SegmentType::Record || payload.size() < kRecordCollectionIdAt + 4) {
+      return ok_status();
+    }
     const auto collection_id =
         static_cast<std::uint32_t>(load_le(payload, kRecordCollectionIdAt, 4));
-    bytes[collection_id] += staged.size + staged.size / 2 + 32;
-  }
+    bytes[collection_id] += payload.size() + payload.size() / 2 + 32;
+    return ok_status();
+  });
+  QUARN_CHECK(counted.ok(), "counting record sizes fails nothing");
   for (const auto& [collection_id, size] : bytes) {
     latest.reserve(collection_id, std::min(size, kMaxReserved));
   }
@@ -182,11 +222,10 @@ Status replay_tail_into(S& store, std::uint64_t start, std::uint16_t format_mino
   QUARN_ASSIGN_OR_RETURN(const replay_detail::CommittedSegments committed,
                          replay_detail::committed_segments(store, segments));
   replay_detail::reserve_row_room(committed, latest);
-  for (const replay_detail::StagedSegment& staged : committed.segments) {
-    QUARN_TRY(replay_detail::apply_data_segment(staged.type, committed.payload(staged), catalog,
-                                                latest, indexes, index_entries));
-  }
-  return ok_status();
+  return committed.for_each([&](SegmentType type, ByteSpan payload) {
+    return replay_detail::apply_data_segment(type, payload, catalog, latest, indexes,
+                                             index_entries);
+  });
 }
 
 template <Store S>
