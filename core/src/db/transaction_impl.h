@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "db/database.h"
+#include "db/helpers.h"
 
 namespace quarn {
 
@@ -62,21 +63,29 @@ Status Database<S>::begin_transaction() {
 template <Store S>
 Status Database<S>::commit_txn_staging() {
   if (!txn_) return ok_status();
-  // The transaction ends here whatever the outcome: a failed commit loses its writes.
-  TxnStaging staged = std::move(*txn_);
-  txn_.reset();
-  if (!staged.pending.empty()) {
-    std::vector<SegmentView> segments;
-    segments.reserve(staged.pending.size());
-    for (const PendingSegment& segment : staged.pending) {
-      segments.push_back({segment.type, segment.payload});
+  std::uint64_t staged_bytes = 0;
+  const Status committed = [&]() -> Status {
+    // The transaction ends here whatever the outcome: a failed commit loses its writes.
+    TxnStaging staged = std::move(*txn_);
+    txn_.reset();
+    if (!staged.pending.empty()) {
+      std::vector<SegmentView> segments;
+      segments.reserve(staged.pending.size());
+      for (const PendingSegment& segment : staged.pending) {
+        segments.push_back({segment.type, segment.payload});
+        staged_bytes += segment.payload.size();
+      }
+      QUARN_TRY(commit_segments(staged.txn_id, segments));
     }
-    QUARN_TRY(commit_segments(staged.txn_id, segments));
-  }
-  catalog_ = std::move(staged.catalog);
-  latest_.absorb(std::move(staged.latest));
-  indexes_.absorb(std::move(staged.indexes));
-  return ok_status();
+    catalog_ = std::move(staged.catalog);
+    latest_.absorb(std::move(staged.latest));
+    indexes_.absorb(std::move(staged.indexes));
+    return ok_status();
+  }();
+  // A large transaction's staged segments are garbage now, in many small pieces the allocator
+  // would otherwise keep: hand their pages back.
+  release_freed_memory(staged_bytes);
+  return committed;
 }
 
 }  // namespace quarn
