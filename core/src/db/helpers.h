@@ -73,9 +73,9 @@ RowValue row_value_nested_object_path(const std::vector<std::string>& segments, 
 void merge_row_value_trees(RowValue& target, RowValue source);
 
 // Hands the heap's free pages back to the system after work that freed freed_bytes at once. An
-// open of a large file, or a compaction, frees about what the file holds (its copy, buffers
-// outgrown while loading), and the allocator would keep those pages resident for good; below
-// a megabyte it is not worth the walk.
+// open of a large file, a compaction or the commit of a large transaction frees about what it
+// wrote or read (a copy of the file, outgrown buffers, staged segments), and the allocator would
+// keep those pages resident for good; below a megabyte it is not worth the walk.
 void release_freed_memory(std::uint64_t freed_bytes);
 
 }  // namespace quarn

@@ -24,13 +24,18 @@ std::size_t process_hash_key() {
 
 std::uint64_t RowTable::hash_of(ByteSpan pk) { return ByteSpanHash{}(pk) ^ process_hash_key(); }
 
-std::size_t RowTable::find_slot(ByteSpan pk, std::uint64_t hash) const {
-  if (slots_.empty()) return kNoSlot;
+RowTable::Probe RowTable::probe(ByteSpan pk, std::uint64_t hash) const {
   for (std::size_t i = home_of(hash);; i = (i + 1) & mask()) {
     const Slot& slot = slots_[i];
-    if (slot.offset == kFree) return kNoSlot;
-    if (slot.hash == hash && ByteSpanEq{}(pk_at(slot.offset), pk)) return i;
+    if (slot.offset == kFree) return Probe{i, false};
+    if (slot.hash == hash && ByteSpanEq{}(pk_at(slot.offset), pk)) return Probe{i, true};
   }
+}
+
+std::size_t RowTable::find_slot(ByteSpan pk, std::uint64_t hash) const {
+  if (slots_.empty()) return kNoSlot;
+  const Probe found = probe(pk, hash);
+  return found.found ? found.slot : kNoSlot;
 }
 
 void RowTable::place(std::uint64_t hash, std::uint64_t offset) {
@@ -55,16 +60,21 @@ void RowTable::free_slot(std::size_t i) {
   --count_;
 }
 
+std::size_t RowTable::slots_for(std::size_t keys) {
+  std::size_t slots = 16;
+  while (keys * 4 > slots * 3) slots *= 2;
+  return slots;
+}
+
 void RowTable::reserve(std::size_t bytes, std::size_t keys) {
   arena_.reserve(arena_.size() + bytes);
-  std::size_t slots = slots_.empty() ? 16 : slots_.size();
-  while ((count_ + keys) * 4 > slots * 3) slots *= 2;
+  const std::size_t slots = slots_for(count_ + keys);
   if (slots > slots_.size()) resize_slots(slots);
 }
 
 void RowTable::reserve_one() {
   if ((count_ + 1) * 4 <= slots_.size() * 3) return;
-  resize_slots(slots_.empty() ? 16 : slots_.size() * 2);
+  resize_slots(slots_.empty() ? slots_for(1) : slots_.size() * 2);
 }
 
 void RowTable::resize_slots(std::size_t count) {
@@ -109,20 +119,16 @@ RowTable::Replaced RowTable::put(ByteSpan pk, const ByteSpan* image) {
   const std::uint64_t hash = hash_of(pk);
   // Grown first, so that the free slot the probe ends on stays the new key's until it is taken.
   reserve_one();
-  std::size_t free_at = home_of(hash);
+  const Probe found = probe(pk, hash);
+  std::size_t free_at = found.slot;
   Replaced replaced = Replaced::Nothing;
-  for (;; free_at = (free_at + 1) & mask()) {
-    const Slot& slot = slots_[free_at];
-    if (slot.offset == kFree) break;
-    if (slot.hash == hash && ByteSpanEq{}(pk_at(slot.offset), pk)) {
-      // The old entry's offset leaves the set before its bytes die: probes read keys there.
-      const std::uint64_t old = slot.offset;
-      replaced = arena_[old] == kErased ? Replaced::Marker : Replaced::Stored;
-      free_slot(free_at);
-      kill(old);
-      free_at = kNoSlot;  // the removal moved slots: the new entry probes again
-      break;
-    }
+  if (found.found) {
+    // The old entry's offset leaves the set before its bytes die: probes read keys there.
+    const std::uint64_t old = slots_[found.slot].offset;
+    replaced = arena_[old] == kErased ? Replaced::Marker : Replaced::Stored;
+    free_slot(found.slot);
+    kill(old);
+    free_at = kNoSlot;  // the removal moved slots: the new entry probes again
   }
   // Bytes that lie in this buffer (a caller passing a stored key or row) are copied before it
   // grows under them.
@@ -176,11 +182,8 @@ void RowTable::compact_if_sparse() {
   dead_bytes_ = 0;
   // Every offset moved: the set is laid out again, at the size it would have grown to.
   const std::size_t held = count_;
-  std::size_t slots = 16;
-  while (held * 4 > slots * 3) slots *= 2;
-  slots_.assign(slots, Slot{0, kFree});
-  shift_ = 64 - std::countr_zero(slots);
-  count_ = 0;
+  slots_.clear();
+  resize_slots(slots_for(held));
   for (const std::uint8_t* at = arena_.data(); at != arena_.data() + arena_.size();
        at = next_after(at)) {
     const auto offset = static_cast<std::uint64_t>(at - arena_.data());

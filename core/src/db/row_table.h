@@ -128,6 +128,13 @@ class RowTable {
     return static_cast<std::size_t>((hash * 0x9E3779B97F4A7C15ULL) >> shift_);
   }
   std::size_t mask() const { return slots_.size() - 1; }
+  // Where a probe for pk ends: the slot holding it, or the free slot that ends its run.
+  // REQUIRES: slots_ is not empty.
+  struct Probe {
+    std::size_t slot;
+    bool found;
+  };
+  Probe probe(ByteSpan pk, std::uint64_t hash) const;
   // The slot holding pk, or kNoSlot.
   std::size_t find_slot(ByteSpan pk, std::uint64_t hash) const;
   // Takes a free slot for a key the set does not hold. REQUIRES: room (see reserve_one).
@@ -136,6 +143,9 @@ class RowTable {
   void free_slot(std::size_t i);
   // Grows the set so that one more key keeps it at most three quarters full.
   void reserve_one();
+  // The fewest slots (a power of two, 16 at least) that hold keys at most three quarters full.
+  static std::size_t slots_for(std::size_t keys);
+  // Lays the set out again over count slots.
   void resize_slots(std::size_t count);
 
   Bytes arena_;

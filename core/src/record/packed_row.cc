@@ -310,11 +310,6 @@ ByteSpan RowView::image() const {
 
 void append_packed_row(Bytes& out, const Row& row) { append_fields(out, row); }
 
-void append_packed_fields(Bytes& out, std::span<const PackedField> fields) {
-  append_varint(out, fields.size());
-  for (const PackedField& field : fields) append_field(out, field.name, *field.value);
-}
-
 bool operator==(RowView a, const Row& b) { return a.to_row() == b; }
 bool operator==(RowView a, RowView b) { return a.to_row() == b.to_row(); }
 

@@ -181,12 +181,7 @@ class ValueView::ListRange {
 
 // Appends the image of row.
 void append_packed_row(Bytes& out, const Row& row);
-// Appends the image of a row given as its fields. REQUIRES: names ascend strictly.
-struct PackedField {
-  std::string_view name;
-  const RowValue* value;
-};
-void append_packed_fields(Bytes& out, std::span<const PackedField> fields);
+
 // The pieces of an image, for a decoder that writes one straight from another format: an image
 // is count(n), then n times name() and one value, names in ascending byte order.
 namespace packed_build {
