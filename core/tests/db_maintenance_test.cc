@@ -146,7 +146,7 @@ TEST(MaintenanceTest, RefusedInsideATransactionAndForUnknownCollections) {
   EXPECT_THAT(db.rebuild_indexes_for_collection(1),
               ErrorRenders("transaction error: nested transactions are not supported"));
   EXPECT_TRUE(db.in_transaction());
-  EXPECT_EQ(testing::txn_of(db)->pending.size(), 1u);
+  EXPECT_EQ(testing::txn_of(db)->pending.count(), 1u);
   EXPECT_EQ(db.last_txn_id(), id);
   db.rollback_transaction();
 

@@ -31,7 +31,6 @@ using ::quarn::testing::ty;
 using ::quarn::testing::user_fields;
 using ::quarn::testing::user_indexes;
 using ::testing::ElementsAre;
-using ::testing::IsEmpty;
 using ::testing::Pair;
 using K = Type::Kind;
 
@@ -141,7 +140,7 @@ TEST_P(RegistrationRefusalTest, WritesNothingInOrOutOfATransaction) {
   ASSERT_OK(db.begin_transaction());
   EXPECT_THAT(db.register_collection_with_indexes(c.collection, c.fields, c.indexes, c.primary),
               ErrorRenders(c.expected));
-  EXPECT_THAT(testing::txn_of(db)->pending, IsEmpty());
+  EXPECT_TRUE(testing::txn_of(db)->pending.empty());
   EXPECT_THAT(db.catalog().collection_names(), ElementsAre("users"));
   ASSERT_OK(db.commit_txn_staging());
 

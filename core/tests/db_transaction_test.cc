@@ -135,7 +135,7 @@ TEST(TxnTest, FailedWriteKeepsTheTransactionAndItsEarlierWrites) {
   ASSERT_OK(db.insert(1, user(1, "a")));
   EXPECT_THAT(db.insert(1, user(2, "a")), ErrorRenders("schema error: unique index violation"));
   EXPECT_TRUE(db.in_transaction());
-  ASSERT_EQ(testing::txn_of(db)->pending.size(), 2u);
+  ASSERT_EQ(testing::txn_of(db)->pending.count(), 2u);
   ASSERT_OK(db.commit_txn_staging());
   EXPECT_THAT(reopen(db).get(1, s_i64(1)), IsOkAndHolds(Optional(stored_user(1, "a"))));
 }

@@ -247,6 +247,63 @@ TEST_F(SegmentLogTest, AppendAllPastTheOffsetRangeWritesNothing) {
   EXPECT_EQ(store_.bytes().size(), kDataStart);
 }
 
+TEST_F(SegmentLogTest, AppendFramedWritesWhatAppendsWouldInRuns) {
+  // Small payloads over many pieces, one of a run or more (moved, not copied) between them.
+  std::vector<Bytes> payloads;
+  for (std::size_t i = 0; i < 3000; ++i) payloads.push_back(pattern(i % 301));
+  payloads.push_back(pattern(kAppendRunBytes + 5));
+  for (std::size_t i = 0; i < 10; ++i) payloads.push_back(pattern(i * 7));
+  const Bytes marker = pattern(8);
+  SegmentWriter<VecStore> one_by_one(store_, kDataStart);
+  ASSERT_TRUE(one_by_one.append(SegmentType::TxnBegin, marker).ok());
+  EncodedSegments body;
+  std::uint64_t body_bytes = 0;
+  for (std::size_t i = 0; i < payloads.size(); ++i) {
+    const SegmentType type = i % 2 == 0 ? SegmentType::Record : SegmentType::Index;
+    ASSERT_TRUE(one_by_one.append(type, payloads[i]).ok());
+    body_bytes += kSegmentHeaderSize + payloads[i].size();
+    if (i % 3 == 0) {
+      body.append(type, Bytes(payloads[i]));
+    } else {
+      body.append(type, ByteSpan(payloads[i]));
+    }
+  }
+  ASSERT_TRUE(one_by_one.append(SegmentType::TxnCommit, marker).ok());
+  EXPECT_EQ(body.count(), payloads.size());
+  EXPECT_EQ(body.bytes(), body_bytes);
+
+  testing::FaultStore framed(Bytes(kDataStart, 0));
+  SegmentWriter<testing::FaultStore> writer(framed, kDataStart);
+  EXPECT_THAT(writer.append_framed(SegmentView{SegmentType::TxnBegin, marker}, body,
+                                   SegmentView{SegmentType::TxnCommit, marker}),
+              IsOkAndHolds(kDataStart));
+  EXPECT_EQ(writer.offset(), store_.bytes().size());
+  EXPECT_EQ(framed.bytes(), store_.bytes());
+  // About one write per run, not one per piece.
+  EXPECT_LE(framed.writes(), body_bytes / kAppendRunBytes + 3);
+
+  // No staged segment: the two markers in one write.
+  testing::FaultStore bare(Bytes(kDataStart, 0));
+  SegmentWriter<testing::FaultStore> markers(bare, kDataStart);
+  EXPECT_THAT(markers.append_framed(SegmentView{SegmentType::TxnBegin, marker}, EncodedSegments(),
+                                    SegmentView{SegmentType::TxnCommit, marker}),
+              IsOkAndHolds(kDataStart));
+  EXPECT_EQ(bare.writes(), 1u);
+  EXPECT_EQ(bare.bytes().size(), kDataStart + 2 * (kSegmentHeaderSize + marker.size()));
+}
+
+TEST_F(SegmentLogTest, AppendFramedPastTheOffsetRangeWritesNothing) {
+  EncodedSegments body;
+  body.append(SegmentType::Record, pattern(10));
+  // The markers alone would fit; the body would not.
+  SegmentWriter<VecStore> writer(store_, kMaxU64 - 70);
+  EXPECT_THAT(writer.append_framed(SegmentView{SegmentType::TxnBegin, ByteSpan()}, body,
+                                   SegmentView{SegmentType::TxnCommit, ByteSpan()}),
+              ErrorRenders("i/o error: overflow"));
+  EXPECT_EQ(writer.offset(), kMaxU64 - 70);
+  EXPECT_EQ(store_.bytes().size(), kDataStart);
+}
+
 TEST_F(SegmentLogTest, ScanListsSegmentsInLogOrder) {
   const std::uint64_t a = append(SegmentType::TxnBegin, pattern(24));
   const std::uint64_t b = append(SegmentType::Record, pattern(100));

@@ -44,12 +44,12 @@ struct PendingSegment {
 };
 
 // An open transaction: a copy of the committed catalog and overlays of its own changes over the
-// committed rows and indexes, the segments to write, the id.
+// committed rows and indexes, the segments to write (already encoded), the id.
 struct TxnStaging {
   Catalog catalog;
   LatestRows latest;
   IndexState indexes;
-  std::vector<PendingSegment> pending;
+  EncodedSegments pending;
   std::uint64_t txn_id = 0;
 };
 
@@ -165,6 +165,10 @@ class Database {
   // part-way, the store is cut back to where the commit began and synced before the error is
   // returned; if that fails too, the handle refuses every later write until reopened.
   Status commit_segments(std::uint64_t txn_id, std::span<const SegmentView> segments);
+  Status commit_segments(std::uint64_t txn_id, const EncodedSegments& segments);
+  // commit_segments around commit(), which writes the transaction.
+  template <class Commit>
+  Status commit_segments_with(Commit commit);
   // The state a write changes: the staged one inside a transaction, else the committed one.
   struct WriteTarget {
     Catalog& catalog;

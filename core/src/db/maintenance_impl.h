@@ -60,7 +60,7 @@ Status Database<S>::rebuild_indexes_for_collection(std::uint32_t collection_id) 
 
   QUARN_TRY(begin_transaction());
   if (!entries.empty()) {
-    txn_->pending.push_back({SegmentType::Index, encode_index_payload(entries)});
+    txn_->pending.append(SegmentType::Index, encode_index_payload(entries));
     for (IndexEntry& entry : entries) {
       Status applied = txn_->indexes.apply(std::move(entry));
       if (!applied.ok()) {

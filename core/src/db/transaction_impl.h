@@ -69,21 +69,17 @@ Status Database<S>::commit_txn_staging() {
     TxnStaging staged = std::move(*txn_);
     txn_.reset();
     if (!staged.pending.empty()) {
-      std::vector<SegmentView> segments;
-      segments.reserve(staged.pending.size());
-      for (const PendingSegment& segment : staged.pending) {
-        segments.push_back({segment.type, segment.payload});
-        staged_bytes += segment.payload.size();
-      }
-      QUARN_TRY(commit_segments(staged.txn_id, segments));
+      staged_bytes = staged.pending.bytes();
+      QUARN_TRY(commit_segments(staged.txn_id, staged.pending));
+      // Durable now: the staged bytes go before the changes are applied, which may grow tables.
+      staged.pending = EncodedSegments();
     }
     catalog_ = std::move(staged.catalog);
     latest_.absorb(std::move(staged.latest));
     indexes_.absorb(std::move(staged.indexes));
     return ok_status();
   }();
-  // A large transaction's staged segments are garbage now, in many small pieces the allocator
-  // would otherwise keep: hand their pages back.
+  // A large transaction's staged segments are garbage now: hand their pages back.
   release_freed_memory(staged_bytes);
   return committed;
 }

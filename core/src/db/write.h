@@ -29,12 +29,18 @@ Status ensure_header_v0_5(S& store, std::uint16_t& format_minor);
 template <Store S>
 Status commit_write_txn_v6(S& store, std::uint64_t data_start, std::uint16_t& format_minor,
                            std::uint64_t txn_id, std::span<const SegmentView> segments);
+// commit_write_txn_v6 for segments a transaction staged already encoded.
+template <Store S>
+Status commit_staged_txn_v6(S& store, std::uint64_t data_start, std::uint16_t& format_minor,
+                            std::uint64_t txn_id, const EncodedSegments& segments);
 
 template <Store S>
 template <class Change>
 Status Database<S>::stage_or_commit(std::span<PendingSegment> segments, Change change) {
   if (txn_) {
-    for (PendingSegment& segment : segments) txn_->pending.push_back(std::move(segment));
+    for (PendingSegment& segment : segments) {
+      txn_->pending.append(segment.type, std::move(segment.payload));
+    }
     WriteTarget staged{txn_->catalog, txn_->latest, txn_->indexes};
     change(staged);
     return ok_status();

@@ -75,29 +75,57 @@ Status ensure_header_v0_5(S& store, std::uint16_t& format_minor) {
   return write_detail::rewrite_header_minor(store, kFormatMinorRowWrites, format_minor);
 }
 
-template <Store S>
-Status commit_write_txn_v6(S& store, std::uint64_t data_start, std::uint16_t& format_minor,
-                           std::uint64_t txn_id, std::span<const SegmentView> segments) {
+namespace write_detail {
+
+// commit_write_txn_v6 with append(writer, begin marker, commit marker) appending the three parts.
+template <Store S, class Append>
+Status commit_framed(S& store, std::uint64_t data_start, std::uint16_t& format_minor,
+                     std::uint64_t txn_id, Append append) {
   const Bytes marker = encode_txn_payload_v0(txn_id);
 
   if (format_minor < kFormatMinorUpgradeStep) {
-    QUARN_TRY(write_detail::rewrite_header_minor(store, kFormatMinorUpgradeStep, format_minor));
+    QUARN_TRY(rewrite_header_minor(store, kFormatMinorUpgradeStep, format_minor));
   }
   QUARN_TRY(ensure_header_v0_5(store, format_minor));
   if (format_minor < kFormatMinorFramed) {
-    QUARN_TRY(write_detail::rewrite_header_minor(store, kFormatMinorFramed, format_minor));
+    QUARN_TRY(rewrite_header_minor(store, kFormatMinorFramed, format_minor));
   }
 
   QUARN_ASSIGN_OR_RETURN(const std::uint64_t len, store.len());
   SegmentWriter<S> writer(store, std::max(len, data_start));
-  std::vector<SegmentView> framed;
-  framed.reserve(segments.size() + 2);
-  framed.push_back(SegmentView{SegmentType::TxnBegin, marker});
-  framed.insert(framed.end(), segments.begin(), segments.end());
-  framed.push_back(SegmentView{SegmentType::TxnCommit, marker});
-  QUARN_TRY(writer.append_all(framed));
+  QUARN_TRY(append(writer, SegmentView{SegmentType::TxnBegin, marker},
+                   SegmentView{SegmentType::TxnCommit, marker}));
   QUARN_TRY(append_manifest_and_publish_with_checkpoint(store, data_start));
   return store.sync();
+}
+
+}  // namespace write_detail
+
+template <Store S>
+Status commit_write_txn_v6(S& store, std::uint64_t data_start, std::uint16_t& format_minor,
+                           std::uint64_t txn_id, std::span<const SegmentView> segments) {
+  return write_detail::commit_framed(
+      store, data_start, format_minor, txn_id,
+      [&](SegmentWriter<S>& writer, SegmentView begin, SegmentView commit) -> Status {
+        std::vector<SegmentView> framed;
+        framed.reserve(segments.size() + 2);
+        framed.push_back(begin);
+        framed.insert(framed.end(), segments.begin(), segments.end());
+        framed.push_back(commit);
+        QUARN_TRY(writer.append_all(framed));
+        return ok_status();
+      });
+}
+
+template <Store S>
+Status commit_staged_txn_v6(S& store, std::uint64_t data_start, std::uint16_t& format_minor,
+                            std::uint64_t txn_id, const EncodedSegments& segments) {
+  return write_detail::commit_framed(
+      store, data_start, format_minor, txn_id,
+      [&](SegmentWriter<S>& writer, SegmentView begin, SegmentView commit) -> Status {
+        QUARN_TRY(writer.append_framed(begin, segments, commit));
+        return ok_status();
+      });
 }
 
 template <Store S>
@@ -132,10 +160,23 @@ Status Database<S>::check_log_upgradable() {
 
 template <Store S>
 Status Database<S>::commit_segments(std::uint64_t txn_id, std::span<const SegmentView> segments) {
+  return commit_segments_with(
+      [&] { return commit_write_txn_v6(store_, data_start_, format_minor_, txn_id, segments); });
+}
+
+template <Store S>
+Status Database<S>::commit_segments(std::uint64_t txn_id, const EncodedSegments& segments) {
+  return commit_segments_with(
+      [&] { return commit_staged_txn_v6(store_, data_start_, format_minor_, txn_id, segments); });
+}
+
+template <Store S>
+template <class Commit>
+Status Database<S>::commit_segments_with(Commit commit) {
   QUARN_TRY(check_writable());
   QUARN_TRY(check_log_upgradable());
   QUARN_ASSIGN_OR_RETURN(const std::uint64_t begin, store_.len());
-  Status committed = commit_write_txn_v6(store_, data_start_, format_minor_, txn_id, segments);
+  Status committed = commit();
   if (committed.ok()) return committed;
   // Left in place, an unfinished transaction would stand in front of the next commit's begin
   // marker, and recovery refuses a begin inside an open transaction: the file would no longer
@@ -151,11 +192,14 @@ Status Database<S>::commit_segments(std::uint64_t txn_id, std::span<const Segmen
 }  // namespace quarn
 
 // The explicit instantiations of the templates above for store type S.
-#define QUARN_INSTANTIATE_DB_WRITE(S)                                                      \
-  template Status ensure_header_v0_5<S>(S&, std::uint16_t&);                               \
-  template Status commit_write_txn_v6<S>(S&, std::uint64_t, std::uint16_t&, std::uint64_t, \
-                                         std::span<const SegmentView>);                    \
-  template std::uint64_t Database<S>::next_txn_id();                                       \
-  template Status Database<S>::check_writable() const;                                     \
-  template Status Database<S>::check_log_upgradable();                                     \
-  template Status Database<S>::commit_segments(std::uint64_t, std::span<const SegmentView>);
+#define QUARN_INSTANTIATE_DB_WRITE(S)                                                        \
+  template Status ensure_header_v0_5<S>(S&, std::uint16_t&);                                 \
+  template Status commit_write_txn_v6<S>(S&, std::uint64_t, std::uint16_t&, std::uint64_t,   \
+                                         std::span<const SegmentView>);                      \
+  template Status commit_staged_txn_v6<S>(S&, std::uint64_t, std::uint16_t&, std::uint64_t,  \
+                                          const EncodedSegments&);                           \
+  template std::uint64_t Database<S>::next_txn_id();                                         \
+  template Status Database<S>::check_writable() const;                                       \
+  template Status Database<S>::check_log_upgradable();                                       \
+  template Status Database<S>::commit_segments(std::uint64_t, std::span<const SegmentView>); \
+  template Status Database<S>::commit_segments(std::uint64_t, const EncodedSegments&);

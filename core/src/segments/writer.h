@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "bytes.h"
 #include "result.h"
@@ -16,6 +17,32 @@ namespace quarn {
 struct SegmentView {
   SegmentType type;
   ByteSpan payload;
+};
+
+// Segments encoded as the log holds them (each header, then its payload), back to back in a few
+// large pieces: a transaction stages its writes here, so that a large one costs its bytes and
+// not an allocation per segment, and its commit writes the pieces as they are.
+class EncodedSegments {
+ public:
+  // Encodes the segment after the ones held, as SegmentWriter::append would write it.
+  void append(SegmentType type, ByteSpan payload);
+  // The same; a payload of a run or more becomes a piece of its own instead of being copied.
+  void append(SegmentType type, Bytes&& payload);
+  bool empty() const { return count_ == 0; }
+  // Segments held.
+  std::size_t count() const { return count_; }
+  // The encoded bytes, headers included.
+  std::uint64_t bytes() const { return bytes_; }
+  // The encoded bytes in order.
+  std::span<const Bytes> pieces() const { return pieces_; }
+
+ private:
+  // The last piece, first started anew when it has less than `bytes` of room left.
+  Bytes& room_for(std::size_t bytes);
+
+  std::vector<Bytes> pieces_;
+  std::size_t count_ = 0;
+  std::uint64_t bytes_ = 0;
 };
 
 // Appends segments at a running offset. Short-lived: made at the offset to append at (normally
@@ -47,11 +74,18 @@ class SegmentWriter {
   // leaves offset() unchanged and may have written any prefix of the bytes, which the caller
   // treats as the failure of its whole commit. Nothing is written for an empty list.
   Result<std::uint64_t> append_all(std::span<const SegmentView> segments);
+  // The same for open, the segments of body and close, one after another.
+  Result<std::uint64_t> append_framed(SegmentView open, const EncodedSegments& body,
+                                      SegmentView close);
 
   // Where the next segment header goes.
   std::uint64_t offset() const { return offset_; }
 
  private:
+  // append_all over head, then body's bytes (if any), then tail.
+  Result<std::uint64_t> append_parts(std::span<const SegmentView> head, const EncodedSegments* body,
+                                     std::span<const SegmentView> tail);
+
   S& store_;
   std::uint64_t offset_;
 };
