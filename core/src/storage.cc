@@ -7,6 +7,7 @@
 #include <limits>
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -35,10 +36,32 @@ std::optional<std::size_t> VecStore::held_at(std::uint64_t offset) const {
   return keep_ + static_cast<std::size_t>(offset - spooled_end_);
 }
 
+void VecStore::check_not_discarded(std::uint64_t offset, std::uint64_t end) const {
+  QUARN_CHECK(end <= discarded_from_ || offset >= discarded_to_ || offset == end,
+              "discarded bytes of a read-once image are touched again");
+}
+
+void VecStore::discard(std::uint64_t from, std::uint64_t to) {
+  QUARN_CHECK(read_once_ && sink_ == nullptr, "discarding bytes of a store that is not read-once");
+  static const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+  to = std::min<std::uint64_t>(to, bytes_.size());
+  if (from >= to) return;
+  const auto base = reinterpret_cast<std::uintptr_t>(bytes_.data());
+  const std::uintptr_t first = (base + static_cast<std::uintptr_t>(from) + page - 1) / page * page;
+  const std::uintptr_t last = (base + static_cast<std::uintptr_t>(to)) / page * page;
+  if (first >= last) return;
+  // Anonymous private memory reads as zeros once handed back; nothing reads it again.
+  const int rc = ::madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
+  if (rc != 0) return;  // a hint the system may decline: the bytes simply stay
+  if (discarded_to_ == discarded_from_) discarded_from_ = first - base;
+  discarded_to_ = last - base;
+}
+
 Status VecStore::write_all_at(std::uint64_t offset, ByteSpan bytes) {
   if (bytes.size() > std::numeric_limits<std::uint64_t>::max() - offset) {
     return io_error(IoErrorKind::InvalidInput, "overflow");
   }
+  check_not_discarded(offset, offset + bytes.size());
   std::size_t at = static_cast<std::size_t>(offset);
   if (sink_ != nullptr) {
     // The held head, or the held tail; never across what lies in the sink only.
@@ -62,6 +85,7 @@ Status VecStore::write_all_at(std::uint64_t offset, ByteSpan bytes) {
 Status VecStore::read_exact_at(std::uint64_t offset, std::span<std::uint8_t> buffer) {
   const std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
   const std::uint64_t end = buffer.size() > max - offset ? max : offset + buffer.size();
+  check_not_discarded(offset, end);
   std::size_t at = static_cast<std::size_t>(offset);
   if (sink_ != nullptr) {
     QUARN_ASSIGN_OR_RETURN(const std::uint64_t length, len());

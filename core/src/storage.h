@@ -67,6 +67,17 @@ class VecStore {
   // Gives the image back (snapshot bytes); the store is empty afterwards.
   Bytes take_bytes() { return std::move(bytes_); }
 
+  // A read-once image: the copy of a file that an open walks and then replays front to back,
+  // and drops. Its replay hands back the pages of what it has applied (discard), so that the
+  // copy and the state built from it are not held whole at once.
+  void set_read_once() { read_once_ = true; }
+  bool read_once() const { return read_once_; }
+  // Hands the whole pages within bytes [from, to) back to the system. Their bytes are gone: a
+  // read or write of them through the store is an internal fault, and a view of them taken from
+  // bytes() reads garbage. REQUIRES: read_once(), not spooling, and each call's range starts
+  // where the last one's did.
+  void discard(std::uint64_t from, std::uint64_t to);
+
   // Spooling, for an image built by appends that need not be held whole (a compaction's): the
   // bytes held now stay in memory, and the bytes appended after them go to sink, at their own
   // offsets, whenever about kSpoolRun of them are held. The length counts every byte; a read
@@ -89,6 +100,12 @@ class VecStore {
   RawFileStore* sink_ = nullptr;
   std::size_t keep_ = 0;
   std::uint64_t spooled_end_ = 0;
+  bool read_once_ = false;
+  // The bytes discard handed back: [discarded_from_, discarded_to_), empty when equal.
+  std::uint64_t discarded_from_ = 0;
+  std::uint64_t discarded_to_ = 0;
+  // Fails the call when [offset, end) meets the discarded bytes.
+  void check_not_discarded(std::uint64_t offset, std::uint64_t end) const;
 };
 
 static_assert(Store<VecStore>);

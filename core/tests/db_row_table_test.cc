@@ -118,5 +118,47 @@ TEST(RowTableTest, AKeyAndRowTakenFromTheTableItselfCanBeStoredAgain) {
   for (std::uint8_t k = 0; k < 100; ++k) EXPECT_EQ(n_of(table.find(Bytes(7, k))->row), k + 1000);
 }
 
+TEST(RowTableTest, ATableOfManyMiBGrowsCopiesAndCompactsWithEveryRow) {
+  // Large enough that its buffer becomes a mapping of its own and is grown as one.
+  auto text_of = [](std::int64_t n) {
+    return std::string(static_cast<std::size_t>(1000 + n % 50), static_cast<char>('a' + n % 26));
+  };
+  auto image_with = [&](int n) {
+    return pack_row(Row{{"n", ScalarValue::Int64{n}}, {"s", ScalarValue::String{text_of(n)}}});
+  };
+
+  RowTable table;
+  std::map<Bytes, std::int64_t> model;
+  for (int n = 0; n < 6000; ++n) {
+    const Bytes key{static_cast<std::uint8_t>(n), static_cast<std::uint8_t>(n >> 8)};
+    const Bytes image = image_with(n);
+    const ByteSpan span(image);
+    table.put(key, &span);
+    model[key] = n;
+  }
+  const RowTable copy(table);
+  // Erasing most rows compacts the buffer into a new one.
+  for (int n = 0; n < 6000; ++n) {
+    if (n % 4 == 0) continue;
+    const Bytes key{static_cast<std::uint8_t>(n), static_cast<std::uint8_t>(n >> 8)};
+    EXPECT_TRUE(table.erase(key));
+    model.erase(key);
+  }
+  EXPECT_EQ(contents(table), model);
+  EXPECT_EQ(contents(copy).size(), 6000u);
+  for (const RowTable::Entry entry : copy) {
+    const std::int64_t n = n_of(entry.row);
+    EXPECT_EQ(entry.row.find("s")->text(), text_of(n));
+  }
+  // Room reserved up front is filled without a move.
+  RowTable reserved;
+  reserved.reserve(std::size_t{8} << 20, 6000);
+  for (const RowTable::Entry entry : copy) {
+    const ByteSpan image = entry.row.image();
+    reserved.put(entry.pk, &image);
+  }
+  EXPECT_EQ(contents(reserved), contents(copy));
+}
+
 }  // namespace
 }  // namespace quarn

@@ -234,6 +234,30 @@ TYPED_TEST(StoreConformanceTest, ScatteredWritesAndReadsMatchModel) {
   EXPECT_THAT(read_bytes(store, 0, model.size()), IsOkAndHolds(model));
 }
 
+// A read-once image hands back what its replay applied; the rest reads as before, and the bytes
+// handed back are never read again.
+TEST(VecStoreReadOnceTest, DiscardedBytesAreGoneAndTheRestReadsAsBefore) {
+  Bytes bytes(std::size_t{1} << 20);
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i * 7 + 3);
+  const Bytes original = bytes;
+  VecStore store(std::move(bytes));
+  store.set_read_once();
+  store.discard(100, 200'000);
+  store.discard(100, 600'000);
+  const auto slice = [&](std::size_t from, std::size_t n) {
+    return Bytes(original.begin() + static_cast<std::ptrdiff_t>(from),
+                 original.begin() + static_cast<std::ptrdiff_t>(from + n));
+  };
+  EXPECT_THAT(read_bytes(store, 0, 100), IsOkAndHolds(slice(0, 100)));
+  EXPECT_THAT(read_bytes(store, 600'000, 400'000), IsOkAndHolds(slice(600'000, 400'000)));
+  std::array<std::uint8_t, 8> out;
+  EXPECT_THROW((void)store.read_exact_at(300'000, out), InternalFault);
+  EXPECT_THROW((void)store.write_all_at(500'000, ByteSpan(out)), InternalFault);
+  // A store not marked read-once refuses to discard.
+  VecStore plain(Bytes(16, 0));
+  EXPECT_THROW(plain.discard(0, 16), InternalFault);
+}
+
 // A spooling VecStore: what reaches its sink is the image a plain VecStore would hold, and the
 // bytes it handed over cannot be touched again.
 TEST(VecStoreSpoolTest, SinkGetsTheImageAPlainStoreHolds) {

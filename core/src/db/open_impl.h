@@ -137,6 +137,7 @@ Result<Database<S>> Database<S>::open_with_store(std::string path, S store) {
         Bytes bytes(static_cast<std::size_t>(len));
         QUARN_TRY(store.read_exact_at(0, bytes));
         VecStore image(std::move(bytes));
+        image.set_read_once();
         QUARN_ASSIGN_OR_RETURN(const std::uint64_t safe_end,
                                open_detail::cut_torn_tail(store, image, minor, scanned));
         if (safe_end < len) QUARN_TRY(image.truncate(safe_end));

@@ -41,26 +41,37 @@ struct StagedSegment {
 struct CommittedSegments {
   // A store in memory: the data segments among walked[first, last) of each range, read where
   // they lie, so that a replay holds no list of its own beside the walk's.
-  const VecStore* in_memory = nullptr;
+  VecStore* in_memory = nullptr;
   std::span<const SegmentMeta> walked;
   std::vector<std::pair<std::size_t, std::size_t>> ranges;
   // Any other store: the payloads copied into one buffer as the walk read them.
   Bytes payloads;
   std::vector<StagedSegment> staged;
 
-  // Calls f(type, payload) for each segment in log order, up to its first error.
+  // Calls f(type, payload) for each segment in log order, up to its first error. With
+  // discard_applied, a read-once image hands back what lies before each segment as it goes.
   template <class F>
-  Status for_each(F f) const {
+  Status for_each(F f, bool discard_applied = false) const {
     if (in_memory == nullptr) {
       for (const StagedSegment& segment : staged) {
         QUARN_TRY(f(segment.type, ByteSpan(payloads.data() + segment.at, segment.size)));
       }
       return ok_status();
     }
-    for (const auto& [first, last] : ranges) {
-      for (std::size_t i = first; i < last; ++i) {
+    // In steps, so that handing back costs a call per few MiB and not one per segment.
+    constexpr std::uint64_t kDiscardStep = std::uint64_t{4} << 20;
+    const bool discarding = discard_applied && in_memory->read_once() && !walked.empty();
+    const std::uint64_t first = discarding ? walked.front().offset : 0;
+    std::uint64_t discarded = first;
+    for (const auto& [from, to] : ranges) {
+      for (std::size_t i = from; i < to; ++i) {
         const SegmentMeta& meta = walked[i];
         if (!is_data_segment(meta.header.segment_type)) continue;
+        if (discarding && meta.offset - discarded >= kDiscardStep) {
+          // Everything before this segment is applied, or was cut out with its transaction.
+          in_memory->discard(first, meta.offset);
+          discarded = meta.offset;
+        }
         // The walk bounded the payload by the store.
         const ByteSpan payload(in_memory->bytes().data() + meta.offset + kSegmentHeaderSize,
                                static_cast<std::size_t>(meta.header.payload_len));
@@ -222,10 +233,12 @@ Status replay_tail_into(S& store, std::uint64_t start, std::uint16_t format_mino
   QUARN_ASSIGN_OR_RETURN(const replay_detail::CommittedSegments committed,
                          replay_detail::committed_segments(store, segments));
   replay_detail::reserve_row_room(committed, latest);
-  return committed.for_each([&](SegmentType type, ByteSpan payload) {
-    return replay_detail::apply_data_segment(type, payload, catalog, latest, indexes,
-                                             index_entries);
-  });
+  return committed.for_each(
+      [&](SegmentType type, ByteSpan payload) {
+        return replay_detail::apply_data_segment(type, payload, catalog, latest, indexes,
+                                                 index_entries);
+      },
+      /*discard_applied=*/true);
 }
 
 template <Store S>

@@ -1,10 +1,17 @@
 // One collection's stored rows in one buffer.
 #include "db/row_table.h"
 
+#include <algorithm>
 #include <array>
 #include <bit>
+#include <cstdlib>
 #include <functional>
+#include <new>
 #include <random>
+#include <utility>
+
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include "error.h"
 
@@ -20,7 +27,87 @@ std::size_t process_hash_key() {
   return key;
 }
 
+// From this size on a buffer is a mapping of its own; smaller ones come from malloc.
+constexpr std::size_t kMapFrom = std::size_t{1} << 20;
+
+std::size_t page_rounded(std::size_t bytes) {
+  static const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  return (bytes + page - 1) / page * page;
+}
+
 }  // namespace
+
+EntryBuffer::EntryBuffer(const EntryBuffer& other) {
+  reserve(other.size_);
+  if (other.size_ != 0) append(other.data_, other.size_);
+}
+
+EntryBuffer::EntryBuffer(EntryBuffer&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)),
+      size_(std::exchange(other.size_, 0)),
+      capacity_(std::exchange(other.capacity_, 0)),
+      mapped_(std::exchange(other.mapped_, false)) {}
+
+EntryBuffer& EntryBuffer::operator=(EntryBuffer&& other) noexcept {
+  if (this != &other) {
+    release();
+    data_ = std::exchange(other.data_, nullptr);
+    size_ = std::exchange(other.size_, 0);
+    capacity_ = std::exchange(other.capacity_, 0);
+    mapped_ = std::exchange(other.mapped_, false);
+  }
+  return *this;
+}
+
+EntryBuffer::~EntryBuffer() { release(); }
+
+void EntryBuffer::release() {
+  if (data_ == nullptr) return;
+  if (mapped_) {
+    ::munmap(data_, capacity_);
+  } else {
+    std::free(data_);
+  }
+  data_ = nullptr;
+  size_ = capacity_ = 0;
+  mapped_ = false;
+}
+
+void EntryBuffer::reserve(std::size_t bytes) {
+  if (bytes <= capacity_) return;
+  if (bytes < kMapFrom) {
+    void* grown = std::realloc(data_, bytes);
+    if (grown == nullptr) throw std::bad_alloc();
+    data_ = static_cast<std::uint8_t*>(grown);
+    capacity_ = bytes;
+    return;
+  }
+  const std::size_t room = page_rounded(bytes);
+  if (mapped_) {
+    // The pages move, not the bytes: nothing is copied and nothing is held twice.
+    void* grown = ::mremap(data_, capacity_, room, MREMAP_MAYMOVE);
+    if (grown == MAP_FAILED) throw std::bad_alloc();
+    data_ = static_cast<std::uint8_t*>(grown);
+  } else {
+    void* mapped =
+        ::mmap(nullptr, room, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED) throw std::bad_alloc();
+    if (size_ != 0) std::memcpy(mapped, data_, size_);
+    std::free(data_);
+    data_ = static_cast<std::uint8_t*>(mapped);
+    mapped_ = true;
+  }
+  capacity_ = room;
+}
+
+void EntryBuffer::append(const std::uint8_t* bytes, std::size_t count) {
+  if (count > capacity_ - size_) {
+    QUARN_CHECK(count <= SIZE_MAX / 2 - size_, "row table too large");
+    reserve(std::max({size_ + count, size_ + size_ / 2, std::size_t{256}}));
+  }
+  std::memcpy(data_ + size_, bytes, count);
+  size_ += count;
+}
 
 std::uint64_t RowTable::hash_of(ByteSpan pk) { return ByteSpanHash{}(pk) ^ process_hash_key(); }
 
@@ -103,9 +190,9 @@ std::uint64_t RowTable::append(ByteSpan pk, const ByteSpan* image) {
   header[0] = image == nullptr ? kErased : kLive;
   std::memcpy(header.data() + 1, &pk_size, sizeof pk_size);
   std::memcpy(header.data() + 1 + sizeof pk_size, &image_size, sizeof image_size);
-  arena_.insert(arena_.end(), header.begin(), header.end());
-  arena_.insert(arena_.end(), pk.begin(), pk.end());
-  if (image != nullptr) arena_.insert(arena_.end(), image->begin(), image->end());
+  arena_.append(header.data(), header.size());
+  arena_.append(pk.data(), pk.size());
+  if (image != nullptr) arena_.append(image->data(), image->size());
   return offset;
 }
 
@@ -125,7 +212,7 @@ RowTable::Replaced RowTable::put(ByteSpan pk, const ByteSpan* image) {
   if (found.found) {
     // The old entry's offset leaves the set before its bytes die: probes read keys there.
     const std::uint64_t old = slots_[found.slot].offset;
-    replaced = arena_[old] == kErased ? Replaced::Marker : Replaced::Stored;
+    replaced = arena_.data()[old] == kErased ? Replaced::Marker : Replaced::Stored;
     free_slot(found.slot);
     kill(old);
     free_at = kNoSlot;  // the removal moved slots: the new entry probes again
@@ -172,11 +259,11 @@ bool RowTable::erase(ByteSpan pk) {
 
 void RowTable::compact_if_sparse() {
   if (dead_bytes_ < 4096 || dead_bytes_ <= arena_.size() / 2) return;
-  Bytes kept;
+  EntryBuffer kept;
   kept.reserve(arena_.size() - dead_bytes_);
   for (const std::uint8_t* at = arena_.data(); at != arena_.data() + arena_.size();
        at = next_after(at)) {
-    if (at[0] != kDead) kept.insert(kept.end(), at, next_after(at));
+    if (at[0] != kDead) kept.append(at, static_cast<std::size_t>(next_after(at) - at));
   }
   arena_ = std::move(kept);
   dead_bytes_ = 0;

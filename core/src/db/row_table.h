@@ -15,6 +15,37 @@
 
 namespace quarn {
 
+// The bytes of a table's entries. Once large, the buffer is a mapping of its own that grows in
+// place or by moving its pages (mremap): a table growing past its room never holds its old and
+// its new copy at once, as a vector would while it copies.
+class EntryBuffer {
+ public:
+  EntryBuffer() = default;
+  // Deep, sized to what other holds.
+  EntryBuffer(const EntryBuffer& other);
+  EntryBuffer& operator=(const EntryBuffer&) = delete;
+  EntryBuffer(EntryBuffer&& other) noexcept;
+  EntryBuffer& operator=(EntryBuffer&& other) noexcept;
+  ~EntryBuffer();
+
+  std::uint8_t* data() { return data_; }
+  const std::uint8_t* data() const { return data_; }
+  std::size_t size() const { return size_; }
+  // Room for at least `bytes` in all, without moving what is held.
+  void reserve(std::size_t bytes);
+  // Appends the bytes, growing the room by half again when full. REQUIRES: they do not lie in
+  // this buffer (growing may move it).
+  void append(const std::uint8_t* bytes, std::size_t count);
+
+ private:
+  void release();
+
+  std::uint8_t* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+  bool mapped_ = false;  // capacity_ bytes mapped for this buffer alone, else malloc'd
+};
+
 class RowTable {
  public:
   RowTable() = default;
@@ -148,7 +179,7 @@ class RowTable {
   // Lays the set out again over count slots.
   void resize_slots(std::size_t count);
 
-  Bytes arena_;
+  EntryBuffer arena_;
   std::size_t dead_bytes_ = 0;
   std::vector<Slot> slots_;
   std::size_t count_ = 0;
