@@ -101,6 +101,7 @@ void EntryBuffer::reserve(std::size_t bytes) {
 }
 
 void EntryBuffer::append(const std::uint8_t* bytes, std::size_t count) {
+  if (count == 0) return;  // an empty key may come without a buffer at all
   if (count > capacity_ - size_) {
     QUARN_CHECK(count <= SIZE_MAX / 2 - size_, "row table too large");
     reserve(std::max({size_ + count, size_ + size_ / 2, std::size_t{256}}));
