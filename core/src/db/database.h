@@ -37,7 +37,8 @@ struct DatabaseStatePeer;
 // The path an in-memory database reports.
 inline constexpr const char* kMemoryPath = ":memory:";
 
-// One segment a transaction will write at commit; it owns its payload.
+// One segment a write makes, owning its payload: committed at once outside a transaction, else
+// encoded into the open one's staged segments.
 struct PendingSegment {
   SegmentType type;
   Bytes payload;
