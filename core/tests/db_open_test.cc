@@ -265,7 +265,7 @@ TEST(OpenFileTest, ALogOfManyMiBReopensToTheStateItHolds) {
   ASSERT_OK_AND_ASSIGN(Database<FileStore> db, Database<FileStore>::open(path));
   ASSERT_OK(db.register_collection_with_indexes("users", testing::user_fields(),
                                                 testing::user_indexes(), "id"));
-  for (int round = 0; round < 4; ++round) {
+  for (int round = 0; round < 5; ++round) {
     ASSERT_OK(db.begin_transaction());
     for (int id = 0; id < 2000; ++id) {
       const std::string email =

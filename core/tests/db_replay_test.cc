@@ -1,4 +1,5 @@
 // Log replay: order of application, framed and unframed logs, schema versions, old payloads.
+#include <algorithm>
 #include <array>
 #include <string>
 #include <vector>
@@ -318,6 +319,62 @@ TEST(ApplyRecordSegmentTest, RecordOfCollectionWithoutPrimaryFieldIsSkipped) {
   // Not even decoded: a payload that would not decode is passed over too.
   EXPECT_OK(apply_record_segment(Bytes{2, 0, 1, 0, 0, 0, 0xFF}, catalog, latest));
   EXPECT_EQ(latest.size(), 0u);
+}
+
+// A long log applies its index segments beside the rest: the state is that of one pass, and
+// of two failures the one earlier in the log is the replay's.
+class LongReplayTest : public ::testing::Test {
+ protected:
+  static constexpr std::int64_t kRows = 9000;  // 18000 data segments: enough for two lanes
+  static std::string name_of(std::int64_t id) { return "n" + std::to_string(id); }
+
+  static Bytes long_log(std::vector<Bytes> last_txn = {}) {
+    std::vector<Bytes> rows;
+    for (std::int64_t id = 0; id < kRows; ++id) {
+      rows.push_back(index_seg(testing::by_name_payload(name_of(id), id)));
+      rows.push_back(record_seg(testing::user_record(id, name_of(id))));
+    }
+    // Each later row replaces the one before it, name and all.
+    std::vector<Bytes> changes;
+    for (std::int64_t id = 0; id < kRows; id += 2) {
+      changes.push_back(
+          index_seg(encode_index_payload({testing::by_name_entry(name_of(id), id, IndexOp::Delete),
+                                          testing::by_name_entry("m" + name_of(id), id)})));
+      changes.push_back(record_seg(testing::user_record(id, "m" + name_of(id))));
+    }
+    std::vector<Bytes> txns = {framed(1, {catalog_seg(testing::create_users())}),
+                               framed(2, std::move(rows)), framed(3, std::move(changes))};
+    if (!last_txn.empty()) txns.push_back(framed(4, std::move(last_txn)));
+    return cat(std::move(txns));
+  }
+};
+
+TEST_F(LongReplayTest, StateIsThatOfOnePass) {
+  ASSERT_OK_AND_ASSIGN(const ReplayedState state, replay(6, long_log()));
+  EXPECT_EQ(state.latest.size(), static_cast<std::size_t>(kRows));
+  for (std::int64_t id = 0; id < kRows; ++id) {
+    const std::string name = id % 2 == 0 ? "m" + name_of(id) : name_of(id);
+    ASSERT_EQ(row_of(state, id), testing::user_row(id, name)) << id;
+    const std::optional<ByteSpan> owner =
+        state.indexes.unique_lookup(1, "by_name", testing::name_key(name));
+    ASSERT_TRUE(owner && std::ranges::equal(*owner, testing::user_key(id))) << id;
+  }
+  EXPECT_FALSE(state.indexes.unique_lookup(1, "by_name", testing::name_key(name_of(0))));
+}
+
+TEST_F(LongReplayTest, TheEarlierOfAnIndexAndARecordFailureIsReported) {
+  // Name "n1" is row 1's: a claim by row 2 breaks the unique index.
+  const Bytes bad_index = index_seg(testing::by_name_payload(name_of(1), 2));
+  const Bytes bad_record = record_seg(testing::user_record(5, "x", 1, 1, 99));
+  const Bytes fine_index = index_seg(testing::by_name_payload("fresh", 7));
+  EXPECT_THAT(replay(6, long_log({bad_index, bad_record})),
+              ErrorRenders("schema error: unique index violation"));
+  EXPECT_THAT(replay(6, long_log({bad_record, bad_index})),
+              ErrorRenders("schema error: unknown collection id 99"));
+  EXPECT_THAT(replay(6, long_log({fine_index, bad_record})),
+              ErrorRenders("schema error: unknown collection id 99"));
+  EXPECT_THAT(replay(6, long_log({bad_record, fine_index, bad_index})),
+              ErrorRenders("schema error: unknown collection id 99"));
 }
 
 }  // namespace

@@ -2,6 +2,11 @@
 // definition that was current where it stands in the log.
 #include "db/replay.h"
 
+#include <exception>
+#include <limits>
+#include <optional>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -18,6 +23,67 @@
 #include "txn.h"
 
 namespace quarn {
+namespace replay_detail {
+
+Status apply_committed(const CommittedSegments& committed, Catalog& catalog, LatestRows& latest,
+                       IndexState& indexes) {
+  // Below this many segments a second lane costs more than it saves.
+  constexpr std::size_t kLanesFrom = 16384;
+  enum class Which { All, Index, Rest };
+  auto applying = [&](Which which, std::vector<IndexEntryView>& index_entries) {
+    return [&, which](SegmentType type, ByteSpan payload) -> Status {
+      if (which != Which::All && (type == SegmentType::Index) != (which == Which::Index)) {
+        return ok_status();
+      }
+      return apply_data_segment(type, payload, catalog, latest, indexes, index_entries);
+    };
+  };
+  std::vector<IndexEntryView> entries;
+  if (committed.in_memory == nullptr || committed.walked.size() < kLanesFrom) {
+    return committed.for_each(applying(Which::All, entries), /*discard_applied=*/true);
+  }
+
+  // A lane's outcome: its status, or what it threw, and where (the lane's last offset).
+  struct Outcome {
+    Status status;
+    std::exception_ptr fault;
+    std::uint64_t at = 0;
+    bool failed() const { return !status.ok() || fault != nullptr; }
+  };
+  ReplayLanes lanes;
+  auto run = [&](Which which, std::vector<IndexEntryView>& index_entries, int lane) {
+    Outcome out;
+    try {
+      out.status = committed.for_each(applying(which, index_entries), lane == 0, &lanes, lane);
+    } catch (...) {
+      out.fault = std::current_exception();
+    }
+    out.at = lanes.at[lane].load(std::memory_order_acquire);
+    // Done: the other lane may hand back everything it is past.
+    if (!out.failed()) lanes.at[lane].store(std::numeric_limits<std::uint64_t>::max());
+    return out;
+  };
+  Outcome index_lane;
+  std::vector<IndexEntryView> index_entries;
+  std::optional<std::jthread> side;
+  try {
+    side.emplace([&] { index_lane = run(Which::Index, index_entries, 1); });
+  } catch (const std::system_error&) {
+    // No thread to be had: one pass does it all.
+    return committed.for_each(applying(Which::All, entries), /*discard_applied=*/true);
+  }
+  const Outcome rest_lane = run(Which::Rest, entries, 0);
+  side.reset();
+  // The first failure in log order is the one a single pass would have met.
+  const Outcome* first = nullptr;
+  if (rest_lane.failed()) first = &rest_lane;
+  if (index_lane.failed() && (first == nullptr || index_lane.at < first->at)) first = &index_lane;
+  if (first == nullptr) return ok_status();
+  if (first->fault != nullptr) std::rethrow_exception(first->fault);
+  return first->status;
+}
+
+}  // namespace replay_detail
 
 Status apply_record_segment(ByteSpan payload, const Catalog& catalog, LatestRows& latest,
                             RecordSource source) {

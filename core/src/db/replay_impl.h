@@ -3,6 +3,7 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <span>
 #include <type_traits>
 #include <unordered_map>
@@ -37,6 +38,12 @@ struct StagedSegment {
   std::size_t size;
 };
 
+// Two applications of one walk side by side (apply_committed): where each is, as the offset of
+// the segment it applies next, or UINT64_MAX once it is done.
+struct ReplayLanes {
+  std::atomic<std::uint64_t> at[2] = {0, 0};
+};
+
 // The committed data segments of a walk, in log order.
 struct CommittedSegments {
   // A store in memory: the data segments among walked[first, last) of each range, read where
@@ -50,8 +57,11 @@ struct CommittedSegments {
 
   // Calls f(type, payload) for each segment in log order, up to its first error. With
   // discard_applied, a read-once image hands back what lies before each segment as it goes.
+  // With lanes (in memory only), this is lane `lane` of two: it tells where it is, and hands
+  // back only what the other lane is past too.
   template <class F>
-  Status for_each(F f, bool discard_applied = false) const {
+  Status for_each(F f, bool discard_applied = false, ReplayLanes* lanes = nullptr,
+                  int lane = 0) const {
     if (in_memory == nullptr) {
       for (const StagedSegment& segment : staged) {
         QUARN_TRY(f(segment.type, ByteSpan(payloads.data() + segment.at, segment.size)));
@@ -67,10 +77,17 @@ struct CommittedSegments {
       for (std::size_t i = from; i < to; ++i) {
         const SegmentMeta& meta = walked[i];
         if (!is_data_segment(meta.header.segment_type)) continue;
+        if (lanes != nullptr) lanes->at[lane].store(meta.offset, std::memory_order_release);
         if (discarding && meta.offset - discarded >= kDiscardStep) {
           // Everything before this segment is applied, or was cut out with its transaction.
-          in_memory->discard(first, meta.offset);
-          discarded = meta.offset;
+          const std::uint64_t below =
+              lanes == nullptr
+                  ? meta.offset
+                  : std::min(meta.offset, lanes->at[1 - lane].load(std::memory_order_acquire));
+          if (below > discarded) {
+            in_memory->discard(first, below);
+            discarded = below;
+          }
         }
         // The walk bounded the payload by the store.
         const ByteSpan payload(in_memory->bytes().data() + meta.offset + kSegmentHeaderSize,
@@ -201,6 +218,13 @@ inline void reserve_row_room(const CommittedSegments& committed, LatestRows& lat
   }
 }
 
+// Applies the committed segments to the state in log order, handing back a read-once image as it
+// goes; the first error in log order is the result. A long walk in memory is applied in two
+// lanes side by side, index segments in one and the rest in the other: neither reads what the
+// other changes, so the state and the first error are those of one pass.
+Status apply_committed(const CommittedSegments& committed, Catalog& catalog, LatestRows& latest,
+                       IndexState& indexes);
+
 }  // namespace replay_detail
 
 template <Store S>
@@ -233,12 +257,7 @@ Status replay_tail_into(S& store, std::uint64_t start, std::uint16_t format_mino
   QUARN_ASSIGN_OR_RETURN(const replay_detail::CommittedSegments committed,
                          replay_detail::committed_segments(store, segments));
   replay_detail::reserve_row_room(committed, latest);
-  return committed.for_each(
-      [&](SegmentType type, ByteSpan payload) {
-        return replay_detail::apply_data_segment(type, payload, catalog, latest, indexes,
-                                                 index_entries);
-      },
-      /*discard_applied=*/true);
+  return replay_detail::apply_committed(committed, catalog, latest, indexes);
 }
 
 template <Store S>
