@@ -39,7 +39,7 @@ std::size_t page_rounded(std::size_t bytes) {
 
 EntryBuffer::EntryBuffer(const EntryBuffer& other) {
   reserve(other.size_);
-  if (other.size_ != 0) append(other.data_, other.size_);
+  append(other.data_, other.size_);
 }
 
 EntryBuffer::EntryBuffer(EntryBuffer&& other) noexcept

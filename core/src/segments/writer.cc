@@ -16,6 +16,15 @@ constexpr std::size_t kFirstPieceBytes = std::size_t{4} << 10;
 
 }  // namespace
 
+SegmentHeader segment_header_for(SegmentType type, ByteSpan payload) {
+  return SegmentHeader{payload.size(), crc32c(payload), type};
+}
+
+void append_encoded_segment(SegmentType type, ByteSpan payload, Bytes& out) {
+  encode_segment_header(segment_header_for(type, payload), out);
+  out.insert(out.end(), payload.begin(), payload.end());
+}
+
 Bytes& EncodedSegments::room_for(std::size_t bytes) {
   if (pieces_.empty() || pieces_.back().capacity() - pieces_.back().size() < bytes) {
     const std::size_t grown = pieces_.empty()
@@ -29,17 +38,14 @@ Bytes& EncodedSegments::room_for(std::size_t bytes) {
 void EncodedSegments::append(SegmentType type, ByteSpan payload) {
   const std::size_t need = kSegmentHeaderSize + payload.size();
   // Within the reserved room: a piece never moves, so it never copies what it holds.
-  Bytes& piece = room_for(need);
-  encode_segment_header(SegmentHeader{payload.size(), crc32c(payload), type}, piece);
-  piece.insert(piece.end(), payload.begin(), payload.end());
+  append_encoded_segment(type, payload, room_for(need));
   bytes_ += need;
   ++count_;
 }
 
 void EncodedSegments::append(SegmentType type, Bytes&& payload) {
   if (payload.size() < kAppendRunBytes) return append(type, ByteSpan(payload));
-  encode_segment_header(SegmentHeader{payload.size(), crc32c(payload), type},
-                        room_for(kSegmentHeaderSize));
+  encode_segment_header(segment_header_for(type, payload), room_for(kSegmentHeaderSize));
   bytes_ += kSegmentHeaderSize + payload.size();
   ++count_;
   pieces_.push_back(std::move(payload));

@@ -19,6 +19,11 @@ struct SegmentView {
   ByteSpan payload;
 };
 
+// The header of a segment holding payload, its CRC-32C included.
+SegmentHeader segment_header_for(SegmentType type, ByteSpan payload);
+// Appends the segment to out as the log holds it: that header, then the payload.
+void append_encoded_segment(SegmentType type, ByteSpan payload, Bytes& out);
+
 // Segments encoded as the log holds them (each header, then its payload), back to back in a few
 // large pieces: a transaction stages its writes here, so that a large one costs its bytes and
 // not an allocation per segment, and its commit writes the pieces as they are.

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <limits>
 
-#include "checksum.h"
 #include "segments/writer.h"
 
 namespace quarn {
@@ -17,9 +16,8 @@ Result<std::uint64_t> SegmentWriter<S>::append(SegmentType type, ByteSpan payloa
       payload.size() > kMax - (offset_ + kSegmentHeaderSize)) {
     return io_error(IoErrorKind::InvalidInput, "overflow");
   }
-  const SegmentHeader header{payload.size(), crc32c(payload), type};
   Bytes header_bytes;
-  encode_segment_header(header, header_bytes);
+  encode_segment_header(segment_header_for(type, payload), header_bytes);
 
   const std::uint64_t at = offset_;
   QUARN_TRY(store_.write_all_at(at, header_bytes));
@@ -89,9 +87,7 @@ Result<std::uint64_t> SegmentWriter<S>::append_parts(std::span<const SegmentView
   };
   auto add_segments = [&](std::span<const SegmentView> segments) -> Status {
     for (const SegmentView& segment : segments) {
-      encode_segment_header(
-          SegmentHeader{segment.payload.size(), crc32c(segment.payload), segment.type}, run);
-      run.insert(run.end(), segment.payload.begin(), segment.payload.end());
+      append_encoded_segment(segment.type, segment.payload, run);
       if (run.size() >= kAppendRunBytes) QUARN_TRY(flush());
     }
     return ok_status();
