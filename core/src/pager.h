@@ -262,6 +262,8 @@ class FileStore {
   Status sync() { return paged_.inner().sync(); }
   Status truncate(std::uint64_t length) { return paged_.truncate(length); }
 
+  // The file's descriptor, for locks and checks of the file itself.
+  int fd() const { return paged_.inner().fd(); }
   const PagedStore<RawFileStore>& paged() const { return paged_; }
   PagedStore<RawFileStore>& paged() { return paged_; }
 

@@ -1,8 +1,10 @@
 // Compaction: round trips into a fresh image, refusals, and what a crash during the in-place
 // replacement leaves at the path.
+#include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -72,6 +74,11 @@ class CompactTest : public ::testing::Test {
     ASSERT_OK_AND_ASSIGN(const std::uint64_t end, db_->store().len());
     ASSERT_OK(
         db_->store().write_all_at(end, testing::segment(SegmentType::TempSpill, Bytes(100, 9))));
+    // Written behind the handle's back: only a handle that opens the file now may write it.
+    db_.reset();
+    auto reopened = Database<FileStore>::open(path_.string());
+    ASSERT_OK(reopened);
+    db_.emplace(std::move(reopened).value());
     state_ = summary_of(*db_);
   }
 
@@ -303,6 +310,24 @@ TEST_F(CompactTest, FailedWriteOfTheNewImageKeepsTheOldFileAndTheHandleWritable)
   db_.reset();
   ASSERT_OK_AND_ASSIGN(Database<FileStore> reopened, Database<FileStore>::open(path_.string()));
   EXPECT_EQ(testing::latest_of(reopened).size(), 3u);
+}
+
+
+TEST_F(CompactTest, CompactToOverADatabaseAnotherHandleIsWritingIsRefused) {
+  const std::filesystem::path dest = dir_.file("dest.quarn");
+  ASSERT_OK(Database<FileStore>::open(dest.string()));
+  const Bytes before = read_file(dest);
+  ASSERT_OK_AND_ASSIGN(RawFileStore holder,
+                       RawFileStore::open(dest.string(), OpenMode::ExistingOnly));
+  ASSERT_OK_AND_ASSIGN(std::optional<FileWriteLock> lock,
+                       FileWriteLock::acquire(holder.fd(), std::chrono::milliseconds(0)));
+  EXPECT_THAT(db_->compact_to(dest.string()),
+              ErrorRenders("i/o error: the database file is being written by another handle; "
+                           "wait for it, then open the database again to write to it"));
+  EXPECT_EQ(read_file(dest), before);
+  lock.reset();
+  ASSERT_OK(db_->compact_to(dest.string()));
+  EXPECT_EQ(summary_at(dest), state_);
 }
 
 }  // namespace

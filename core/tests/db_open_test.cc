@@ -1,10 +1,12 @@
 // The open sequence: new images, the 0.2 rewrite, rejected images, recovery cuts, files.
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -18,6 +20,7 @@
 #include <unistd.h>
 
 #include "db/database.h"
+#include "db/durable_file.h"
 #include "db/open.h"
 #include "manifest.h"
 #include "superblock.h"
@@ -430,6 +433,118 @@ TEST(OpenFileTest, CreationThatCannotWriteTheWholeImageLeavesNoFile) {
   }();
   EXPECT_THAT(opened, ErrorRenders("i/o error: File too large (os error 27)"));
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 0);
+}
+
+
+// A log whose last commit was still being written: what another handle's commit in flight looks
+// like from outside. good: the same log without it.
+struct TornFile {
+  Bytes good;
+  Bytes torn;
+};
+
+TornFile torn_file() {
+  Bytes log;
+  testing::append(log, testing::marker(SegmentType::TxnBegin, 1));
+  testing::append(log, testing::segment(SegmentType::Catalog, testing::create_users()));
+  testing::append(log, testing::marker(SegmentType::TxnCommit, 1));
+  TornFile file{testing::image_with_log(6, log), {}};
+  file.torn = file.good;
+  testing::append(file.torn, testing::marker(SegmentType::TxnBegin, 2));
+  testing::append(
+      file.torn,
+      ByteSpan(testing::segment(SegmentType::Record, testing::user_record(1, "a"))).first(40));
+  return file;
+}
+
+// The write lock, as another handle holds it.
+struct HeldLock {
+  explicit HeldLock(const std::filesystem::path& path)
+      : file(RawFileStore::open(path.string(), OpenMode::ExistingOnly).value()),
+        lock(FileWriteLock::acquire(file.fd(), std::chrono::milliseconds(0)).value()) {
+    EXPECT_TRUE(lock.has_value());
+  }
+  RawFileStore file;
+  std::optional<FileWriteLock> lock;
+};
+
+constexpr const char* kFileChanged =
+    "i/o error: the database file was changed by another handle; open the database again to "
+    "write to it";
+constexpr const char* kFileBusy =
+    "i/o error: the database file is being written by another handle; wait for it, then open the "
+    "database again to write to it";
+
+TEST(OpenFileTest, TornTailStaysWhileAnotherHandleHoldsTheLockAndGoesOnceNoneDoes) {
+  TempDir dir;
+  const std::filesystem::path path = dir.file("db");
+  const TornFile file = torn_file();
+  write_file(path, file.torn);
+  auto held = std::make_optional<HeldLock>(path);
+
+  ASSERT_OK_AND_ASSIGN(Database<FileStore> db, Database<FileStore>::open(path.string()));
+  EXPECT_EQ(read_file(path), file.torn);
+  EXPECT_EQ(db.catalog().collections().size(), 1u);
+  EXPECT_EQ(testing::latest_of(db).size(), 0u);
+  EXPECT_THAT(db.insert(1, testing::user_row(1, "b")), ErrorRenders(kFileBusy));
+  held.reset();
+  // The file goes on past the log this handle read.
+  EXPECT_THAT(db.insert(1, testing::user_row(1, "b")), ErrorRenders(kFileChanged));
+  EXPECT_EQ(read_file(path), file.torn);
+
+  ASSERT_OK_AND_ASSIGN(Database<FileStore> again, Database<FileStore>::open(path.string()));
+  EXPECT_EQ(read_file(path), file.good);
+  ASSERT_OK(again.insert(1, testing::user_row(1, "b")));
+}
+
+TEST(OpenFileTest, AnOpenForReadingWritesNothingButANewImage) {
+  TempDir dir;
+  const char* read_only = "i/o error: the database was opened for reading only";
+  const std::filesystem::path torn_path = dir.file("torn");
+  const TornFile file = torn_file();
+  write_file(torn_path, file.torn);
+  {
+    ASSERT_OK_AND_ASSIGN(Database<FileStore> db,
+                         Database<FileStore>::open_for_reading(torn_path.string()));
+    EXPECT_EQ(db.catalog().collections().size(), 1u);
+    EXPECT_THAT(db.insert(1, testing::user_row(1, "b")), ErrorRenders(read_only));
+    EXPECT_THAT(db.begin_transaction(), IsOk());
+    EXPECT_THAT(db.insert(1, testing::user_row(1, "b")), ErrorRenders(read_only));
+    db.rollback_transaction();
+    EXPECT_THAT(db.compact_in_place(), ErrorRenders(read_only));
+  }
+  EXPECT_EQ(read_file(torn_path), file.torn);
+
+  const std::filesystem::path old_path = dir.file("old");
+  Bytes header_only;
+  FileHeader header;
+  header.minor = kFormatMinorHeaderOnly;
+  encode_file_header(header, header_only);
+  write_file(old_path, header_only);
+  {
+    ASSERT_OK_AND_ASSIGN(Database<FileStore> db,
+                         Database<FileStore>::open_for_reading(old_path.string()));
+    EXPECT_EQ(db.format_minor(), kFormatMinorFixedArea);
+    EXPECT_TRUE(db.catalog().collections().empty());
+  }
+  EXPECT_EQ(read_file(old_path), header_only);
+
+  const std::filesystem::path new_path = dir.file("new");
+  ASSERT_OK(Database<FileStore>::open_for_reading(new_path.string()));
+  EXPECT_EQ(read_file(new_path), expected_new_image(6));
+}
+
+TEST(OpenFileTest, AnEmptyFileIsLaidOutOnlyUnderItsLock) {
+  TempDir dir;
+  const std::filesystem::path path = dir.file("db");
+  write_file(path, {});
+  {
+    HeldLock held(path);
+    EXPECT_THAT(Database<FileStore>::open(path.string()), ErrorRenders(kFileBusy));
+    EXPECT_TRUE(read_file(path).empty());
+  }
+  ASSERT_OK(Database<FileStore>::open(path.string()));
+  EXPECT_EQ(read_file(path), expected_new_image(6));
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // The commit path: framed transactions, format upgrades, and the handle's cut-back after a
 // failed commit.
 #include <array>
+#include <chrono>
+#include <optional>
 #include <filesystem>
 #include <string>
 #include <tuple>
@@ -10,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "db/database.h"
+#include "db/durable_file.h"
 #include "db/write.h"
 #include "manifest.h"
 #include "superblock.h"
@@ -27,6 +30,7 @@ using testing::DatabaseTestPeer;
 using testing::ErrorRenders;
 using testing::FaultStore;
 using testing::IsOk;
+using testing::read_file;
 using testing::TempDir;
 
 FileHeader header_of(const Bytes& image) {
@@ -332,6 +336,170 @@ INSTANTIATE_TEST_SUITE_P(
       return std::string(std::get<0>(param.param).name) + "Minor" +
              std::to_string(std::get<1>(param.param));
     });
+
+
+// Two handles on one file. Whatever the other handle wrote, every kind of write the handle opened
+// before it tries is refused before a byte is written, and the handle's state stays as it was.
+using FileWrite = Status (*)(Database<FileStore>&);
+
+template <class T>
+Status status_of(Result<T> result) {
+  if (!result.ok()) return std::move(result).error();
+  return ok_status();
+}
+
+struct HandleWrite {
+  const char* name;
+  FileWrite run;
+};
+
+std::vector<HandleWrite> other_writes() {
+  return {
+      {"Inserts", [](Database<FileStore>& db) { return db.insert(1, testing::user_row(7, "g")); }},
+      {"CommitsATransaction",
+       [](Database<FileStore>& db) -> Status {
+         QUARN_TRY(db.begin_transaction());
+         QUARN_TRY(db.delete_row(1, ScalarValue::Int64{2}));
+         return db.commit_txn_staging();
+       }},
+      {"RegistersAVersion",
+       [](Database<FileStore>& db) -> Status {
+         std::vector<FieldDef> fields = testing::users_fields();
+         fields.push_back(FieldDef{FieldPath::make({"nick"}).value(),
+                                   Type::optional(Type(Type::Kind::String)),
+                                   {}});
+         return status_of(db.register_schema_version_with_indexes_force(1, std::move(fields),
+                                                                        testing::users_indexes()));
+       }},
+      {"Compacts", [](Database<FileStore>& db) { return db.compact_in_place(); }},
+  };
+}
+
+std::vector<HandleWrite> stale_writes() {
+  return {
+      {"Insert", [](Database<FileStore>& db) { return db.insert(1, testing::user_row(8, "h")); }},
+      {"Delete", [](Database<FileStore>& db) { return db.delete_row(1, ScalarValue::Int64{1}); }},
+      {"TransactionCommit",
+       [](Database<FileStore>& db) -> Status {
+         QUARN_TRY(db.begin_transaction());
+         QUARN_TRY(db.insert(1, testing::user_row(8, "h")));
+         return db.commit_txn_staging();
+       }},
+      {"Registration",
+       [](Database<FileStore>& db) -> Status {
+         return status_of(
+             db.register_collection_with_indexes("more", testing::users_fields(), {}, "id"));
+       }},
+      {"SchemaVersion",
+       [](Database<FileStore>& db) -> Status {
+         return status_of(db.register_schema_version_with_indexes_force(
+             1, testing::users_fields(), testing::users_indexes()));
+       }},
+      {"IndexRebuild", [](Database<FileStore>& db) { return db.rebuild_indexes_for_collection(1); }},
+      {"Compaction", [](Database<FileStore>& db) { return db.compact_in_place(); }},
+  };
+}
+
+class StaleHandleTest : public ::testing::TestWithParam<std::tuple<HandleWrite, HandleWrite>> {};
+
+TEST_P(StaleHandleTest, WriteIsRefusedBeforeAnythingIsWritten) {
+  const auto& [other_write, stale_write] = GetParam();
+  TempDir dir;
+  const std::string path = dir.file("db").string();
+  {
+    ASSERT_OK_AND_ASSIGN(Database<FileStore> setup, Database<FileStore>::open(path));
+    ASSERT_OK(setup.register_collection_with_indexes("users", testing::users_fields(),
+                                                     testing::users_indexes(), "id"));
+    ASSERT_OK(setup.insert(1, testing::user_row(1, "a")));
+    ASSERT_OK(setup.insert(1, testing::user_row(2, "b")));
+  }
+  ASSERT_OK_AND_ASSIGN(Database<FileStore> stale, Database<FileStore>::open(path));
+  const testing::StateSummary seen = testing::summarize(
+      stale.catalog(), testing::latest_of(stale), testing::indexes_of(stale), {"a", "b", "h"});
+  {
+    ASSERT_OK_AND_ASSIGN(Database<FileStore> other, Database<FileStore>::open(path));
+    ASSERT_OK(other_write.run(other));
+  }
+  const Bytes written = read_file(path);
+
+  EXPECT_THAT(stale_write.run(stale),
+              ErrorRenders("i/o error: the database file was changed by another handle; open the "
+                           "database again to write to it"));
+  EXPECT_EQ(read_file(path), written);
+  EXPECT_FALSE(stale.in_transaction());
+  EXPECT_EQ(testing::summarize(stale.catalog(), testing::latest_of(stale),
+                               testing::indexes_of(stale), {"a", "b", "h"}),
+            seen);
+  EXPECT_THAT(stale.get(1, ScalarValue::Int64{1}), IsOk());
+
+  // Opened again, the handle sees what the other wrote and writes on from there.
+  ASSERT_OK_AND_ASSIGN(Database<FileStore> fresh, Database<FileStore>::open(path));
+  ASSERT_OK(stale_write.run(fresh));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryWrite, StaleHandleTest,
+    ::testing::Combine(::testing::ValuesIn(other_writes()), ::testing::ValuesIn(stale_writes())),
+    [](const ::testing::TestParamInfo<StaleHandleTest::ParamType>& param) {
+      return std::string("Other") + std::get<0>(param.param).name + "Then" +
+             std::get<1>(param.param).name;
+    });
+
+TEST(SharedFileTest, AWriteWhileAnotherHandleHoldsTheLockIsRefusedAsBusy) {
+  TempDir dir;
+  const std::string path = dir.file("db").string();
+  ASSERT_OK_AND_ASSIGN(Database<FileStore> db, Database<FileStore>::open(path));
+  ASSERT_OK(db.register_collection_with_indexes("users", testing::users_fields(),
+                                                testing::users_indexes(), "id"));
+  const Bytes before = read_file(path);
+  // Another open of the file is another handle, in this process as in another.
+  ASSERT_OK_AND_ASSIGN(RawFileStore holder, RawFileStore::open(path, OpenMode::ExistingOnly));
+  ASSERT_OK_AND_ASSIGN(std::optional<FileWriteLock> lock,
+                       FileWriteLock::acquire(holder.fd(), std::chrono::milliseconds(0)));
+  ASSERT_TRUE(lock.has_value());
+
+  const char* busy =
+      "i/o error: the database file is being written by another handle; wait for it, then open "
+      "the database again to write to it";
+  EXPECT_THAT(db.insert(1, testing::user_row(1, "a")), ErrorRenders(busy));
+  EXPECT_THAT(db.compact_in_place(), ErrorRenders(busy));
+  EXPECT_EQ(read_file(path), before);
+  EXPECT_EQ(testing::latest_of(db).size(), 0u);
+
+  // The other handle wrote nothing: once it lets go, this one writes on.
+  lock.reset();
+  ASSERT_OK(db.insert(1, testing::user_row(1, "a")));
+  ASSERT_OK(db.insert(1, testing::user_row(2, "b")));
+  ASSERT_OK_AND_ASSIGN(Database<FileStore> reopened, Database<FileStore>::open(path));
+  EXPECT_EQ(testing::latest_of(reopened).size(), 2u);
+}
+
+TEST(SharedFileTest, TheLockExcludesOtherOpensButNotItsOwnDescriptor) {
+  TempDir dir;
+  const std::string path = dir.file("f").string();
+  testing::write_file(path, Bytes(10, 1));
+  ASSERT_OK_AND_ASSIGN(RawFileStore first, RawFileStore::open(path, OpenMode::ExistingOnly));
+  ASSERT_OK_AND_ASSIGN(RawFileStore second, RawFileStore::open(path, OpenMode::ExistingOnly));
+  ASSERT_OK_AND_ASSIGN(std::optional<FileWriteLock> held,
+                       FileWriteLock::acquire(first.fd(), std::chrono::milliseconds(0)));
+  ASSERT_TRUE(held.has_value());
+  // The wait is bounded.
+  ASSERT_OK_AND_ASSIGN(const std::optional<FileWriteLock> refused,
+                       FileWriteLock::acquire(second.fd(), std::chrono::milliseconds(20)));
+  EXPECT_FALSE(refused.has_value());
+  {
+    // The holder's own descriptor shares its open, and so its lock.
+    ASSERT_OK_AND_ASSIGN(std::optional<FileWriteLock> again,
+                         FileWriteLock::acquire(first.fd(), std::chrono::milliseconds(0)));
+    EXPECT_TRUE(again.has_value());
+  }
+  // It lets go when dropped, even though the descriptor it was taken through is closed first.
+  first = RawFileStore(-1);
+  held.reset();
+  ASSERT_OK_AND_ASSIGN(std::optional<FileWriteLock> taken,
+                       FileWriteLock::acquire(second.fd(), std::chrono::milliseconds(0)));
+  EXPECT_TRUE(taken.has_value());
+}
 
 }  // namespace
 }  // namespace quarn

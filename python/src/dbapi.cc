@@ -243,7 +243,9 @@ PyCursor& cursor_from(nb::handle self) { return *nb::inst_ptr<PyCursor>(self); }
 constexpr Signature kConnect{"connect", {"path"}, 1, 1};
 nb::object connect(nb::handle, const BoundArgs& a) {
   const std::string path = str_arg("path", a[0]);
-  nb::object db = new_instance<PyDatabase>(InnerDb(unwrap(Database<FileStore>::open(path))));
+  // The adapter only reads: its handle never writes the file it reads.
+  nb::object db =
+      new_instance<PyDatabase>(InnerDb(unwrap(Database<FileStore>::open_for_reading(path))));
   return new_instance<PyConnection>(std::move(db));
 }
 

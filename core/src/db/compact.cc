@@ -6,11 +6,13 @@
 #include <string>
 #include <utility>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include "db/database.h"
 #include "db/durable_file.h"
 #include "db/helpers.h"
+#include "db/write_impl.h"
 #include "pager.h"
 
 namespace quarn {
@@ -73,39 +75,70 @@ Result<bool> path_names_file(const std::string& path, int fd) {
   return own.st_dev == at_path.st_dev && own.st_ino == at_path.st_ino;
 }
 
+// The write lock of the regular file at location, if one is there that this process may open
+// for writing; nothing otherwise, for the replacement to report what is wrong. Errors:
+// file_busy_error() while another handle holds it.
+Result<std::optional<FileWriteLock>> lock_file_at(const FileLocation& location) {
+  const int fd = retry_on_eintr([&] {
+    return ::openat(location.dir.fd(), location.name.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK);
+  });
+  if (fd < 0) return std::optional<FileWriteLock>();
+  const OwnedFd file(fd);
+  struct stat st;
+  if (::fstat(file.fd(), &st) != 0 || !S_ISREG(st.st_mode)) return std::optional<FileWriteLock>();
+  QUARN_ASSIGN_OR_RETURN(std::optional<FileWriteLock> lock,
+                         FileWriteLock::acquire(file.fd(), FileWriteLock::kWriteWait));
+  if (!lock) return file_busy_error();
+  return lock;
+}
+
 }  // namespace
 
 template <Store S>
 Status Database<S>::compact_to(const std::string& dest_path) requires std::same_as<S, FileStore> {
   // Replacing the database's own file would pull it from under this handle.
-  QUARN_ASSIGN_OR_RETURN(const bool own_file,
-                         path_names_file(dest_path, store_.paged().inner().fd()));
+  QUARN_ASSIGN_OR_RETURN(const bool own_file, path_names_file(dest_path, store_.fd()));
   if (own_file) {
     return io_error(IoErrorKind::InvalidInput,
                     "compaction target is the database's own file; use compact instead");
   }
   QUARN_ASSIGN_OR_RETURN(Database<VecStore> rebuilt, Database<VecStore>::open_in_memory());
   reserve_tables(rebuilt.latest_, catalog(), latest());
-  return replace_file_durably(dest_path, [&](RawFileStore& file) {
+  QUARN_ASSIGN_OR_RETURN(const FileLocation dest, locate_file(dest_path));
+  // A database another handle may be writing is not pulled from under that write.
+  QUARN_ASSIGN_OR_RETURN(const std::optional<FileWriteLock> dest_lock, lock_file_at(dest));
+  QUARN_TRY(replace_file_durably(dest, [&](RawFileStore& file) {
     return rebuild_into(rebuilt, rebuilt.store_, file, catalog(), latest());
-  });
+  }));
+  return ok_status();
 }
 
 template <Store S>
 Status Database<S>::compact_in_place() requires std::same_as<S, FileStore> {
+  if (read_only_) return check_writable();
   QUARN_ASSIGN_OR_RETURN(Database<VecStore> rebuilt, Database<VecStore>::open_in_memory());
   reserve_tables(rebuilt.latest_, catalog(), latest());
   // A handle made without open has no location yet: resolve its path now.
   if (!location_) {
     QUARN_ASSIGN_OR_RETURN(location_, locate_file(path_));
   }
-  const int own_fd = store_.paged().inner().fd();
+  // Held until the handle is over the new file: a replacement from a state the file has moved
+  // past would drop what other handles wrote.
+  QUARN_ASSIGN_OR_RETURN(const std::optional<FileWriteLock> own_lock, lock_file_for_write());
+  const int own_fd = store_.fd();
   struct stat own;
   if (::fstat(own_fd, &own) != 0) return io_error_from_errno(errno);
+  // The new file is locked before it gets the name, so no handle that opens it there writes it
+  // before this one is over it.
+  std::optional<FileWriteLock> new_lock;
+  std::uint64_t image_len = 0;
   Result<RawFileStore> replaced = replace_file_durably(
       *location_,
-      [&](RawFileStore& file) {
-        return rebuild_into(rebuilt, rebuilt.store_, file, catalog(), latest());
+      [&](RawFileStore& file) -> Status {
+        QUARN_ASSIGN_OR_RETURN(new_lock, FileWriteLock::acquire(file.fd(), {}));
+        QUARN_TRY(rebuild_into(rebuilt, rebuilt.store_, file, catalog(), latest()));
+        QUARN_ASSIGN_OR_RETURN(image_len, file.len());
+        return ok_status();
       },
       static_cast<mode_t>(own.st_mode & 07777));
   if (replaced.ok()) {
@@ -119,6 +152,7 @@ Status Database<S>::compact_in_place() requires std::same_as<S, FileStore> {
                      std::move(rebuilt.catalog_), std::move(rebuilt.latest_),
                      std::move(rebuilt.indexes_), rebuilt.format_minor_);
     location_ = std::move(location);
+    file_end_ = image_len;
     release_freed_memory(freed);
     return ok_status();
   }

@@ -66,7 +66,18 @@ class Database {
   // half-made file behind; an empty file keeps its inode. Anything at path other than a regular
   // file (or a symbolic link to one) is refused before anything is written. The path's directory
   // is resolved here, once: later steps act on this file whatever the working directory becomes.
+  // Other handles may have the file open: every change the open makes to it (a new image, the
+  // 0.2 rewrite, the cut of a torn tail, the removal of stale temporaries) is made under the
+  // file's write lock and only while the file is still as the open read it. A torn tail is
+  // left in the file, and out of the state, while another handle holds the lock: it may be that
+  // handle's commit in flight. Errors: file_busy_error() when a new image or the 0.2 rewrite
+  // cannot take the lock within FileWriteLock::kWriteWait.
   static Result<Database> open(const std::string& path) requires std::same_as<S, FileStore>;
+  // open for a reader that never writes the file: a missing or empty file still gets a new image
+  // (under the lock, as open makes one), but a torn tail and a 0.2 header stay as they are, no
+  // temporaries are removed, and every write is refused.
+  static Result<Database> open_for_reading(const std::string& path)
+    requires std::same_as<S, FileStore>;
   static Result<Database> open_with_store(std::string path, S store);
   static Result<Database> open_in_memory() requires std::same_as<S, VecStore>;
   static Result<Database> from_snapshot_bytes(Bytes bytes) requires std::same_as<S, VecStore>;
@@ -140,6 +151,9 @@ class Database {
   std::uint16_t format_minor() const { return format_minor_; }
 
  private:
+  static Result<Database> open_file(const std::string& path, bool read_only)
+    requires std::same_as<S, FileStore>;
+
   // Compaction takes the state of the image it rebuilt in memory.
   template <Store>
   friend class Database;
@@ -183,8 +197,19 @@ class Database {
   template <class Change>
   Status stage_or_commit(std::span<PendingSegment> segments, Change change);
   // An i/o error once a failed commit could not be cut back (or the file was replaced under the
-  // handle); call before any write.
+  // handle), or for a handle opened for reading; call before any write.
   Status check_writable() const;
+  // For a file other handles may share: its write lock (waiting at most
+  // FileWriteLock::kWriteWait), once the file is checked to be the one this handle last saw:
+  // still at its path and file_end_ bytes long. Nothing for other stores. Errors:
+  // file_busy_error(), file_changed_error(), the system's.
+  Result<std::optional<FileWriteLock>> lock_file_for_write();
+  // Runs write() as the file's one writer: under lock_file_for_write(), after which file_end_ is
+  // where write() left the file. Other stores run it as it is. Defined in db/write_impl.h.
+  template <class Write>
+  Status write_exclusively(Write write);
+  // ensure_header_v0_5 on the store, as the file's one writer when there is a header to rewrite.
+  Status ensure_row_writes_header();
   // An image older than 0.6 whose transaction markers the current format would read otherwise
   // (an unfinished or aborted transaction holding data, a lone commit) is refused writes with an
   // i/o error naming compact(), before anything is written; call before any write. The log is
@@ -208,6 +233,11 @@ class Database {
   bool unframed_log_checked_ = false;
   // The file's directory and name, resolved by open (absent for other stores).
   std::optional<FileLocation> location_;
+  // Files: where the log this handle replayed or last wrote ends. A write goes ahead only while
+  // the file still ends there; otherwise another handle has written it since.
+  std::uint64_t file_end_ = 0;
+  // Opened by open_for_reading: every write is refused.
+  bool read_only_ = false;
 };
 
 }  // namespace quarn

@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <thread>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -157,7 +158,79 @@ Result<RawFileStore> replace_named(const FileLocation& at, const ImageWriter& wr
   return file;
 }
 
+// Sets (F_WRLCK) or clears (F_UNLCK) the whole-file lock of fd's open without waiting.
+int set_ofd_lock(int fd, short type) {
+  struct flock lock = {};
+  lock.l_type = type;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = 0;
+  lock.l_len = 0;
+  return retry_on_eintr([&] { return ::fcntl(fd, F_OFD_SETLK, &lock); });
+}
+
 }  // namespace
+
+Result<std::optional<FileWriteLock>> FileWriteLock::acquire(int fd,
+                                                            std::chrono::milliseconds wait) {
+  OwnedFd own(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+  if (own.fd() < 0) return io_error_from_errno(errno);
+  const auto deadline = std::chrono::steady_clock::now() + wait;
+  // Polled: a blocking lock cannot be given a deadline without a signal.
+  std::chrono::microseconds pause{50};
+  for (;;) {
+    if (set_ofd_lock(own.fd(), F_WRLCK) == 0) {
+      return std::optional<FileWriteLock>(FileWriteLock(std::move(own)));
+    }
+    if (errno != EAGAIN && errno != EACCES) return io_error_from_errno(errno);
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) return std::optional<FileWriteLock>();
+    std::this_thread::sleep_for(
+        std::min<std::chrono::steady_clock::duration>(pause, deadline - now));
+    pause = std::min(pause * 2, std::chrono::microseconds{5000});
+  }
+}
+
+FileWriteLock& FileWriteLock::operator=(FileWriteLock&& other) noexcept {
+  if (this != &other) {
+    release();
+    fd_ = std::move(other.fd_);
+  }
+  return *this;
+}
+
+FileWriteLock::~FileWriteLock() { release(); }
+
+void FileWriteLock::release() {
+  if (fd_.fd() < 0) return;
+  // Closing the duplicate alone would not let go: the open it shares stays open.
+  set_ofd_lock(fd_.fd(), F_UNLCK);
+  fd_ = OwnedFd(-1);
+}
+
+DbError file_busy_error() {
+  return io_error(IoErrorKind::Other,
+                  "the database file is being written by another handle; wait for it, then open "
+                  "the database again to write to it");
+}
+
+DbError file_changed_error() {
+  return io_error(IoErrorKind::Other,
+                  "the database file was changed by another handle; open the database again to "
+                  "write to it");
+}
+
+Status check_file_unchanged(const FileLocation& location, int fd, std::uint64_t end) {
+  struct stat own;
+  if (::fstat(fd, &own) != 0) return io_error_from_errno(errno);
+  if (static_cast<std::uint64_t>(own.st_size) != end) return file_changed_error();
+  struct stat named;
+  if (::fstatat(location.dir.fd(), location.name.c_str(), &named, 0) != 0) {
+    if (errno == ENOENT) return file_changed_error();
+    return io_error_from_errno(errno);
+  }
+  if (own.st_dev != named.st_dev || own.st_ino != named.st_ino) return file_changed_error();
+  return ok_status();
+}
 
 Result<FileLocation> locate_file(const std::string& path) {
   QUARN_TRY(check_no_nul(path));

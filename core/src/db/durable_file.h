@@ -1,8 +1,11 @@
-// Where a database file lives, and putting a whole image there so that a crash at any moment
+// Where a database file lives, putting a whole image there so that a crash at any moment
 // leaves either what was there before or the complete image, never a part of it, and no
-// temporary file that a later open does not remove.
+// temporary file that a later open does not remove, and the lock under which one handle at a
+// time writes a file that several may have open.
 #pragma once
 
+#include <chrono>
+#include <concepts>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -43,6 +46,50 @@ Result<std::optional<RawFileStore>> open_regular_file(const FileLocation& locati
 // Whether the file open as fd is the one at location (same device and inode). A missing name
 // is false.
 Result<bool> location_names_file(const FileLocation& location, int fd);
+
+// The exclusive write lock of a database file: an open-file-description lock (F_OFD_SETLK) over
+// the whole file, so it excludes every other open of the file, in this process or another, but
+// not a descriptor that shares this one's open (a dup, or a fork's copy). Readers take none.
+// Released when dropped; it holds its own duplicate of the descriptor, so it stays valid however
+// the descriptor it was taken through is closed or reused. Move-only.
+class FileWriteLock {
+ public:
+  // How long a write waits for another handle's lock before it is refused: long enough to ride
+  // over another handle's commit, too short to look like a hang.
+  static constexpr std::chrono::milliseconds kWriteWait{200};
+
+  // Takes the lock on the file open as fd, waiting at most `wait` while another open holds it;
+  // nothing when that open still holds it then. Errors: DbError::Io from the system.
+  static Result<std::optional<FileWriteLock>> acquire(int fd, std::chrono::milliseconds wait);
+
+  FileWriteLock(FileWriteLock&&) noexcept = default;
+  FileWriteLock& operator=(FileWriteLock&&) noexcept;
+  ~FileWriteLock();
+
+  // Lets go now rather than when dropped.
+  void release();
+
+ private:
+  explicit FileWriteLock(OwnedFd fd) : fd_(std::move(fd)) {}
+  OwnedFd fd_;
+};
+
+// The i/o error of a write refused because another handle holds the file's write lock.
+DbError file_busy_error();
+// The i/o error of a write refused because the file is no longer the one this handle read:
+// another handle appended to it or replaced it.
+DbError file_changed_error();
+
+// A store over a database file that other handles may share: writes to it take its lock.
+template <class S>
+concept SharedFileStore = Store<S> && requires(const S& store) {
+  { store.fd() } -> std::same_as<int>;
+};
+
+// Whether the file open as fd is still the one at location and ends at `end`, as a handle that
+// last saw it `end` bytes long expects before it writes: file_changed_error() if not.
+// REQUIRES: the caller holds the file's FileWriteLock.
+Status check_file_unchanged(const FileLocation& location, int fd, std::uint64_t end);
 
 // The steps of a replacement, in order.
 enum class ReplaceStep : std::uint8_t { CreateTemp, Write, SyncTemp, Link, Rename, SyncDirectory };

@@ -101,53 +101,109 @@ Result<ReplayedState> load_state(R& source, std::uint16_t minor,
   return load_catalog_latest_and_indexes(source, kDataStart, minor, scanned);
 }
 
+// What the first bytes of an image make of it, by the open's checks, in their order.
+struct ImageHead {
+  enum class Kind : std::uint8_t {
+    Empty,       // no bytes: a new image is laid out
+    HeaderOnly,  // the 0.2 header alone: its fixed area is laid out (0.3)
+    Log,         // header, superblocks and the log: recovered and replayed
+  };
+  Kind kind = Kind::Empty;
+  std::uint16_t minor = kFormatMinor;
+};
+
+// Errors: TruncatedHeader, the header's decode errors, UnsupportedVersion for a 0.2 header with
+// more behind it, TruncatedSuperblock; the store's read errors.
+template <Store S>
+Result<ImageHead> read_image_head(S& store, std::uint64_t len) {
+  if (len == 0) return ImageHead{};
+  if (len < kFileHeaderSize) return FormatError::TruncatedHeader{len, kFileHeaderSize};
+  std::array<std::uint8_t, kFileHeaderSize> header_bytes;
+  QUARN_TRY(store.read_exact_at(0, header_bytes));
+  QUARN_ASSIGN_OR_RETURN(const FileHeader header, decode_header(header_bytes));
+  if (header.minor == kFormatMinorHeaderOnly) {
+    if (len != kFileHeaderSize) {
+      return FormatError::UnsupportedVersion{kFormatMajor, kFormatMinorHeaderOnly};
+    }
+    return ImageHead{ImageHead::Kind::HeaderOnly, kFormatMinorFixedArea};
+  }
+  if (len < kDataStart) return FormatError::TruncatedSuperblock{len, kDataStart};
+  return ImageHead{ImageHead::Kind::Log, header.minor};
+}
+
+// An image read whole into memory, recovered: where its durable log ends, and the segments
+// recovery walked below that end.
+struct RecoveredCopy {
+  VecStore image;
+  // The bytes read; the copy holds those below safe_end.
+  std::uint64_t read = 0;
+  std::uint64_t safe_end = 0;
+  std::vector<SegmentMeta> scanned;
+};
+
+// Recovery and replay read every byte of a file, many small reads each: one read of the whole
+// file into memory makes them copies instead of calls into the store. The copy is cut to the
+// safe end; the store is left as it is.
+template <Store S>
+Result<RecoveredCopy> read_and_recover(S& store, std::uint64_t len, std::uint16_t minor) {
+  Bytes bytes(static_cast<std::size_t>(len));
+  QUARN_TRY(store.read_exact_at(0, bytes));
+  RecoveredCopy copy{VecStore(std::move(bytes)), len, 0, {}};
+  copy.image.set_read_once();
+  QUARN_TRY(read_and_select_superblock(copy.image));
+  QUARN_ASSIGN_OR_RETURN(copy.safe_end,
+                         truncate_end_for_recovery(copy.image, kDataStart, minor, copy.scanned));
+  if (copy.safe_end < len) QUARN_TRY(copy.image.truncate(copy.safe_end));
+  return copy;
+}
+
+// The state of a recovered copy, which is dropped meanwhile.
+inline Result<ReplayedState> load_copy_state(RecoveredCopy copy, std::uint16_t minor) {
+  const std::uint64_t read = copy.read;
+  QUARN_ASSIGN_OR_RETURN(ReplayedState state,
+                         load_state(copy.image, minor, std::span<const SegmentMeta>(copy.scanned)));
+  copy = RecoveredCopy();
+  release_freed_memory(read);
+  return state;
+}
+
 }  // namespace open_detail
 
 template <Store S>
 Result<Database<S>> Database<S>::open_with_store(std::string path, S store) {
   QUARN_ASSIGN_OR_RETURN(const std::uint64_t len, store.len());
-  std::uint16_t minor = kFormatMinor;
+  QUARN_ASSIGN_OR_RETURN(const open_detail::ImageHead head, open_detail::read_image_head(store, len));
+  const std::uint16_t minor = head.minor;
   auto opened = [&](ReplayedState state) {
     return Database(std::move(path), std::move(store), std::move(state.catalog),
                     std::move(state.latest), std::move(state.indexes), minor);
   };
   // The segments recovery walked, handed to the replay of the same bytes.
   std::vector<SegmentMeta> scanned;
-  if (len == 0) {
-    QUARN_TRY(write_new_image(store));
-  } else {
-    if (len < kFileHeaderSize) return FormatError::TruncatedHeader{len, kFileHeaderSize};
-    std::array<std::uint8_t, kFileHeaderSize> header_bytes;
-    QUARN_TRY(store.read_exact_at(0, header_bytes));
-    QUARN_ASSIGN_OR_RETURN(const FileHeader header, decode_header(header_bytes));
-    minor = header.minor;
-    if (minor == kFormatMinorHeaderOnly) {
-      if (len != kFileHeaderSize) {
-        return FormatError::UnsupportedVersion{kFormatMajor, kFormatMinorHeaderOnly};
-      }
+  switch (head.kind) {
+    case open_detail::ImageHead::Kind::Empty:
+      QUARN_TRY(write_new_image(store));
+      break;
+    case open_detail::ImageHead::Kind::HeaderOnly:
       QUARN_TRY(open_detail::lay_out_fixed_area(store, kFormatMinorFixedArea));
-      minor = kFormatMinorFixedArea;
-    } else {
-      if (len < kDataStart) return FormatError::TruncatedSuperblock{len, kDataStart};
+      break;
+    case open_detail::ImageHead::Kind::Log:
+      // The store is this open's alone, so a torn tail is cut off it at once.
       if constexpr (std::is_same_v<S, VecStore>) {
         QUARN_TRY(open_detail::cut_torn_tail(store, store, minor, scanned));
       } else {
-        // Recovery and replay read every byte of the file, many small reads each: one read of
-        // the whole file into memory makes them copies instead of calls into the store.
-        Bytes bytes(static_cast<std::size_t>(len));
-        QUARN_TRY(store.read_exact_at(0, bytes));
-        VecStore image(std::move(bytes));
-        image.set_read_once();
-        QUARN_ASSIGN_OR_RETURN(const std::uint64_t safe_end,
-                               open_detail::cut_torn_tail(store, image, minor, scanned));
-        if (safe_end < len) QUARN_TRY(image.truncate(safe_end));
-        QUARN_ASSIGN_OR_RETURN(ReplayedState state, open_detail::load_state(image, minor, scanned));
-        image = VecStore();
-        scanned = std::vector<SegmentMeta>();
-        release_freed_memory(len);
+        QUARN_ASSIGN_OR_RETURN(open_detail::RecoveredCopy copy,
+                               open_detail::read_and_recover(store, len, minor));
+        QUARN_ASSIGN_OR_RETURN(const std::uint64_t now, store.len());
+        if (copy.safe_end < now) {
+          QUARN_TRY(store.truncate(copy.safe_end));
+          QUARN_TRY(store.sync());
+        }
+        QUARN_ASSIGN_OR_RETURN(ReplayedState state,
+                               open_detail::load_copy_state(std::move(copy), minor));
         return opened(std::move(state));
       }
-    }
+      break;
   }
   QUARN_ASSIGN_OR_RETURN(ReplayedState state, open_detail::load_state(store, minor, scanned));
   return opened(std::move(state));

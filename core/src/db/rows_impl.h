@@ -65,7 +65,7 @@ template <Store S>
 Status Database<S>::insert(std::uint32_t collection_id, Row row) {
   QUARN_TRY(check_writable());
   QUARN_TRY(check_log_upgradable());
-  QUARN_TRY(ensure_header_v0_5(store_, format_minor_));
+  QUARN_TRY(ensure_row_writes_header());
   QUARN_ASSIGN_OR_RETURN(InsertPlan plan,
                          plan_insert_row(catalog(), collection_id, std::move(row)));
   const CollectionInfo& info = *catalog().get(collection_id);
@@ -127,7 +127,7 @@ template <Store S>
 Status Database<S>::delete_row(std::uint32_t collection_id, const ScalarValue& pk) {
   QUARN_TRY(check_writable());
   QUARN_TRY(check_log_upgradable());
-  QUARN_TRY(ensure_header_v0_5(store_, format_minor_));
+  QUARN_TRY(ensure_row_writes_header());
   QUARN_ASSIGN_OR_RETURN(const KeyedCollection keyed,
                          rows_detail::collection_for_key(catalog(), collection_id, pk));
   Bytes pk_key = pk.canonical_key_bytes();

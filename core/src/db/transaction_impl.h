@@ -23,7 +23,9 @@ Database<S>::Database(Database&& other) noexcept
       format_minor_(other.format_minor_),
       write_poisoned_(other.write_poisoned_),
       unframed_log_checked_(other.unframed_log_checked_),
-      location_(std::move(other.location_)) {
+      location_(std::move(other.location_)),
+      file_end_(other.file_end_),
+      read_only_(other.read_only_) {
   if (txn_) {
     txn_->latest.rebase(latest_);
     txn_->indexes.rebase(indexes_);
@@ -44,6 +46,8 @@ Database<S>& Database<S>::operator=(Database&& other) noexcept {
   write_poisoned_ = other.write_poisoned_;
   unframed_log_checked_ = other.unframed_log_checked_;
   location_ = std::move(other.location_);
+  file_end_ = other.file_end_;
+  read_only_ = other.read_only_;
   if (txn_) {
     txn_->latest.rebase(latest_);
     txn_->indexes.rebase(indexes_);

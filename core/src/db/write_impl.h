@@ -136,10 +136,51 @@ std::uint64_t Database<S>::next_txn_id() {
 
 template <Store S>
 Status Database<S>::check_writable() const {
+  if (read_only_) {
+    return io_error(IoErrorKind::PermissionDenied, "the database was opened for reading only");
+  }
   if (!write_poisoned_) return ok_status();
   return io_error(IoErrorKind::Other,
                   "an earlier failed write left the database file in an unknown state; reopen "
                   "the database to write again");
+}
+
+template <Store S>
+Result<std::optional<FileWriteLock>> Database<S>::lock_file_for_write() {
+  if constexpr (SharedFileStore<S>) {
+    if (location_) {
+      QUARN_ASSIGN_OR_RETURN(std::optional<FileWriteLock> lock,
+                             FileWriteLock::acquire(store_.fd(), FileWriteLock::kWriteWait));
+      if (!lock) return file_busy_error();
+      QUARN_TRY(check_file_unchanged(*location_, store_.fd(), file_end_));
+      return lock;
+    }
+  }
+  return std::optional<FileWriteLock>();
+}
+
+template <Store S>
+template <class Write>
+Status Database<S>::write_exclusively(Write write) {
+  QUARN_ASSIGN_OR_RETURN(const std::optional<FileWriteLock> lock, lock_file_for_write());
+  Status written = write();
+  if (lock) {
+    // Asked while the lock still keeps every other handle out.
+    const Result<std::uint64_t> end = store_.len();
+    if (end.ok()) {
+      file_end_ = end.value();
+    } else {
+      // Where the file ends is unknown, so no later write could be checked against it.
+      write_poisoned_ = true;
+    }
+  }
+  return written;
+}
+
+template <Store S>
+Status Database<S>::ensure_row_writes_header() {
+  if (format_minor_ >= kFormatMinorRowWrites) return ok_status();
+  return write_exclusively([&] { return ensure_header_v0_5(store_, format_minor_); });
 }
 
 template <Store S>
@@ -174,19 +215,21 @@ template <Store S>
 template <class Commit>
 Status Database<S>::commit_segments_with(Commit commit) {
   QUARN_TRY(check_writable());
-  QUARN_TRY(check_log_upgradable());
-  QUARN_ASSIGN_OR_RETURN(const std::uint64_t begin, store_.len());
-  Status committed = commit();
-  if (committed.ok()) return committed;
-  // Left in place, an unfinished transaction would stand in front of the next commit's begin
-  // marker, and recovery refuses a begin inside an open transaction: the file would no longer
-  // open. Header upgrades that already succeeded lie below `begin` and stay.
-  Status cut = store_.truncate(begin);
-  if (cut.ok()) cut = store_.sync();
-  // After a failed sync the system may have dropped pages we believe written, so nothing
-  // written through this handle can be trusted to land where it thinks.
-  if (!cut.ok()) write_poisoned_ = true;
-  return committed;
+  return write_exclusively([&]() -> Status {
+    QUARN_TRY(check_log_upgradable());
+    QUARN_ASSIGN_OR_RETURN(const std::uint64_t begin, store_.len());
+    Status committed = commit();
+    if (committed.ok()) return committed;
+    // Left in place, an unfinished transaction would stand in front of the next commit's begin
+    // marker, and recovery refuses a begin inside an open transaction: the file would no longer
+    // open. Header upgrades that already succeeded lie below `begin` and stay.
+    Status cut = store_.truncate(begin);
+    if (cut.ok()) cut = store_.sync();
+    // After a failed sync the system may have dropped pages we believe written, so nothing
+    // written through this handle can be trusted to land where it thinks.
+    if (!cut.ok()) write_poisoned_ = true;
+    return committed;
+  });
 }
 
 }  // namespace quarn
@@ -200,6 +243,8 @@ Status Database<S>::commit_segments_with(Commit commit) {
                                           const EncodedSegments&);                           \
   template std::uint64_t Database<S>::next_txn_id();                                         \
   template Status Database<S>::check_writable() const;                                       \
+  template Result<std::optional<FileWriteLock>> Database<S>::lock_file_for_write();          \
   template Status Database<S>::check_log_upgradable();                                       \
+  template Status Database<S>::ensure_row_writes_header();                                   \
   template Status Database<S>::commit_segments(std::uint64_t, std::span<const SegmentView>); \
   template Status Database<S>::commit_segments(std::uint64_t, const EncodedSegments&);
