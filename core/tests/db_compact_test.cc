@@ -312,7 +312,6 @@ TEST_F(CompactTest, FailedWriteOfTheNewImageKeepsTheOldFileAndTheHandleWritable)
   EXPECT_EQ(testing::latest_of(reopened).size(), 3u);
 }
 
-
 TEST_F(CompactTest, CompactToOverADatabaseAnotherHandleIsWritingIsRefused) {
   const std::filesystem::path dest = dir_.file("dest.quarn");
   ASSERT_OK(Database<FileStore>::open(dest.string()));

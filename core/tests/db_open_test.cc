@@ -435,7 +435,6 @@ TEST(OpenFileTest, CreationThatCannotWriteTheWholeImageLeavesNoFile) {
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 0);
 }
 
-
 // A log whose last commit was still being written: what another handle's commit in flight looks
 // like from outside. good: the same log without it.
 struct TornFile {

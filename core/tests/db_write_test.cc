@@ -2,8 +2,8 @@
 // failed commit.
 #include <array>
 #include <chrono>
-#include <optional>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -337,7 +337,6 @@ INSTANTIATE_TEST_SUITE_P(
              std::to_string(std::get<1>(param.param));
     });
 
-
 // Two handles on one file. Whatever the other handle wrote, every kind of write the handle opened
 // before it tries is refused before a byte is written, and the handle's state stays as it was.
 using FileWrite = Status (*)(Database<FileStore>&);
@@ -365,9 +364,8 @@ std::vector<HandleWrite> other_writes() {
       {"RegistersAVersion",
        [](Database<FileStore>& db) -> Status {
          std::vector<FieldDef> fields = testing::users_fields();
-         fields.push_back(FieldDef{FieldPath::make({"nick"}).value(),
-                                   Type::optional(Type(Type::Kind::String)),
-                                   {}});
+         fields.push_back(FieldDef{
+             FieldPath::make({"nick"}).value(), Type::optional(Type(Type::Kind::String)), {}});
          return status_of(db.register_schema_version_with_indexes_force(1, std::move(fields),
                                                                         testing::users_indexes()));
        }},
@@ -392,10 +390,11 @@ std::vector<HandleWrite> stale_writes() {
        }},
       {"SchemaVersion",
        [](Database<FileStore>& db) -> Status {
-         return status_of(db.register_schema_version_with_indexes_force(
-             1, testing::users_fields(), testing::users_indexes()));
+         return status_of(db.register_schema_version_with_indexes_force(1, testing::users_fields(),
+                                                                        testing::users_indexes()));
        }},
-      {"IndexRebuild", [](Database<FileStore>& db) { return db.rebuild_indexes_for_collection(1); }},
+      {"IndexRebuild",
+       [](Database<FileStore>& db) { return db.rebuild_indexes_for_collection(1); }},
       {"Compaction", [](Database<FileStore>& db) { return db.compact_in_place(); }},
   };
 }
@@ -437,13 +436,13 @@ TEST_P(StaleHandleTest, WriteIsRefusedBeforeAnythingIsWritten) {
   ASSERT_OK(stale_write.run(fresh));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    EveryWrite, StaleHandleTest,
-    ::testing::Combine(::testing::ValuesIn(other_writes()), ::testing::ValuesIn(stale_writes())),
-    [](const ::testing::TestParamInfo<StaleHandleTest::ParamType>& param) {
-      return std::string("Other") + std::get<0>(param.param).name + "Then" +
-             std::get<1>(param.param).name;
-    });
+INSTANTIATE_TEST_SUITE_P(EveryWrite, StaleHandleTest,
+                         ::testing::Combine(::testing::ValuesIn(other_writes()),
+                                            ::testing::ValuesIn(stale_writes())),
+                         [](const ::testing::TestParamInfo<StaleHandleTest::ParamType>& param) {
+                           return std::string("Other") + std::get<0>(param.param).name + "Then" +
+                                  std::get<1>(param.param).name;
+                         });
 
 TEST(SharedFileTest, AWriteWhileAnotherHandleHoldsTheLockIsRefusedAsBusy) {
   TempDir dir;

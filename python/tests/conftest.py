@@ -13,6 +13,12 @@ def pytest_addoption(parser):
         default=20,
         help="how many times test_kill.py kills a committing child process (default 20)",
     )
+    parser.addoption(
+        "--shared-seconds",
+        type=float,
+        default=2.0,
+        help="how long each process scenario of test_shared_file.py runs (default 2 seconds)",
+    )
 
 
 @pytest.fixture

@@ -76,8 +76,8 @@ class Database {
   // open for a reader that never writes the file: a missing or empty file still gets a new image
   // (under the lock, as open makes one), but a torn tail and a 0.2 header stay as they are, no
   // temporaries are removed, and every write is refused.
-  static Result<Database> open_for_reading(const std::string& path)
-    requires std::same_as<S, FileStore>;
+  static Result<Database> open_for_reading(
+      const std::string& path) requires std::same_as<S, FileStore>;
   static Result<Database> open_with_store(std::string path, S store);
   static Result<Database> open_in_memory() requires std::same_as<S, VecStore>;
   static Result<Database> from_snapshot_bytes(Bytes bytes) requires std::same_as<S, VecStore>;
@@ -151,8 +151,8 @@ class Database {
   std::uint16_t format_minor() const { return format_minor_; }
 
  private:
-  static Result<Database> open_file(const std::string& path, bool read_only)
-    requires std::same_as<S, FileStore>;
+  static Result<Database> open_file(const std::string& path,
+                                    bool read_only) requires std::same_as<S, FileStore>;
 
   // Compaction takes the state of the image it rebuilt in memory.
   template <Store>

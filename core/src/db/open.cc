@@ -98,7 +98,7 @@ Status cut_tail_if_still_torn(FileStore& store, std::uint64_t safe_end, std::uin
 
 // Removes stale temporaries where no other handle is writing the file (and so perhaps
 // replacing it); best effort.
-void remove_stale_temporaries_unlocked(const FileStore& store, const FileLocation& location) {
+void remove_stale_temporaries_when_idle(const FileStore& store, const FileLocation& location) {
   const Result<std::optional<FileWriteLock>> lock =
       FileWriteLock::acquire(store.fd(), std::chrono::milliseconds(0));
   if (lock.ok() && lock.value()) remove_stale_temporaries(location);
@@ -115,16 +115,14 @@ Result<Database<S>> Database<S>::open(const std::string& path) requires std::sam
 }
 
 template <Store S>
-Result<Database<S>> Database<S>::open_for_reading(const std::string& path)
-  requires std::same_as<S, FileStore>
-{
+Result<Database<S>> Database<S>::open_for_reading(
+    const std::string& path) requires std::same_as<S, FileStore> {
   return open_file(path, true);
 }
 
 template <Store S>
-Result<Database<S>> Database<S>::open_file(const std::string& path, bool read_only)
-  requires std::same_as<S, FileStore>
-{
+Result<Database<S>> Database<S>::open_file(const std::string& path,
+                                           bool read_only) requires std::same_as<S, FileStore> {
   // The directory is resolved once: compaction and reopen act on this file whatever the
   // working directory becomes.
   QUARN_ASSIGN_OR_RETURN(FileLocation location, locate_file(path));
@@ -165,7 +163,7 @@ Result<Database<S>> Database<S>::open_file(const std::string& path, bool read_on
         break;
       }
     }
-    if (!read_only) remove_stale_temporaries_unlocked(store, location);
+    if (!read_only) remove_stale_temporaries_when_idle(store, location);
     Database db(path, std::move(store), std::move(state.catalog), std::move(state.latest),
                 std::move(state.indexes), minor);
     db.location_ = std::move(location);

@@ -172,7 +172,8 @@ inline Result<ReplayedState> load_copy_state(RecoveredCopy copy, std::uint16_t m
 template <Store S>
 Result<Database<S>> Database<S>::open_with_store(std::string path, S store) {
   QUARN_ASSIGN_OR_RETURN(const std::uint64_t len, store.len());
-  QUARN_ASSIGN_OR_RETURN(const open_detail::ImageHead head, open_detail::read_image_head(store, len));
+  QUARN_ASSIGN_OR_RETURN(const open_detail::ImageHead head,
+                         open_detail::read_image_head(store, len));
   const std::uint16_t minor = head.minor;
   auto opened = [&](ReplayedState state) {
     return Database(std::move(path), std::move(store), std::move(state.catalog),
