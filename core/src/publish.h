@@ -10,6 +10,15 @@
 
 namespace quarn {
 
+// What a publish writes over slots (as decoded) after a manifest at manifest_at: the next
+// superblock (generation + 1, saturating; 1 when no slot is valid; checkpoint fields carried
+// over from the newest valid slot) and the slot it goes to, the one not holding the newest.
+struct Publication {
+  SuperblockSlot slot;
+  Superblock superblock;
+};
+Publication next_publication(const SuperblockSlots& slots, std::uint64_t manifest_at);
+
 // Appends a manifest segment at max(store length, data_start), then writes the next superblock
 // (generation + 1, saturating; 1 when no slot is valid; checkpoint fields carried over from the
 // newest valid slot) into the other slot, and syncs once. Returns the superblock written.

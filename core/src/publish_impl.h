@@ -3,7 +3,6 @@
 #pragma once
 
 #include <algorithm>
-#include <limits>
 
 #include "manifest.h"
 #include "publish.h"
@@ -21,23 +20,10 @@ Result<Superblock> append_manifest_and_publish_with_checkpoint(S& store, std::ui
       writer.append(SegmentType::Manifest, ManifestV0::encode(manifest_at, kManifestSegmentLen)));
 
   QUARN_ASSIGN_OR_RETURN(const SuperblockSlots slots, read_superblock_slots(store));
-  const std::optional<SelectedSuperblock> newest = newest_superblock(slots);
-  Superblock next;
-  if (newest) {
-    const std::uint64_t g = newest->superblock.generation;
-    next.generation = g == std::numeric_limits<std::uint64_t>::max() ? g : g + 1;
-    next.checkpoint_offset = newest->superblock.checkpoint_offset;
-    next.checkpoint_len = newest->superblock.checkpoint_len;
-  } else {
-    next.generation = 1;
-  }
-  next.manifest_offset = manifest_at;
-  next.manifest_len = static_cast<std::uint32_t>(kManifestV0Size);
-  next.flags = 0;
-
-  QUARN_TRY(store.write_all_at(superblock_slot_offset(publish_target_slot(slots)), next.encode()));
+  const Publication next = next_publication(slots, manifest_at);
+  QUARN_TRY(store.write_all_at(superblock_slot_offset(next.slot), next.superblock.encode()));
   QUARN_TRY(store.sync());
-  return next;
+  return next.superblock;
 }
 
 }  // namespace quarn

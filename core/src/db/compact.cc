@@ -1,8 +1,10 @@
-// Compaction: a fresh image holding only the live state, rebuilt through an in-memory database
+// Compaction: a fresh image holding only the live state, encoded as a new database would log it
 // and put in place with a durable rename, so the old image stays whole until the new one is.
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <utility>
 
@@ -12,45 +14,144 @@
 #include "db/database.h"
 #include "db/durable_file.h"
 #include "db/helpers.h"
+#include "db/registration.h"
 #include "db/write_impl.h"
+#include "file_format.h"
+#include "manifest.h"
 #include "pager.h"
+#include "publish.h"
+#include "segments/writer.h"
+#include "superblock.h"
+#include "txn.h"
 
 namespace quarn {
 namespace {
 
-// Every collection registered once and stepped to its schema version, then one insert per
-// live row, into rebuilt, a new in-memory database.
-Status rebuild_image(Database<VecStore>& rebuilt, const Catalog& catalog,
-                     const LatestRows& latest) {
+// A compacted image: what a new in-memory database's log holds once each collection is
+// registered and stepped to its schema version and each live row inserted, every one a commit
+// of its own. The same bytes, encoded straight into the file instead of made by those commits:
+// the log goes out in runs as it grows, the superblocks are only counted, and the fixed area,
+// which names the last two, is written last.
+class CompactedImage {
+ public:
+  explicit CompactedImage(RawFileStore& file) : file_(file) {
+    // A new image's log: the manifest that its creation published into slot B.
+    slots_.a = Superblock{};
+    slots_.a->generation = 1;
+    publish_manifest();
+  }
+
+  // One framed transaction, with the next id, and its publish.
+  Status commit(std::span<const SegmentView> segments) {
+    ++txn_id_;
+    encode_txn_payload_v0(txn_id_, marker_);
+    append_encoded_segment(SegmentType::TxnBegin, marker_, run_);
+    for (const SegmentView& segment : segments) {
+      append_encoded_segment(segment.type, segment.payload, run_);
+    }
+    append_encoded_segment(SegmentType::TxnCommit, marker_, run_);
+    marker_.clear();
+    publish_manifest();
+    if (run_.size() >= kRun) return flush();
+    return ok_status();
+  }
+
+  // Writes what is held and then the fixed area; the image's length.
+  Result<std::uint64_t> finish() {
+    QUARN_TRY(flush());
+    Bytes fixed;
+    fixed.reserve(kDataStart);
+    encode_file_header(FileHeader{}, fixed);
+    encode_superblock(*slots_.a, fixed);
+    encode_superblock(*slots_.b, fixed);
+    QUARN_CHECK(fixed.size() == kDataStart, "fixed area of a compacted image");
+    QUARN_TRY(file_.write_all_at(0, fixed));
+    return run_at_;
+  }
+
+ private:
+  static constexpr std::size_t kRun = std::size_t{1} << 20;
+
+  std::uint64_t end() const { return run_at_ + run_.size(); }
+  void publish_manifest() {
+    const std::uint64_t manifest_at = end();
+    append_encoded_segment(SegmentType::Manifest,
+                           ManifestV0::encode(manifest_at, kManifestSegmentLen), run_);
+    const Publication next = next_publication(slots_, manifest_at);
+    (next.slot == SuperblockSlot::A ? slots_.a : slots_.b) = next.superblock;
+  }
+  Status flush() {
+    QUARN_TRY(file_.write_all_at(run_at_, run_));
+    run_at_ += run_.size();
+    run_.clear();
+    return ok_status();
+  }
+
+  RawFileStore& file_;
+  Bytes run_;
+  std::uint64_t run_at_ = kDataStart;
+  Bytes marker_;
+  std::uint64_t txn_id_ = 0;
+  SuperblockSlots slots_;
+};
+
+// The state a compacted image replays to, built beside it.
+struct CompactedState {
+  Catalog catalog;
+  LatestRows latest;
+  IndexState indexes;
+};
+
+// Writes the compacted image of catalog and latest into file, as a new database that registers
+// every collection, steps it to its schema version and inserts every live row would write it,
+// with the same checks and errors; built receives that database's state. The image's length.
+Result<std::uint64_t> write_compacted(RawFileStore& file, const Catalog& catalog,
+                                      const LatestRows& latest, CompactedState& built) {
+  CompactedImage image(file);
+  auto commit_catalog_entry = [&](CatalogRecordWire entry) -> Status {
+    const Bytes payload = encode_catalog_payload(entry);
+    QUARN_TRY(image.commit(std::array{SegmentView{SegmentType::Catalog, payload}}));
+    apply_checked_entry(built.catalog, std::move(entry));
+    return ok_status();
+  };
   const std::vector<CollectionInfo> collections = catalog.collections();
   for (const CollectionInfo& info : collections) {
     if (!info.primary_field) return SchemaError::NoPrimaryKey{info.collection_id};
-    QUARN_ASSIGN_OR_RETURN(const auto registered,
-                           rebuilt.register_collection_with_indexes(
-                               info.name, info.fields, info.indexes, *info.primary_field));
-    if (registered.first != info.collection_id) {
+    QUARN_ASSIGN_OR_RETURN(CatalogRecordWire created,
+                           collection_creation_entry(built.catalog, info.name, info.fields,
+                                                     info.indexes, *info.primary_field));
+    if (std::get<CatalogRecordWire::CreateCollection>(created.value()).collection_id !=
+        info.collection_id) {
       return SchemaError::IncompatibleChange{"collection id mismatch during compaction"};
     }
+    QUARN_TRY(commit_catalog_entry(std::move(created)));
     for (std::uint64_t version = 2; version <= info.schema_version; ++version) {
-      QUARN_TRY(rebuilt.register_schema_version_with_indexes_force(info.collection_id, info.fields,
-                                                                   info.indexes));
+      QUARN_ASSIGN_OR_RETURN(
+          CatalogRecordWire stepped,
+          schema_version_entry(built.catalog, info.collection_id, info.fields, info.indexes));
+      QUARN_TRY(commit_catalog_entry(std::move(stepped)));
     }
   }
   for (const CollectionInfo& info : collections) {
-    for (const auto entry : latest.rows_of(info.collection_id)) {
-      QUARN_TRY(rebuilt.insert(info.collection_id, entry.row.to_row()));
+    const std::uint32_t id = info.collection_id;
+    for (const auto entry : latest.rows_of(id)) {
+      // Planned under the current definition, as an insert into the new database would be.
+      QUARN_ASSIGN_OR_RETURN(InsertPlan plan, plan_insert_row(built.catalog, id, entry.row.to_row()));
+      QUARN_TRY(check_unique_insertions(built.indexes, id, plan.index_entries));
+      const Bytes index_payload =
+          plan.index_entries.empty() ? Bytes() : encode_index_payload(plan.index_entries);
+      const std::array both{SegmentView{SegmentType::Index, index_payload},
+                            SegmentView{SegmentType::Record, plan.payload}};
+      QUARN_TRY(image.commit(plan.index_entries.empty() ? std::span(both).subspan(1)
+                                                        : std::span(both)));
+      built.latest.put(id, plan.pk_key, plan.row);
+      for (IndexEntry& index_entry : plan.index_entries) {
+        const Status applied = built.indexes.apply(std::move(index_entry));
+        QUARN_CHECK(applied.ok(), "checked index entry refused");
+      }
     }
   }
-  return ok_status();
-}
-
-// The rebuild written into file as it goes: the image's log leaves memory in runs
-// (VecStore::spool_to), so a compaction holds the state it builds, not also the whole image.
-Status rebuild_into(Database<VecStore>& rebuilt, VecStore& store, RawFileStore& file,
-                    const Catalog& catalog, const LatestRows& latest) {
-  store.spool_to(file);
-  QUARN_TRY(rebuild_image(rebuilt, catalog, latest));
-  return store.finish_spool();
+  return image.finish();
 }
 
 // Room in the rebuilt tables for the rows they will copy, so that they are not copied as they
@@ -102,22 +203,22 @@ Status Database<S>::compact_to(const std::string& dest_path) requires std::same_
     return io_error(IoErrorKind::InvalidInput,
                     "compaction target is the database's own file; use compact instead");
   }
-  QUARN_ASSIGN_OR_RETURN(Database<VecStore> rebuilt, Database<VecStore>::open_in_memory());
-  reserve_tables(rebuilt.latest_, catalog(), latest());
   QUARN_ASSIGN_OR_RETURN(const FileLocation dest, locate_file(dest_path));
   // A database another handle may be writing is not pulled from under that write.
   QUARN_ASSIGN_OR_RETURN(const std::optional<FileWriteLock> dest_lock, lock_file_at(dest));
-  QUARN_TRY(replace_file_durably(dest, [&](RawFileStore& file) {
-    return rebuild_into(rebuilt, rebuilt.store_, file, catalog(), latest());
-  }));
+  CompactedState built;
+  reserve_tables(built.latest, catalog(), latest());
+  const ImageWriter write = [&](RawFileStore& file) -> Status {
+    QUARN_TRY(write_compacted(file, catalog(), latest(), built));
+    return ok_status();
+  };
+  QUARN_TRY(replace_file_durably(dest, write));
   return ok_status();
 }
 
 template <Store S>
 Status Database<S>::compact_in_place() requires std::same_as<S, FileStore> {
   if (read_only_) return check_writable();
-  QUARN_ASSIGN_OR_RETURN(Database<VecStore> rebuilt, Database<VecStore>::open_in_memory());
-  reserve_tables(rebuilt.latest_, catalog(), latest());
   // A handle made without open has no location yet: resolve its path now.
   if (!location_) {
     QUARN_ASSIGN_OR_RETURN(location_, locate_file(path_));
@@ -131,13 +232,14 @@ Status Database<S>::compact_in_place() requires std::same_as<S, FileStore> {
   // The new file is locked before it gets the name, so no handle that opens it there writes it
   // before this one is over it.
   std::optional<FileWriteLock> new_lock;
+  CompactedState built;
+  reserve_tables(built.latest, catalog(), latest());
   std::uint64_t image_len = 0;
   Result<RawFileStore> replaced = replace_file_durably(
       *location_,
       [&](RawFileStore& file) -> Status {
         QUARN_ASSIGN_OR_RETURN(new_lock, FileWriteLock::acquire(file.fd(), {}));
-        QUARN_TRY(rebuild_into(rebuilt, rebuilt.store_, file, catalog(), latest()));
-        QUARN_ASSIGN_OR_RETURN(image_len, file.len());
+        QUARN_ASSIGN_OR_RETURN(image_len, write_compacted(file, catalog(), latest(), built));
         return ok_status();
       },
       static_cast<mode_t>(own.st_mode & 07777));
@@ -149,8 +251,8 @@ Status Database<S>::compact_in_place() requires std::same_as<S, FileStore> {
     // What the old state held, about what its replacement frees.
     const std::size_t freed = latest().bytes_held();
     *this = Database(std::move(path_), FileStore(std::move(replaced).value()),
-                     std::move(rebuilt.catalog_), std::move(rebuilt.latest_),
-                     std::move(rebuilt.indexes_), rebuilt.format_minor_);
+                     std::move(built.catalog), std::move(built.latest), std::move(built.indexes),
+                     kFormatMinor);
     location_ = std::move(location);
     file_end_ = image_len;
     release_freed_memory(freed);

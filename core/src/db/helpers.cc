@@ -1,6 +1,7 @@
 // Insert planning, the key helpers shared by writes and queries, and row projection.
 #include "db/helpers.h"
 
+#include <algorithm>
 #include <utility>
 
 #ifdef __GLIBC__
@@ -188,6 +189,19 @@ Row row_subset_by_field_defs(const Row& row, const std::vector<FieldDef>& field_
     }
   }
   return result;
+}
+
+Status check_unique_insertions(const IndexState& indexes, std::uint32_t collection_id,
+                               std::span<const IndexEntry> entries) {
+  for (const IndexEntry& entry : entries) {
+    if (entry.kind != IndexKind::Unique || entry.op != IndexOp::Insert) continue;
+    const std::optional<ByteSpan> owner =
+        indexes.unique_lookup(collection_id, entry.index_name, entry.key);
+    if (owner && !std::equal(owner->begin(), owner->end(), entry.pk.begin(), entry.pk.end())) {
+      return SchemaError::UniqueIndexViolation{};
+    }
+  }
+  return ok_status();
 }
 
 void release_freed_memory(std::uint64_t freed_bytes) {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,11 @@ struct InsertPlan {
 // Checks the candidate row against its collection in catalog and builds the plan. Does not
 // look at existing rows or indexes: replacement and unique checks are the caller's.
 Result<InsertPlan> plan_insert_row(const Catalog& catalog, std::uint32_t collection_id, Row row);
+
+// SchemaError::UniqueIndexViolation when a unique insertion among entries would give a key that
+// indexes maps to another primary key; deletions and other kinds are passed over.
+Status check_unique_insertions(const IndexState& indexes, std::uint32_t collection_id,
+                               std::span<const IndexEntry> entries);
 
 // The value at path, through nested objects, or null for a missing name or a non-object on the
 // way; what scalar_at_path reads, without copying. Valid as long as the row.

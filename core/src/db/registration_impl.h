@@ -23,40 +23,17 @@ Result<std::uint32_t> Database<S>::collection_id_named(std::string_view name) co
   return id->value;
 }
 
-namespace registration_detail {
-
-// An entry the working catalog takes and the reader could decode back from the log.
-inline Status check_entry(const Catalog& catalog, const CatalogRecordWire& entry) {
-  QUARN_TRY(catalog.check_record(entry));
-  return check_catalog_entry_decodes(entry);
-}
-
-// The entry was checked against this catalog; refusing it now would leave the log ahead of
-// memory.
-inline void apply_checked(Catalog& catalog, CatalogRecordWire entry) {
-  const Status applied = catalog.apply_record(std::move(entry));
-  QUARN_CHECK(applied.ok(), "checked catalog entry refused");
-}
-
-}  // namespace registration_detail
-
 template <Store S>
 Result<std::pair<std::uint32_t, std::uint32_t>> Database<S>::register_collection_with_indexes(
     std::string_view name, std::vector<FieldDef> fields, std::vector<IndexDef> indexes,
     std::string_view primary_field) {
-  QUARN_ASSIGN_OR_RETURN(std::string normalized, normalize_collection_name(name));
-  const std::string primary(trim_white_space(primary_field));
-  if (primary.empty()) return SchemaError::InvalidCollectionName{};
-  if (!Catalog::has_top_level_field(fields, primary)) {
-    return SchemaError::PrimaryFieldNotFound{primary};
-  }
-  const std::uint32_t id = catalog().next_id();
-  CatalogRecordWire entry = CatalogRecordWire::CreateCollection{
-      id, std::move(normalized), 1, std::move(fields), std::move(indexes), primary};
-  QUARN_TRY(registration_detail::check_entry(catalog(), entry));
+  QUARN_ASSIGN_OR_RETURN(CatalogRecordWire entry,
+                         collection_creation_entry(catalog(), name, std::move(fields),
+                                                   std::move(indexes), primary_field));
+  const std::uint32_t id = std::get<CatalogRecordWire::CreateCollection>(entry.value()).collection_id;
   PendingSegment segment{SegmentType::Catalog, encode_catalog_payload(entry)};
   QUARN_TRY(stage_or_commit(std::span(&segment, 1), [&](WriteTarget& target) {
-    registration_detail::apply_checked(target.catalog, std::move(entry));
+    apply_checked_entry(target.catalog, std::move(entry));
   }));
   return std::pair{id, std::uint32_t{1}};
 }
@@ -89,18 +66,14 @@ Result<std::uint32_t> Database<S>::register_schema_version_with_indexes(
 template <Store S>
 Result<std::uint32_t> Database<S>::register_schema_version_with_indexes_force(
     std::uint32_t collection_id, std::vector<FieldDef> fields, std::vector<IndexDef> indexes) {
-  const CollectionInfo* info = catalog().get(collection_id);
-  if (info == nullptr) return SchemaError::UnknownCollectionId{collection_id};
-  if (info->schema_version == std::numeric_limits<std::uint32_t>::max()) {
-    return SchemaError::SchemaVersionLimit{};
-  }
-  const std::uint32_t version = info->schema_version + 1;
-  CatalogRecordWire entry = CatalogRecordWire::NewSchemaVersion{
-      collection_id, version, std::move(fields), std::move(indexes)};
-  QUARN_TRY(registration_detail::check_entry(catalog(), entry));
+  QUARN_ASSIGN_OR_RETURN(
+      CatalogRecordWire entry,
+      schema_version_entry(catalog(), collection_id, std::move(fields), std::move(indexes)));
+  const std::uint32_t version = 
+      std::get<CatalogRecordWire::NewSchemaVersion>(entry.value()).schema_version;
   PendingSegment segment{SegmentType::Catalog, encode_catalog_payload(entry)};
   QUARN_TRY(stage_or_commit(std::span(&segment, 1), [&](WriteTarget& target) {
-    registration_detail::apply_checked(target.catalog, std::move(entry));
+    apply_checked_entry(target.catalog, std::move(entry));
   }));
   return version;
 }

@@ -92,14 +92,7 @@ Status Database<S>::insert(std::uint32_t collection_id, Row row) {
 
   // Against the state before this write: the old row's keys belong to this same primary key,
   // so not applying its deletions first changes no answer.
-  for (const IndexEntry& entry : entries) {
-    if (entry.kind != IndexKind::Unique || entry.op != IndexOp::Insert) continue;
-    const std::optional<ByteSpan> owner =
-        indexes().unique_lookup(collection_id, entry.index_name, entry.key);
-    if (owner && !std::equal(owner->begin(), owner->end(), entry.pk.begin(), entry.pk.end())) {
-      return SchemaError::UniqueIndexViolation{};
-    }
-  }
+  QUARN_TRY(check_unique_insertions(indexes(), collection_id, entries));
 
   rows_detail::RowWriteSegments segments(entries, std::move(record_payload));
   return stage_or_commit(segments.written(), [&](WriteTarget& target) {
