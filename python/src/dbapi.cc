@@ -70,7 +70,7 @@ template <class Out, class In>
 Predicate comparison(const In& in, const std::vector<FieldDef>& fields, nb::handle params) {
   const FieldDef& def = field_for_path(fields, in.path);
   nb::handle param =
-      PySequence_Fast_GET_ITEM(params.ptr(), static_cast<Py_ssize_t>(in.param_index));
+      PySequence_Fast_GET_ITEM(params.ptr(), static_cast<Py_ssize_t>(in.value.index));
   return Out{{in.path, scalar_from_py(param, def.type)}};
 }
 
