@@ -29,6 +29,7 @@ using ::quarn::testing::i64;
 using ::quarn::testing::IsOkAndHolds;
 using ::quarn::testing::LoggedSegment;
 using ::quarn::testing::MemDb;
+using ::quarn::testing::reopen;
 using ::quarn::testing::s_i64;
 using ::quarn::testing::s_str;
 using ::quarn::testing::segments_from;
@@ -39,6 +40,7 @@ using ::quarn::testing::unique_owner;
 using ::quarn::testing::user;
 using ::quarn::testing::user_fields;
 using ::quarn::testing::user_indexes;
+using ::quarn::testing::users_db;
 using ::testing::ElementsAre;
 using ::testing::Optional;
 using K = Type::Kind;
@@ -48,14 +50,6 @@ template <Store S>
 void register_users(Database<S>& db) {
   db.register_collection_with_indexes("users", user_fields(), user_indexes(), "id").value();
 }
-
-MemDb users_db() {
-  MemDb db = MemDb::open_in_memory().value();
-  register_users(db);
-  return db;
-}
-
-MemDb reopen(const MemDb& db) { return MemDb::from_snapshot_bytes(db.snapshot_bytes()).value(); }
 
 RecordPayload decode_user_record(const Bytes& payload) {
   const std::vector<FieldDef> fields = user_fields();
