@@ -27,6 +27,27 @@ constexpr std::size_t kMinEntrySizeV1 = kMinEntrySizeV2 - 1;
 // Version 1 knows no op byte: every entry is an insert.
 constexpr std::uint16_t kIndexPayloadV1 = 1;
 
+// The tags an entry's kind and op are written as. The numbers are on disk: frozen.
+enum class IndexKindTag : std::uint8_t { Unique = 1, NonUnique = 2 };
+enum class IndexOpTag : std::uint8_t { Insert = 1, Delete = 2 };
+
+// Each tag is its enumerator's number plus one, so an entry is written without a lookup.
+static_assert(static_cast<std::uint8_t>(IndexKindTag::Unique) ==
+              static_cast<std::uint8_t>(IndexKind::Unique) + 1);
+static_assert(static_cast<std::uint8_t>(IndexKindTag::NonUnique) ==
+              static_cast<std::uint8_t>(IndexKind::NonUnique) + 1);
+static_assert(static_cast<std::uint8_t>(IndexOpTag::Insert) ==
+              static_cast<std::uint8_t>(IndexOp::Insert) + 1);
+static_assert(static_cast<std::uint8_t>(IndexOpTag::Delete) ==
+              static_cast<std::uint8_t>(IndexOp::Delete) + 1);
+
+std::uint8_t tag_of(IndexKind kind) {
+  return static_cast<std::uint8_t>(static_cast<std::uint8_t>(kind) + 1);
+}
+std::uint8_t tag_of(IndexOp op) {
+  return static_cast<std::uint8_t>(static_cast<std::uint8_t>(op) + 1);
+}
+
 FormatError invalid(std::string message) {
   return FormatError::InvalidCatalogPayload{std::move(message)};
 }
@@ -453,8 +474,8 @@ Bytes encode_index_payload(const std::vector<IndexEntry>& entries) {
   w.put_u32(static_cast<std::uint32_t>(entries.size()));
   for (const IndexEntry& e : entries) {
     w.put_u32(e.collection_id);
-    w.put_u8(static_cast<std::uint8_t>(static_cast<std::uint8_t>(e.kind) + 1));
-    w.put_u8(static_cast<std::uint8_t>(static_cast<std::uint8_t>(e.op) + 1));
+    w.put_u8(tag_of(e.kind));
+    w.put_u8(tag_of(e.op));
     put_counted(w, as_span(e.index_name));
     put_counted(w, e.key);
     put_counted(w, e.pk);
@@ -481,18 +502,18 @@ Result<std::span<const IndexEntryView>> decode_index_payload_views(
     IndexEntryView e;
     QUARN_ASSIGN_OR_RETURN(e.collection_id, in.take_u32());
     QUARN_ASSIGN_OR_RETURN(const std::uint8_t kind, in.take_u8());
-    if (kind == 1) {
+    if (kind == static_cast<std::uint8_t>(IndexKindTag::Unique)) {
       e.kind = IndexKind::Unique;
-    } else if (kind == 2) {
+    } else if (kind == static_cast<std::uint8_t>(IndexKindTag::NonUnique)) {
       e.kind = IndexKind::NonUnique;
     } else {
       return invalid("unknown index kind tag " + std::to_string(kind));
     }
     if (has_op) {
       QUARN_ASSIGN_OR_RETURN(const std::uint8_t op, in.take_u8());
-      if (op == 1) {
+      if (op == static_cast<std::uint8_t>(IndexOpTag::Insert)) {
         e.op = IndexOp::Insert;
-      } else if (op == 2) {
+      } else if (op == static_cast<std::uint8_t>(IndexOpTag::Delete)) {
         e.op = IndexOp::Delete;
       } else {
         return invalid("unknown index op tag " + std::to_string(op));

@@ -46,25 +46,7 @@ ConstraintTag Constraint::tag() const {
                     value_);
 }
 
-bool Constraint::operator==(const Constraint& other) const {
-  if (value_.index() != other.value_.index()) return false;
-  return std::visit(
-      Overloaded{
-          [&](const MinI64& a) { return a.value == std::get<MinI64>(other.value_).value; },
-          [&](const MaxI64& a) { return a.value == std::get<MaxI64>(other.value_).value; },
-          [&](const MinU64& a) { return a.value == std::get<MinU64>(other.value_).value; },
-          [&](const MaxU64& a) { return a.value == std::get<MaxU64>(other.value_).value; },
-          [&](const MinF64& a) { return a.value == std::get<MinF64>(other.value_).value; },
-          [&](const MaxF64& a) { return a.value == std::get<MaxF64>(other.value_).value; },
-          [&](const MinLength& a) { return a.value == std::get<MinLength>(other.value_).value; },
-          [&](const MaxLength& a) { return a.value == std::get<MaxLength>(other.value_).value; },
-          [&](const Regex& a) { return a.pattern == std::get<Regex>(other.value_).pattern; },
-          [](const Email&) { return true; },
-          [](const Url&) { return true; },
-          [](const NonEmpty&) { return true; },
-      },
-      value_);
-}
+bool Constraint::operator==(const Constraint& other) const { return value_ == other.value_; }
 
 Type::Type(Kind primitive) : kind_(primitive) {
   QUARN_CHECK(primitive <= Kind::Timestamp, "Type(Kind) of a non-primitive kind");

@@ -59,34 +59,49 @@ class Constraint {
  public:
   struct MinI64 {
     std::int64_t value;
+    bool operator==(const MinI64&) const = default;
   };
   struct MaxI64 {
     std::int64_t value;
+    bool operator==(const MaxI64&) const = default;
   };
   struct MinU64 {
     std::uint64_t value;
+    bool operator==(const MinU64&) const = default;
   };
   struct MaxU64 {
     std::uint64_t value;
+    bool operator==(const MaxU64&) const = default;
   };
   struct MinF64 {
     double value;
+    bool operator==(const MinF64&) const = default;
   };
   struct MaxF64 {
     double value;
+    bool operator==(const MaxF64&) const = default;
   };
   struct MinLength {
     std::uint64_t value;
+    bool operator==(const MinLength&) const = default;
   };
   struct MaxLength {
     std::uint64_t value;
+    bool operator==(const MaxLength&) const = default;
   };
   struct Regex {
     std::string pattern;
+    bool operator==(const Regex&) const = default;
   };
-  struct Email {};
-  struct Url {};
-  struct NonEmpty {};
+  struct Email {
+    bool operator==(const Email&) const = default;
+  };
+  struct Url {
+    bool operator==(const Url&) const = default;
+  };
+  struct NonEmpty {
+    bool operator==(const NonEmpty&) const = default;
+  };
   using Variant = std::variant<MinI64, MaxI64, MinU64, MaxU64, MinF64, MaxF64, MinLength, MaxLength,
                                Regex, Email, Url, NonEmpty>;
 

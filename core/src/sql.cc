@@ -282,7 +282,7 @@ Result<SqlPredicate> Parser::parse_primary() {
   if (op == nullptr) return syntax("expected comparison operator");
   const Token* param = take_token();
   if (param == nullptr || !param->is<Token::Question>()) return syntax("expected parameter '?'");
-  SqlPredicate::Comparison cmp{std::move(path), params_++};
+  SqlPredicate::Comparison cmp{std::move(path), SqlParam{params_++}};
   // The parameter is counted before the operator is judged, as the grammar reads them.
   if (op->is<Token::Eq>()) return SqlPredicate(SqlPredicate::Eq{std::move(cmp)});
   if (op->is<Token::Lt>()) return SqlPredicate(SqlPredicate::Lt{std::move(cmp)});
@@ -350,21 +350,6 @@ Result<SqlSelect> Parser::parse_statement() {
 }
 
 }  // namespace
-
-bool SqlPredicate::operator==(const SqlPredicate& other) const {
-  return std::visit(
-      []<class A, class B>(const A& a, const B& b) {
-        if constexpr (!std::is_same_v<A, B>) {
-          return false;
-        } else if constexpr (std::is_base_of_v<Comparison, A>) {
-          return a.path == b.path && a.param_index == b.param_index;
-        } else {
-          static_assert(std::is_same_v<A, And> || std::is_same_v<A, Or>);
-          return a.children == b.children;
-        }
-      },
-      value_, other.value_);
-}
 
 Result<SqlSelect> parse_select(std::string_view sql) {
   QUARN_ASSIGN_OR_RETURN(std::vector<Token> tokens, tokenize(sql));

@@ -19,44 +19,16 @@
 
 namespace quarn {
 
-// A WHERE clause: Predicate's shape, with each compared value named by its parameter position.
-class SqlPredicate {
- public:
-  // param_index is the 0-based position of the comparison's `?` among all `?` of the statement.
-  struct Comparison {
-    FieldPath path;
-    std::size_t param_index;
-  };
-  struct Eq : Comparison {};
-  struct Lt : Comparison {};
-  struct Lte : Comparison {};
-  struct Gt : Comparison {};
-  struct Gte : Comparison {};
-  // The parser makes these with at least two children; a lone operand stands unwrapped.
-  struct And {
-    std::vector<SqlPredicate> children;
-  };
-  struct Or {
-    std::vector<SqlPredicate> children;
-  };
-  using Variant = std::variant<Eq, Lt, Lte, Gt, Gte, And, Or>;
-
-  template <typename T>
-  SqlPredicate(T alternative)  // NOLINT: every alternative converts implicitly
-      requires std::is_constructible_v<Variant, T> : value_(std::move(alternative)) {}
-
-  const Variant& value() const { return value_; }
-  template <typename T>
-  const T* get_if() const {
-    return std::get_if<T>(&value_);
-  }
-
-  // Same alternative, paths and parameter positions, children pairwise in order.
-  bool operator==(const SqlPredicate& other) const;
-
- private:
-  Variant value_;
+// A parameter a comparison compares with: the 0-based position of its `?` among all `?` of the
+// statement.
+struct SqlParam {
+  std::size_t index;
+  bool operator==(const SqlParam&) const = default;
 };
+
+// A WHERE clause: Predicate's shape, with each compared value named by its parameter. The parser
+// makes And and Or with at least two children; a lone operand stands unwrapped.
+using SqlPredicate = PredicateTree<SqlParam>;
 
 // The select list: `*`, or the paths as written (duplicates kept).
 class SqlColumns {

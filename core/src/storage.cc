@@ -20,6 +20,29 @@ constexpr std::size_t kMaxTransfer = 0x7ffff000;
 // An offset beyond the signed range becomes negative and the system rejects it (EINVAL).
 off_t file_offset(std::uint64_t offset) { return static_cast<off_t>(offset); }
 
+// Moves all of bytes to or from the file at offset with call(at, count, file offset), a pread or
+// pwrite: positioned calls, one system call per transfer instead of a seek and a read or write.
+// Interrupted calls are retried; a call that moves nothing fails with (stalled, message).
+template <class Byte, class Call>
+Status transfer_all(std::uint64_t offset, std::span<Byte> bytes, IoErrorKind stalled,
+                    const char* message, Call call) {
+  if (file_offset(offset) < 0) return io_error_from_errno(EINVAL);
+  Byte* p = bytes.data();
+  std::size_t left = bytes.size();
+  while (left > 0) {
+    const ssize_t n = call(p, std::min(left, kMaxTransfer),
+                           file_offset(offset + static_cast<std::uint64_t>(p - bytes.data())));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return io_error_from_errno(errno);
+    }
+    if (n == 0) return io_error(stalled, message);
+    p += n;
+    left -= static_cast<std::size_t>(n);
+  }
+  return ok_status();
+}
+
 }  // namespace
 
 namespace {
@@ -174,40 +197,17 @@ OwnedFd& OwnedFd::operator=(OwnedFd&& other) noexcept {
 }
 
 Status RawFileStore::write_all_at(std::uint64_t offset, ByteSpan bytes) {
-  // Positioned calls: one system call per transfer instead of a seek and a write.
-  if (file_offset(offset) < 0) return io_error_from_errno(EINVAL);
-  const std::uint8_t* p = bytes.data();
-  std::size_t left = bytes.size();
-  while (left > 0) {
-    const ssize_t n = ::pwrite(fd(), p, std::min(left, kMaxTransfer),
-                               file_offset(offset + static_cast<std::uint64_t>(p - bytes.data())));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return io_error_from_errno(errno);
-    }
-    if (n == 0) return io_error(IoErrorKind::WriteZero, "failed to write whole buffer");
-    p += n;
-    left -= static_cast<std::size_t>(n);
-  }
-  return ok_status();
+  return transfer_all(offset, bytes, IoErrorKind::WriteZero, "failed to write whole buffer",
+                      [&](const std::uint8_t* at, std::size_t count, off_t from) {
+                        return ::pwrite(fd(), at, count, from);
+                      });
 }
 
 Status RawFileStore::read_exact_at(std::uint64_t offset, std::span<std::uint8_t> buffer) {
-  if (file_offset(offset) < 0) return io_error_from_errno(EINVAL);
-  std::uint8_t* p = buffer.data();
-  std::size_t left = buffer.size();
-  while (left > 0) {
-    const ssize_t n = ::pread(fd(), p, std::min(left, kMaxTransfer),
-                              file_offset(offset + static_cast<std::uint64_t>(p - buffer.data())));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return io_error_from_errno(errno);
-    }
-    if (n == 0) return io_error(IoErrorKind::UnexpectedEof, "failed to fill whole buffer");
-    p += n;
-    left -= static_cast<std::size_t>(n);
-  }
-  return ok_status();
+  return transfer_all(offset, buffer, IoErrorKind::UnexpectedEof, "failed to fill whole buffer",
+                      [&](std::uint8_t* at, std::size_t count, off_t from) {
+                        return ::pread(fd(), at, count, from);
+                      });
 }
 
 Result<std::uint64_t> RawFileStore::len() {

@@ -74,8 +74,8 @@ class VecStore {
   bool read_once() const { return read_once_; }
   // Hands the whole pages within bytes [from, to) back to the system. Their bytes are gone: a
   // read or write of them through the store is an internal fault, and a view of them taken from
-  // bytes() reads garbage. REQUIRES: read_once(), not spooling, and each call's range starts
-  // where the last one's did.
+  // bytes() reads zeros (or the old bytes, where the system declined to take them back).
+  // REQUIRES: read_once(), not spooling, and each call's range starts where the last one's did.
   void discard(std::uint64_t from, std::uint64_t to);
 
   // Spooling, for an image built by appends that need not be held whole (a compaction's): the
@@ -136,8 +136,8 @@ class OwnedFd {
   int fd_ = -1;
 };
 
-// The unbuffered file: every call goes straight to the operating system. Each read and write
-// seeks first, so the handle's file position is state of this store: one thread at a time.
+// The unbuffered file: every call goes straight to the operating system. Reads and writes are
+// positioned (pread, pwrite): they neither use nor move the file description's position.
 // Operating-system failures are the system's error; interrupted calls are retried.
 class RawFileStore {
  public:

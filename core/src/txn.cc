@@ -57,6 +57,11 @@ Status TxnFraming::check_begin(SegmentType type) const {
   return ok_status();
 }
 
+Result<TxnFraming::Step> TxnFraming::step(SegmentType type, std::uint64_t txn_id) {
+  QUARN_TRY(check_begin(type));
+  return apply(type, txn_id);
+}
+
 Result<TxnFraming::Step> TxnFraming::apply(SegmentType type, std::uint64_t txn_id) {
   switch (type) {
     case SegmentType::TxnBegin:

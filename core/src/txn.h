@@ -62,6 +62,10 @@ class TxnFraming {
   // REQUIRES: meta is a TxnBegin, TxnCommit or TxnAbort segment that a scan of store returned.
   template <Store S>
   Result<Step> step(S& store, const SegmentMeta& meta);
+  // The same for a marker whose payload the caller read and decoded: txn_id is the id it
+  // carries. Errors: InvalidTxnPayload with one of the messages.
+  // REQUIRES: type is TxnBegin, TxnCommit or TxnAbort.
+  Result<Step> step(SegmentType type, std::uint64_t txn_id);
 
  private:
   Status check_begin(SegmentType type) const;

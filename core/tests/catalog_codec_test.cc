@@ -8,47 +8,26 @@
 #include <gtest/gtest.h>
 
 #include "catalog/codec.h"
+#include "testing/hex.h"
 #include "testing/matchers.h"
+#include "testing/rows.h"
 
 namespace quarn {
 namespace {
 
+using ::quarn::testing::def;
 using ::quarn::testing::ErrorRenders;
+using ::quarn::testing::hex;
 using ::quarn::testing::IsOk;
 using ::quarn::testing::IsOkAndHolds;
+using ::quarn::testing::path;
 using ::testing::Eq;
-
-FieldPath path(std::vector<std::string> segments) {
-  return FieldPath::make(std::move(segments)).value();
-}
-
-FieldDef field(std::string name, Type type, std::vector<Constraint> constraints = {}) {
-  return FieldDef{path({std::move(name)}), std::move(type), std::move(constraints)};
-}
 
 // `levels` Optionals around an Int64.
 Type nested(int levels) {
   Type type(Type::Kind::Int64);
   for (int i = 0; i < levels; ++i) type = Type::optional(std::move(type));
   return type;
-}
-
-Bytes from_hex(std::string_view hex) {
-  Bytes out;
-  int pending = -1;
-  for (char c : hex) {
-    int digit = -1;
-    if (c >= '0' && c <= '9') digit = c - '0';
-    if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-    if (digit < 0) continue;
-    if (pending < 0) {
-      pending = digit;
-    } else {
-      out.push_back(static_cast<std::uint8_t>(pending * 16 + digit));
-      pending = -1;
-    }
-  }
-  return out;
 }
 
 // Hand-written payloads, for the versions and shapes the encoder never writes.
@@ -104,26 +83,26 @@ Wire v4_indexes() { return create_head(4).u32(0); }
 
 CatalogRecordWire rich_create() {
   std::vector<FieldDef> fields;
-  fields.push_back(field("id", Type(Type::Kind::Uint64), {Constraint::MinU64{1}}));
-  fields.push_back(field("b", Type(Type::Kind::Bool)));
+  fields.push_back(def("id", Type(Type::Kind::Uint64), {Constraint::MinU64{1}}));
+  fields.push_back(def("b", Type(Type::Kind::Bool)));
   fields.push_back(
-      field("i", Type(Type::Kind::Int64), {Constraint::MinI64{-5}, Constraint::MaxI64{INT64_MAX}}));
-  fields.push_back(field("u", Type(Type::Kind::Uint64), {Constraint::MaxU64{UINT64_MAX}}));
+      def("i", Type(Type::Kind::Int64), {Constraint::MinI64{-5}, Constraint::MaxI64{INT64_MAX}}));
+  fields.push_back(def("u", Type(Type::Kind::Uint64), {Constraint::MaxU64{UINT64_MAX}}));
   fields.push_back(
-      field("x", Type(Type::Kind::Float64), {Constraint::MinF64{-0.5}, Constraint::MaxF64{1e300}}));
+      def("x", Type(Type::Kind::Float64), {Constraint::MinF64{-0.5}, Constraint::MaxF64{1e300}}));
   fields.push_back(
-      field("s", Type(Type::Kind::String),
-            {Constraint::MinLength{1}, Constraint::MaxLength{64}, Constraint::Regex{"^[a-z]+é$"},
-             Constraint::Email{}, Constraint::Url{}, Constraint::NonEmpty{}}));
-  fields.push_back(field("raw", Type(Type::Kind::Bytes)));
-  fields.push_back(field("uuid", Type(Type::Kind::Uuid)));
-  fields.push_back(field("at", Type(Type::Kind::Timestamp)));
-  fields.push_back(field("tags", Type::optional(Type::list(Type(Type::Kind::String)))));
+      def("s", Type(Type::Kind::String),
+          {Constraint::MinLength{1}, Constraint::MaxLength{64}, Constraint::Regex{"^[a-z]+é$"},
+           Constraint::Email{}, Constraint::Url{}, Constraint::NonEmpty{}}));
+  fields.push_back(def("raw", Type(Type::Kind::Bytes)));
+  fields.push_back(def("uuid", Type(Type::Kind::Uuid)));
+  fields.push_back(def("at", Type(Type::Kind::Timestamp)));
+  fields.push_back(def("tags", Type::optional(Type::list(Type(Type::Kind::String)))));
   std::vector<FieldDef> members;
-  members.push_back(field("city", Type(Type::Kind::String)));
+  members.push_back(def("city", Type(Type::Kind::String)));
   members.push_back(FieldDef{path({"geo", "lat"}), Type(Type::Kind::Float64), {}});
-  fields.push_back(field("address", Type::object(std::move(members))));
-  fields.push_back(field("e", Type::enumeration({"red", "", "blau\xC3\xBC"})));
+  fields.push_back(def("address", Type::object(std::move(members))));
+  fields.push_back(def("e", Type::enumeration({"red", "", "blau\xC3\xBC"})));
   fields.push_back(FieldDef{path({"a", "b"}), Type(Type::Kind::Int64), {}});
   std::vector<IndexDef> indexes;
   indexes.push_back(IndexDef{"by_s", path({"s"}), IndexKind::Unique});
@@ -150,15 +129,15 @@ TEST(CatalogCodecTest, RoundTripsVersion4) {
 
 TEST(CatalogCodecTest, ObjectMembersComeBackWithoutConstraints) {
   std::vector<FieldDef> members;
-  members.push_back(field("n", Type(Type::Kind::Int64), {Constraint::MinI64{0}}));
+  members.push_back(def("n", Type(Type::Kind::Int64), {Constraint::MinI64{0}}));
   std::vector<FieldDef> fields;
-  fields.push_back(field("o", Type::object(std::move(members)), {Constraint::NonEmpty{}}));
+  fields.push_back(def("o", Type::object(std::move(members)), {Constraint::NonEmpty{}}));
   const CatalogRecordWire entry = CatalogRecordWire::NewSchemaVersion{1, 2, fields, {}};
 
   std::vector<FieldDef> bare;
-  bare.push_back(field("n", Type(Type::Kind::Int64)));
+  bare.push_back(def("n", Type(Type::Kind::Int64)));
   std::vector<FieldDef> expected_fields;
-  expected_fields.push_back(field("o", Type::object(std::move(bare)), {Constraint::NonEmpty{}}));
+  expected_fields.push_back(def("o", Type::object(std::move(bare)), {Constraint::NonEmpty{}}));
   const CatalogRecordWire expected =
       CatalogRecordWire::NewSchemaVersion{1, 2, std::move(expected_fields), {}};
   EXPECT_THAT(decode_catalog_payload(encode_catalog_payload(entry)), IsOkAndHolds(Eq(expected)));
@@ -168,34 +147,34 @@ TEST(CatalogCodecTest, EncodesGoldenBytes) {
   std::vector<IndexDef> indexes;
   indexes.push_back(IndexDef{"by_id", path({"id"}), IndexKind::Unique});
   std::vector<FieldDef> fields;
-  fields.push_back(field("id", Type(Type::Kind::Uint64), {Constraint::MinU64{1}}));
+  fields.push_back(def("id", Type(Type::Kind::Uint64), {Constraint::MinU64{1}}));
   const CatalogRecordWire create = CatalogRecordWire::CreateCollection{
       1, "users", 1, std::move(fields), std::move(indexes), "id"};
-  const Bytes create_bytes = from_hex(
-      "0400 0100 01000000 05000000 7573657273 01000000"
-      " 01000000 01000000 02000000 6964 02 01000000 03 0100000000000000"
-      " 01000000 01 01000000 02000000 6964 05000000 62795f6964"
-      " 02000000 6964");
+  const Bytes create_bytes =
+      hex("0400 0100 01000000 05000000 7573657273 01000000"
+          " 01000000 01000000 02000000 6964 02 01000000 03 0100000000000000"
+          " 01000000 01 01000000 02000000 6964 05000000 62795f6964"
+          " 02000000 6964");
   EXPECT_EQ(encode_catalog_payload(create), create_bytes);
   EXPECT_THAT(decode_catalog_payload(create_bytes), IsOkAndHolds(Eq(create)));
 
   std::vector<FieldDef> next_fields;
-  next_fields.push_back(field("tags", Type::optional(Type::list(Type(Type::Kind::String))),
-                              {Constraint::MaxF64{1.5}, Constraint::Regex{"a"}}));
+  next_fields.push_back(def("tags", Type::optional(Type::list(Type(Type::Kind::String))),
+                            {Constraint::MaxF64{1.5}, Constraint::Regex{"a"}}));
   std::vector<FieldDef> members;
-  members.push_back(field("a", Type(Type::Kind::Bool)));
-  next_fields.push_back(field("obj", Type::object(std::move(members))));
-  next_fields.push_back(field("e", Type::enumeration({"x", ""})));
+  members.push_back(def("a", Type(Type::Kind::Bool)));
+  next_fields.push_back(def("obj", Type::object(std::move(members))));
+  next_fields.push_back(def("e", Type::enumeration({"x", ""})));
   std::vector<IndexDef> next_indexes;
   next_indexes.push_back(IndexDef{"n", path({"obj", "a"}), IndexKind::NonUnique});
   const CatalogRecordWire next =
       CatalogRecordWire::NewSchemaVersion{2, 3, std::move(next_fields), std::move(next_indexes)};
-  const Bytes next_bytes = from_hex(
-      "0400 0200 02000000 03000000 03000000"
-      " 01000000 04000000 74616773 08 09 04 02000000 06 000000000000f83f 09 01000000 61"
-      " 01000000 03000000 6f626a 0a 01000000 01000000 01000000 61 00 00000000"
-      " 01000000 01000000 65 0b 02000000 01000000 78 00000000 00000000"
-      " 01000000 02 02000000 03000000 6f626a 01000000 61 01000000 6e");
+  const Bytes next_bytes =
+      hex("0400 0200 02000000 03000000 03000000"
+          " 01000000 04000000 74616773 08 09 04 02000000 06 000000000000f83f 09 01000000 61"
+          " 01000000 03000000 6f626a 0a 01000000 01000000 01000000 61 00 00000000"
+          " 01000000 01000000 65 0b 02000000 01000000 78 00000000 00000000"
+          " 01000000 02 02000000 03000000 6f626a 01000000 61 01000000 6e");
   EXPECT_EQ(encode_catalog_payload(next), next_bytes);
   EXPECT_THAT(decode_catalog_payload(next_bytes), IsOkAndHolds(Eq(next)));
 }
@@ -210,7 +189,7 @@ std::vector<OlderCase> older_cases() {
   std::vector<OlderCase> cases;
   auto one_field = [](std::vector<Constraint> constraints) {
     std::vector<FieldDef> fields;
-    fields.push_back(field("id", Type(Type::Kind::Int64), std::move(constraints)));
+    fields.push_back(def("id", Type(Type::Kind::Int64), std::move(constraints)));
     return fields;
   };
   cases.push_back({"V1Create", create_head(1).u32(1).segments({"id"}).u8(1).bytes(),
@@ -456,8 +435,8 @@ CatalogRecordWire create_with(std::vector<FieldDef> fields, std::vector<IndexDef
 
 std::vector<FieldDef> id_and(Type type) {
   std::vector<FieldDef> fields;
-  fields.push_back(field("id", Type(Type::Kind::Int64)));
-  fields.push_back(field("t", std::move(type)));
+  fields.push_back(def("id", Type(Type::Kind::Int64)));
+  fields.push_back(def("t", std::move(type)));
   return fields;
 }
 
@@ -486,7 +465,7 @@ std::vector<WriterCase> writer_cases() {
                incompatible + "index name of 5000 bytes is longer than 1023 bytes"});
   {
     std::vector<FieldDef> fields = id_and(plain);
-    fields.push_back(field(std::string(1024, 'p'), plain));
+    fields.push_back(def(std::string(1024, 'p'), plain));
     c.push_back({"PrimaryName1024", create_with(std::move(fields), {}, std::string(1024, 'p')),
                  "schema error: invalid collection name"});
   }
@@ -499,7 +478,7 @@ std::vector<WriterCase> writer_cases() {
                incompatible + "field type nested more than 32 levels deep"});
   {
     std::vector<FieldDef> members;
-    members.push_back(field("m", nested(32)));
+    members.push_back(def("m", nested(32)));
     c.push_back(
         {"Nesting33ThroughObject",
          CatalogRecordWire::NewSchemaVersion{1, 2, id_and(Type::object(std::move(members))), {}},

@@ -10,6 +10,7 @@
 
 #include "catalog/state.h"
 #include "testing/matchers.h"
+#include "testing/rows.h"
 
 namespace quarn::testing {
 
@@ -33,12 +34,9 @@ namespace {
 
 using ::quarn::testing::CatalogTestPeer;
 using ::quarn::testing::ErrorRenders;
+using ::quarn::testing::path;
 using ::testing::ElementsAre;
 using ::testing::Optional;
-
-FieldPath path(std::vector<std::string> segments) {
-  return FieldPath::make(std::move(segments)).value();
-}
 
 // Int64 fields at the given paths.
 std::vector<FieldDef> fields(std::vector<std::vector<std::string>> paths,

@@ -25,6 +25,7 @@ using ::quarn::testing::IsOkAndHolds;
 using ::quarn::testing::MemDb;
 using ::quarn::testing::null;
 using ::quarn::testing::opt;
+using ::quarn::testing::reopen;
 using ::quarn::testing::s_i64;
 using ::quarn::testing::segments_from;
 using ::quarn::testing::str;
@@ -72,8 +73,6 @@ MemDb scores_db(const std::vector<Row>& rows) {
   fill(db, rows);
   return db;
 }
-
-MemDb reopen(const MemDb& db) { return MemDb::from_snapshot_bytes(db.snapshot_bytes()).value(); }
 
 TEST(BackfillTest, FillsRowsLackingTheFieldInOneTransaction) {
   MemDb db = scores_db({scored(1, 10), scored(2, 20)});

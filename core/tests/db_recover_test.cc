@@ -13,6 +13,7 @@
 namespace quarn {
 namespace {
 
+using testing::cat;
 using testing::ErrorRenders;
 using testing::IsOkAndHolds;
 
@@ -34,11 +35,6 @@ Bytes begin(std::uint64_t id) { return testing::marker(SegmentType::TxnBegin, id
 Bytes commit(std::uint64_t id) { return testing::marker(SegmentType::TxnCommit, id); }
 Bytes abort_marker(std::uint64_t id) { return testing::marker(SegmentType::TxnAbort, id); }
 Bytes manifest() { return testing::segment(SegmentType::Manifest, Bytes(18, 0)); }
-Bytes cat(std::vector<Bytes> parts) {
-  Bytes out;
-  for (const Bytes& p : parts) testing::append(out, p);
-  return out;
-}
 Bytes first(const Bytes& bytes, std::size_t n) {
   return Bytes(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(n));
 }

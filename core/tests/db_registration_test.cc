@@ -27,22 +27,16 @@ using ::quarn::testing::index_def;
 using ::quarn::testing::IsOkAndHolds;
 using ::quarn::testing::MemDb;
 using ::quarn::testing::opt;
+using ::quarn::testing::reopen;
 using ::quarn::testing::ty;
 using ::quarn::testing::user_fields;
 using ::quarn::testing::user_indexes;
+using ::quarn::testing::users_db;
 using ::testing::ElementsAre;
 using ::testing::Pair;
 using K = Type::Kind;
 
 using Registered = std::pair<std::uint32_t, std::uint32_t>;
-
-MemDb reopen(const MemDb& db) { return MemDb::from_snapshot_bytes(db.snapshot_bytes()).value(); }
-
-MemDb users_db() {
-  MemDb db = MemDb::open_in_memory().value();
-  db.register_collection_with_indexes("users", user_fields(), user_indexes(), "id").value();
-  return db;
-}
 
 std::vector<FieldDef> with_field(FieldDef extra) {
   std::vector<FieldDef> fields = user_fields();

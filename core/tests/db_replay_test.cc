@@ -19,6 +19,7 @@
 namespace quarn {
 namespace {
 
+using testing::cat;
 using testing::ErrorRenders;
 
 Bytes seg(SegmentType type, const Bytes& payload) { return testing::segment(type, payload); }
@@ -30,11 +31,6 @@ Bytes framed(std::uint64_t id, std::vector<Bytes> segments,
   Bytes out = testing::marker(SegmentType::TxnBegin, id);
   for (const Bytes& s : segments) testing::append(out, s);
   testing::append(out, testing::marker(close, id));
-  return out;
-}
-Bytes cat(std::vector<Bytes> parts) {
-  Bytes out;
-  for (const Bytes& p : parts) testing::append(out, p);
   return out;
 }
 

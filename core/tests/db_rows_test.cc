@@ -1,7 +1,9 @@
 // Insert, get and delete on the engine handle: what each write logs, replacement and unique
-// checks, refusals that write nothing, commit failures and the format upgrade before planning.
+// checks, refusals that write nothing, commit failures, the format upgrade before planning, and
+// results kept across writes.
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -10,8 +12,10 @@
 #include "db/database.h"
 #include "file_format.h"
 #include "index.h"
+#include "query/ast.h"
 #include "record/payload.h"
 #include "record/payload_v2.h"
+#include "spill.h"
 #include "testing/db.h"
 #include "testing/db_state.h"
 #include "testing/fault_store.h"
@@ -29,6 +33,8 @@ using ::quarn::testing::i64;
 using ::quarn::testing::IsOkAndHolds;
 using ::quarn::testing::LoggedSegment;
 using ::quarn::testing::MemDb;
+using ::quarn::testing::path;
+using ::quarn::testing::reopen;
 using ::quarn::testing::s_i64;
 using ::quarn::testing::s_str;
 using ::quarn::testing::segments_from;
@@ -39,6 +45,7 @@ using ::quarn::testing::unique_owner;
 using ::quarn::testing::user;
 using ::quarn::testing::user_fields;
 using ::quarn::testing::user_indexes;
+using ::quarn::testing::users_db;
 using ::testing::ElementsAre;
 using ::testing::Optional;
 using K = Type::Kind;
@@ -48,14 +55,6 @@ template <Store S>
 void register_users(Database<S>& db) {
   db.register_collection_with_indexes("users", user_fields(), user_indexes(), "id").value();
 }
-
-MemDb users_db() {
-  MemDb db = MemDb::open_in_memory().value();
-  register_users(db);
-  return db;
-}
-
-MemDb reopen(const MemDb& db) { return MemDb::from_snapshot_bytes(db.snapshot_bytes()).value(); }
 
 RecordPayload decode_user_record(const Bytes& payload) {
   const std::vector<FieldDef> fields = user_fields();
@@ -270,6 +269,34 @@ TEST(RowsTest, OldImageIsRaisedToMinor5BeforePlanning) {
   EXPECT_THAT(db.insert(1, user(1, "a")), ErrorRenders("schema error: unknown collection id 1"));
   EXPECT_EQ(db.format_minor(), 5u);
   EXPECT_EQ(db.snapshot_bytes()[kFileHeaderMinorAt], 5u);
+}
+
+// How a reader keeps a result past the mutex: rows found through a share of the committed state
+// stay as they were, and stay valid (ASan fails a use-after-free), while the handle writes and
+// after it is gone.
+TEST(RowsTest, ResultRowsReadThroughASharedStateOutliveLaterWrites) {
+  MemDb db = users_db();
+  ASSERT_OK(db.insert(1, user(1, "a")));
+  ASSERT_OK(db.insert(1, user(2, "b")));
+  const StateView committed = db.committed_state();
+  const SharedRows kept = committed.share_rows();
+  Query query;
+  query.collection_id = 1;
+  query.order_by = OrderBy{path({"id"}), OrderDirection::Desc};
+  ASSERT_OK_AND_ASSIGN(const std::vector<RowView> rows,
+                       ordered_result_rows(committed.reading(kept), query, spill_temp_dir()));
+
+  ASSERT_OK(db.insert(1, user(2, "changed")));
+  ASSERT_OK(db.delete_row(1, s_i64(1)));
+  ASSERT_OK(db.begin_transaction());
+  for (std::int64_t id = 3; id < 2000; ++id) ASSERT_OK(db.insert(1, user(id, std::to_string(id))));
+  ASSERT_OK(db.commit_txn_staging());
+  EXPECT_EQ(db.committed_state().row_count(1), 1998u);
+  { const MemDb closed = std::move(db); }
+
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0].to_row(), stored_user(2, "b"));
+  EXPECT_EQ(rows[1].to_row(), stored_user(1, "a"));
 }
 
 }  // namespace

@@ -22,6 +22,7 @@ using ::quarn::testing::FaultStore;
 using ::quarn::testing::IsOkAndHolds;
 using ::quarn::testing::LoggedSegment;
 using ::quarn::testing::MemDb;
+using ::quarn::testing::reopen;
 using ::quarn::testing::s_i64;
 using ::quarn::testing::segments_from;
 using ::quarn::testing::stored_user;
@@ -29,17 +30,10 @@ using ::quarn::testing::types_of;
 using ::quarn::testing::user;
 using ::quarn::testing::user_fields;
 using ::quarn::testing::user_indexes;
+using ::quarn::testing::users_db;
 using ::testing::ElementsAre;
 using ::testing::Optional;
 using ST = SegmentType;
-
-MemDb users_db() {
-  MemDb db = MemDb::open_in_memory().value();
-  db.register_collection_with_indexes("users", user_fields(), user_indexes(), "id").value();
-  return db;
-}
-
-MemDb reopen(const MemDb& db) { return MemDb::from_snapshot_bytes(db.snapshot_bytes()).value(); }
 
 const std::optional<Row> kNoRow;
 

@@ -273,6 +273,10 @@ std::vector<UnframedLog> unframed_logs() {
        {marker(SegmentType::TxnBegin, 5), row2, marker(SegmentType::TxnCommit, 6)},
        false},
       {"UndecodableMarker", {row2, segment(SegmentType::TxnAbort, Bytes(3, 0))}, false},
+      {"NestedBegin",
+       {marker(SegmentType::TxnBegin, 5), marker(SegmentType::TxnBegin, 6), row2,
+        marker(SegmentType::TxnCommit, 6)},
+       false},
       {"NoMarkers", {row2}, true},
       {"CommittedPair",
        {marker(SegmentType::TxnBegin, 5), row2, marker(SegmentType::TxnCommit, 5)},
@@ -280,6 +284,7 @@ std::vector<UnframedLog> unframed_logs() {
       {"EmptyAbortedPair",
        {marker(SegmentType::TxnBegin, 5), marker(SegmentType::TxnAbort, 5), row2},
        true},
+      {"LoneAbort", {row2, marker(SegmentType::TxnAbort, 5)}, true},
   };
 }
 

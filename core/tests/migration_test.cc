@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "schema.h"
+#include "testing/rows.h"
 
 namespace quarn {
 
@@ -23,28 +24,16 @@ void PrintTo(const SchemaChange& change, std::ostream* os) {
 
 namespace {
 
+using ::quarn::testing::def;
+using ::quarn::testing::def_at;
+using ::quarn::testing::index_def;
+using ::quarn::testing::path;
+
 using Kind = Type::Kind;
 using Fields = std::vector<FieldDef>;
 using Indexes = std::vector<IndexDef>;
 
-FieldPath path(std::vector<std::string> segments) {
-  return FieldPath::make(std::move(segments)).value();
-}
-
-FieldDef field_at(std::vector<std::string> segments, Type type,
-                  std::vector<Constraint> constraints = {}) {
-  return FieldDef{path(std::move(segments)), std::move(type), std::move(constraints)};
-}
-
-FieldDef field(std::string name, Type type, std::vector<Constraint> constraints = {}) {
-  return field_at({std::move(name)}, std::move(type), std::move(constraints));
-}
-
 Type t(Kind kind) { return Type(kind); }
-
-IndexDef index(std::string name, std::vector<std::string> segments, IndexKind kind) {
-  return IndexDef{std::move(name), path(std::move(segments)), kind};
-}
 
 SchemaChange breaking(std::string reason) { return SchemaChange::Breaking{std::move(reason)}; }
 SchemaChange migrate(std::string reason) { return SchemaChange::NeedsMigration{std::move(reason)}; }
@@ -70,17 +59,17 @@ TEST_P(ClassifyTest, GivesExpectedChange) {
 
 // A schema touching every kind of definition; cases vary one part of it.
 Fields base_fields() {
-  return {field("id", t(Kind::Int64)),
-          field("name", t(Kind::String), {Constraint::NonEmpty{}, Constraint::MaxLength{40}}),
-          field("status", Type::enumeration({"a", "b"})),
-          field("address", Type::object({field("city", t(Kind::String))})),
-          field("tags", Type::list(t(Kind::String))),
-          field("nick", Type::optional(t(Kind::String)))};
+  return {def("id", t(Kind::Int64)),
+          def("name", t(Kind::String), {Constraint::NonEmpty{}, Constraint::MaxLength{40}}),
+          def("status", Type::enumeration({"a", "b"})),
+          def("address", Type::object({def("city", t(Kind::String))})),
+          def("tags", Type::list(t(Kind::String))),
+          def("nick", Type::optional(t(Kind::String)))};
 }
 
 Indexes base_indexes() {
-  return {index("by_name", {"name"}, IndexKind::NonUnique),
-          index("by_nick", {"nick"}, IndexKind::Unique)};
+  return {index_def("by_name", {"name"}, IndexKind::NonUnique),
+          index_def("by_nick", {"nick"}, IndexKind::Unique)};
 }
 
 Fields with_field(Fields fields, FieldDef def) {
@@ -135,70 +124,68 @@ std::vector<ClassifyCase> field_cases() {
       fields_case("IdenticalIsSafe", b, b, SchemaChange::Safe{}),
       fields_case("ReorderedFieldsAreSafe", b, {b[5], b[4], b[3], b[2], b[1], b[0]},
                   SchemaChange::Safe{}),
-      fields_case("FieldRemoved", with_field(b, field("email", t(Kind::String))), b,
+      fields_case("FieldRemoved", with_field(b, def("email", t(Kind::String))), b,
                   breaking("field removed: [\"email\"]")),
-      fields_case("NestedPathRemoved",
-                  with_field(b, field_at({"address", "city"}, t(Kind::String))), b,
-                  breaking("field removed: [\"address\", \"city\"]")),
+      fields_case("NestedPathRemoved", with_field(b, def_at({"address", "city"}, t(Kind::String))),
+                  b, breaking("field removed: [\"address\", \"city\"]")),
       fields_case("ConstraintAddedReportedBeforeTypeChange", b,
-                  with_field(b, field("id", t(Kind::Uint64), {Constraint::NonEmpty{}})),
+                  with_field(b, def("id", t(Kind::Uint64), {Constraint::NonEmpty{}})),
                   breaking("constraints changed for field [\"id\"]")),
       fields_case("ConstraintLoosened", b,
-                  with_field(b, field("name", t(Kind::String),
-                                      {Constraint::NonEmpty{}, Constraint::MaxLength{80}})),
+                  with_field(b, def("name", t(Kind::String),
+                                    {Constraint::NonEmpty{}, Constraint::MaxLength{80}})),
                   breaking("constraints changed for field [\"name\"]")),
       fields_case("ConstraintsReordered", b,
-                  with_field(b, field("name", t(Kind::String),
-                                      {Constraint::MaxLength{40}, Constraint::NonEmpty{}})),
+                  with_field(b, def("name", t(Kind::String),
+                                    {Constraint::MaxLength{40}, Constraint::NonEmpty{}})),
                   breaking("constraints changed for field [\"name\"]")),
       fields_case("ConstraintDropped", b,
-                  with_field(b, field("name", t(Kind::String), {Constraint::NonEmpty{}})),
+                  with_field(b, def("name", t(Kind::String), {Constraint::NonEmpty{}})),
                   breaking("constraints changed for field [\"name\"]")),
-      fields_case("MadeOptional", b, with_field(b, field("id", Type::optional(t(Kind::Int64)))),
+      fields_case("MadeOptional", b, with_field(b, def("id", Type::optional(t(Kind::Int64)))),
                   breaking("type changed for field [\"id\"]")),
-      fields_case("MadeRequired", b, with_field(b, field("nick", t(Kind::String))),
+      fields_case("MadeRequired", b, with_field(b, def("nick", t(Kind::String))),
                   breaking("type changed for field [\"nick\"]")),
-      fields_case("IntegerWidened", b, with_field(b, field("id", t(Kind::Uint64))),
+      fields_case("IntegerWidened", b, with_field(b, def("id", t(Kind::Uint64))),
                   breaking("type changed for field [\"id\"]")),
-      fields_case("ListElementChanged", b, with_field(b, field("tags", Type::list(t(Kind::Bytes)))),
+      fields_case("ListElementChanged", b, with_field(b, def("tags", Type::list(t(Kind::Bytes)))),
                   breaking("type changed for field [\"tags\"]")),
       fields_case("ObjectMemberAddedIsTypeChange", b,
-                  with_field(b, field("address", Type::object({field("city", t(Kind::String)),
-                                                               field("zip", t(Kind::String))}))),
+                  with_field(b, def("address", Type::object({def("city", t(Kind::String)),
+                                                             def("zip", t(Kind::String))}))),
                   breaking("type changed for field [\"address\"]")),
       fields_case("ObjectMemberConstraintChanged", b,
-                  with_field(b, field("address", Type::object({field("city", t(Kind::String),
-                                                                     {Constraint::NonEmpty{}})}))),
+                  with_field(b, def("address", Type::object({def("city", t(Kind::String),
+                                                                 {Constraint::NonEmpty{}})}))),
                   breaking("type changed for field [\"address\"]")),
       fields_case("EnumVariantsAddedAndReordered", b,
-                  with_field(b, field("status", Type::enumeration({"b", "c", "a"}))),
+                  with_field(b, def("status", Type::enumeration({"b", "c", "a"}))),
                   SchemaChange::Safe{}),
       fields_case("EnumVariantRemoved", b,
-                  with_field(b, field("status", Type::enumeration({"a", "c"}))),
+                  with_field(b, def("status", Type::enumeration({"a", "c"}))),
                   breaking("type changed for field [\"status\"]")),
       fields_case("EnumWithoutVariantsAcceptsAnyEnum",
-                  with_field(b, field("status", Type::enumeration({}))), b, SchemaChange::Safe{}),
-      fields_case("EnumToString", b, with_field(b, field("status", t(Kind::String))),
+                  with_field(b, def("status", Type::enumeration({}))), b, SchemaChange::Safe{}),
+      fields_case("EnumToString", b, with_field(b, def("status", t(Kind::String))),
                   breaking("type changed for field [\"status\"]")),
-      fields_case("StringToEnum", with_field(b, field("status", t(Kind::String))), b,
+      fields_case("StringToEnum", with_field(b, def("status", t(Kind::String))), b,
                   breaking("type changed for field [\"status\"]")),
       // Only a top-level enum may grow; inside an optional the types must be equal.
       fields_case("OptionalEnumGrowingIsTypeChange",
-                  with_field(b, field("status", Type::optional(Type::enumeration({"a"})))),
-                  with_field(b, field("status", Type::optional(Type::enumeration({"a", "b"})))),
+                  with_field(b, def("status", Type::optional(Type::enumeration({"a"})))),
+                  with_field(b, def("status", Type::optional(Type::enumeration({"a", "b"})))),
                   breaking("type changed for field [\"status\"]")),
-      fields_case("NewRequiredField", b, with_field(b, field("email", t(Kind::String))),
+      fields_case("NewRequiredField", b, with_field(b, def("email", t(Kind::String))),
                   migrate("new required field [\"email\"] needs backfill")),
       fields_case("NewRequiredObjectField", b,
-                  with_field(b, field("geo", Type::object({field("lat", t(Kind::Float64))}))),
+                  with_field(b, def("geo", Type::object({def("lat", t(Kind::Float64))}))),
                   migrate("new required field [\"geo\"] needs backfill")),
       fields_case("NewOptionalFieldIsSafe", b,
-                  with_field(b, field("email", Type::optional(t(Kind::String)))),
+                  with_field(b, def("email", Type::optional(t(Kind::String)))),
                   SchemaChange::Safe{}),
       fields_case("NewNestedFieldIsSafe", b,
-                  with_field(b, field_at({"address", "zip"}, t(Kind::String))),
-                  SchemaChange::Safe{}),
-      fields_case("SegmentEscapedInReason", b, with_field(b, field("a\"b\n", t(Kind::Int64))),
+                  with_field(b, def_at({"address", "zip"}, t(Kind::String))), SchemaChange::Safe{}),
+      fields_case("SegmentEscapedInReason", b, with_field(b, def("a\"b\n", t(Kind::Int64))),
                   migrate("new required field [\"a\\\"b\\n\"] needs backfill")),
   };
 }
@@ -206,26 +193,28 @@ std::vector<ClassifyCase> field_cases() {
 std::vector<ClassifyCase> index_cases() {
   const Indexes b = base_indexes();
   return {
-      indexes_case("KindChanged", with_index(b, index("by_name", {"name"}, IndexKind::Unique)),
+      indexes_case("KindChanged", with_index(b, index_def("by_name", {"name"}, IndexKind::Unique)),
                    breaking("index changed: \"by_name\"")),
-      indexes_case("PathChanged", with_index(b, index("by_name", {"nick"}, IndexKind::NonUnique)),
+      indexes_case("PathChanged",
+                   with_index(b, index_def("by_name", {"nick"}, IndexKind::NonUnique)),
                    breaking("index changed: \"by_name\"")),
       indexes_case("UniqueRemovedIsSafe", without_index(b, "by_nick"), SchemaChange::Safe{}),
       indexes_case("AllRemovedIsSafe", {}, SchemaChange::Safe{}),
-      indexes_case("NewUnique", with_index(b, index("by_id", {"id"}, IndexKind::Unique)),
+      indexes_case("NewUnique", with_index(b, index_def("by_id", {"id"}, IndexKind::Unique)),
                    migrate("new unique index \"by_id\" needs rebuild/validation")),
       indexes_case("NewNonUniqueIsSafe",
-                   with_index(b, index("by_id", {"id"}, IndexKind::NonUnique)),
+                   with_index(b, index_def("by_id", {"id"}, IndexKind::NonUnique)),
                    SchemaChange::Safe{}),
       indexes_case("RenamedNonUniqueIsSafe",
                    with_index(without_index(b, "by_name"),
-                              index("name_idx", {"name"}, IndexKind::NonUnique)),
+                              index_def("name_idx", {"name"}, IndexKind::NonUnique)),
                    SchemaChange::Safe{}),
-      indexes_case(
-          "RenamedUnique",
-          with_index(without_index(b, "by_nick"), index("nick_idx", {"nick"}, IndexKind::Unique)),
-          migrate("new unique index \"nick_idx\" needs rebuild/validation")),
-      indexes_case("NameEscapedInReason", with_index(b, index("q\"x", {"id"}, IndexKind::Unique)),
+      indexes_case("RenamedUnique",
+                   with_index(without_index(b, "by_nick"),
+                              index_def("nick_idx", {"nick"}, IndexKind::Unique)),
+                   migrate("new unique index \"nick_idx\" needs rebuild/validation")),
+      indexes_case("NameEscapedInReason",
+                   with_index(b, index_def("q\"x", {"id"}, IndexKind::Unique)),
                    migrate("new unique index \"q\\\"x\" needs rebuild/validation")),
   };
 }
@@ -233,45 +222,44 @@ std::vector<ClassifyCase> index_cases() {
 std::vector<ClassifyCase> order_cases() {
   const Fields f = base_fields();
   const Indexes i = base_indexes();
-  const Indexes new_unique = with_index(i, index("by_id", {"id"}, IndexKind::Unique));
-  const Indexes changed = with_index(i, index("by_name", {"name"}, IndexKind::Unique));
-  const Fields added = with_field(f, field("email", t(Kind::String)));
+  const Indexes new_unique = with_index(i, index_def("by_id", {"id"}, IndexKind::Unique));
+  const Indexes changed = with_index(i, index_def("by_name", {"name"}, IndexKind::Unique));
+  const Fields added = with_field(f, def("email", t(Kind::String)));
   return {
       {"RemovalBeatsNewUniqueIndex", f, i, without_field(f, "nick"), new_unique,
        breaking("field removed: [\"nick\"]")},
-      {"TypeChangeBeatsNewRequiredField", f, i, with_field(added, field("id", t(Kind::Uint64))), i,
+      {"TypeChangeBeatsNewRequiredField", f, i, with_field(added, def("id", t(Kind::Uint64))), i,
        breaking("type changed for field [\"id\"]")},
       {"NewRequiredFieldBeatsIndexChange", f, i, added, changed,
        migrate("new required field [\"email\"] needs backfill")},
       {"IndexChangeBeatsNewUniqueIndex", f, i, f,
-       with_index(changed, index("by_id", {"id"}, IndexKind::Unique)),
+       with_index(changed, index_def("by_id", {"id"}, IndexKind::Unique)),
        breaking("index changed: \"by_name\"")},
       // Within a phase the first definition in list order is named.
       {"FirstRemovedFieldInOrder", f, i, without_field(without_field(f, "address"), "status"), i,
        breaking("field removed: [\"status\"]")},
       {"FirstChangedFieldInOrder", f, i,
-       with_field(with_field(f, field("address", t(Kind::String))),
-                  field("status", t(Kind::String))),
+       with_field(with_field(f, def("address", t(Kind::String))), def("status", t(Kind::String))),
        i, breaking("type changed for field [\"status\"]")},
       {"FirstNewRequiredFieldInOrder", f, i,
-       with_field(with_field(f, field("zeta", t(Kind::Int64))), field("alpha", t(Kind::Int64))), i,
+       with_field(with_field(f, def("zeta", t(Kind::Int64))), def("alpha", t(Kind::Int64))), i,
        migrate("new required field [\"zeta\"] needs backfill")},
       {"FirstNewUniqueIndexInOrder", f, i, f,
-       with_index(with_index(i, index("z_idx", {"id"}, IndexKind::Unique)),
-                  index("a_idx", {"id"}, IndexKind::Unique)),
+       with_index(with_index(i, index_def("z_idx", {"id"}, IndexKind::Unique)),
+                  index_def("a_idx", {"id"}, IndexKind::Unique)),
        migrate("new unique index \"z_idx\" needs rebuild/validation")},
       // A repeated path or name keeps its later definition.
-      {"RepeatedFieldKeepsLaterDefinition", with_field(f, field("email", t(Kind::String))), i,
+      {"RepeatedFieldKeepsLaterDefinition", with_field(f, def("email", t(Kind::String))), i,
        [&] {
-         Fields n = with_field(f, field("email", t(Kind::Int64)));
-         n.push_back(field("email", t(Kind::String)));
+         Fields n = with_field(f, def("email", t(Kind::Int64)));
+         n.push_back(def("email", t(Kind::String)));
          return n;
        }(),
        i, SchemaChange::Safe{}},
       {"RepeatedIndexKeepsLaterDefinition", f, i, f,
        [&] {
          Indexes n = i;
-         n.insert(n.begin(), index("by_name", {"id"}, IndexKind::Unique));
+         n.insert(n.begin(), index_def("by_name", {"id"}, IndexKind::Unique));
          return n;
        }(),
        SchemaChange::Safe{}},
@@ -282,10 +270,10 @@ std::vector<ClassifyCase> order_cases() {
 std::vector<ClassifyCase> float_bound_cases() {
   const Fields b = base_fields();
   const auto score = [](std::vector<Constraint> c) {
-    return field("score", t(Kind::Float64), std::move(c));
+    return def("score", t(Kind::Float64), std::move(c));
   };
   const auto nested = [](std::vector<Constraint> c) {
-    return field("geo", Type::object({field("lat", t(Kind::Float64), std::move(c))}));
+    return def("geo", Type::object({def("lat", t(Kind::Float64), std::move(c))}));
   };
   return {
       fields_case("UnchangedNaNMinIsSafe", with_field(b, score({Constraint::MinF64{kNaN}})),

@@ -18,6 +18,7 @@
 
 #include "testing/fault_store.h"
 #include "testing/matchers.h"
+#include "testing/store_bytes.h"
 #include "testing/temp_dir.h"
 
 namespace quarn {
@@ -62,10 +63,12 @@ void throw_while_locked(PagedStore<S>& store) {
   throw std::bad_alloc();
 }
 
+using ::quarn::testing::bytes_of;
 using ::quarn::testing::ErrorRenders;
 using ::quarn::testing::FaultStore;
 using ::quarn::testing::IsOk;
 using ::quarn::testing::IsOkAndHolds;
+using ::quarn::testing::read_bytes;
 using ::quarn::testing::TempDir;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
@@ -75,15 +78,6 @@ using Pages = std::vector<std::uint64_t>;
 constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
 constexpr std::uint64_t kPage = FileStore::kPageSize;
 constexpr std::uint64_t kImageLen = 40000;
-
-Bytes bytes_of(std::string_view text) { return Bytes(text.begin(), text.end()); }
-
-template <class S>
-Result<Bytes> read_bytes(S& store, std::uint64_t offset, std::size_t n) {
-  Bytes out(n);
-  QUARN_TRY(store.read_exact_at(offset, out));
-  return out;
-}
 
 // Distinct, non-zero bytes, so a stale or zeroed page never matches by accident.
 Bytes pattern(std::size_t n) {

@@ -6,21 +6,15 @@
 #include <gtest/gtest.h>
 
 #include "query/ast.h"
+#include "testing/predicates.h"
+#include "testing/rows.h"
 
 namespace quarn {
 namespace {
 
-FieldPath path(std::vector<std::string> segments) {
-  return FieldPath::make(std::move(segments)).value();
-}
-
-Predicate eq(std::vector<std::string> p, ScalarValue v) {
-  return Predicate::Eq{{path(std::move(p)), std::move(v)}};
-}
-
-Predicate lt(std::vector<std::string> p, ScalarValue v) {
-  return Predicate::Lt{{path(std::move(p)), std::move(v)}};
-}
+using ::quarn::testing::eq;
+using ::quarn::testing::lt;
+using ::quarn::testing::path;
 
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
 

@@ -10,12 +10,20 @@
 
 #include "query/operators.h"
 #include "testing/matchers.h"
+#include "testing/predicates.h"
+#include "testing/rows.h"
 
 namespace quarn {
 namespace {
 
+using ::quarn::testing::all_of;
+using ::quarn::testing::eq;
 using ::quarn::testing::ErrorRenders;
+using ::quarn::testing::gt;
 using ::quarn::testing::IsOkAndHolds;
+using ::quarn::testing::path;
+using ::quarn::testing::s_i64;
+using ::quarn::testing::s_str;
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using ::testing::IsEmpty;
@@ -24,19 +32,6 @@ using ::testing::UnorderedElementsAre;
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr std::uint32_t kPeople = 1;
 constexpr std::uint32_t kOther = 2;
-
-FieldPath path(std::vector<std::string> segments) {
-  return FieldPath::make(std::move(segments)).value();
-}
-Predicate eq(std::vector<std::string> p, ScalarValue v) {
-  return Predicate::Eq{{path(std::move(p)), std::move(v)}};
-}
-Predicate gt(std::vector<std::string> p, ScalarValue v) {
-  return Predicate::Gt{{path(std::move(p)), std::move(v)}};
-}
-Predicate all_of(std::vector<Predicate> children) { return Predicate::And{std::move(children)}; }
-ScalarValue i64(std::int64_t v) { return ScalarValue::Int64{v}; }
-ScalarValue str(std::string v) { return ScalarValue::String{std::move(v)}; }
 
 std::int64_t id_of(const Row& row) {
   return std::get<ScalarValue::Int64>(row.at("id").value()).value;
@@ -77,21 +72,21 @@ class QueryExecutionTest : public ::testing::Test {
       add(id, "u" + std::to_string(id) + "@x", id == 5 ? "Oslo" : "Rome", id * 10);
     }
     Row stray;
-    stray["id"] = RowValue(i64(1));
-    stray["city"] = RowValue(str("Rome"));
-    latest_.put(kOther, i64(1).canonical_key_bytes(), stray);
+    stray["id"] = RowValue(s_i64(1));
+    stray["city"] = RowValue(s_str("Rome"));
+    latest_.put(kOther, s_i64(1).canonical_key_bytes(), stray);
   }
 
   void add(std::int64_t id, const std::string& email, const std::string& city, std::int64_t age) {
     Row row;
-    row["id"] = RowValue(i64(id));
-    row["email"] = RowValue(str(email));
-    row["city"] = RowValue(str(city));
-    row["age"] = RowValue(i64(age));
-    const Bytes pk = i64(id).canonical_key_bytes();
+    row["id"] = RowValue(s_i64(id));
+    row["email"] = RowValue(s_str(email));
+    row["city"] = RowValue(s_str(city));
+    row["age"] = RowValue(s_i64(age));
+    const Bytes pk = s_i64(id).canonical_key_bytes();
     latest_.put(kPeople, pk, row);
-    index("by_email", IndexKind::Unique, str(email), pk);
-    index("by_city", IndexKind::NonUnique, str(city), pk);
+    index("by_email", IndexKind::Unique, s_str(email), pk);
+    index("by_city", IndexKind::NonUnique, s_str(city), pk);
   }
 
   void index(const std::string& name, IndexKind kind, const ScalarValue& key, const Bytes& pk) {
@@ -142,15 +137,15 @@ TEST_F(QueryExecutionTest, NoPredicateYieldsEachRowOfTheCollectionOnce) {
 
 TEST_F(QueryExecutionTest, StreamingAndMaterialisedPathsAgree) {
   const std::vector<Query> queries = {
-      query(eq({"city"}, str("Rome"))),
-      query(eq({"city"}, str("Rome")), 2),
-      query(all_of({eq({"city"}, str("Rome")), gt({"age"}, i64(20))}), 2),
-      query(eq({"email"}, str("u3@x"))),
-      query(eq({"email"}, str("u3@x")), 1),
-      query(gt({"age"}, i64(20))),
-      query(gt({"age"}, i64(20)), 2),
+      query(eq({"city"}, s_str("Rome"))),
+      query(eq({"city"}, s_str("Rome")), 2),
+      query(all_of({eq({"city"}, s_str("Rome")), gt({"age"}, s_i64(20))}), 2),
+      query(eq({"email"}, s_str("u3@x"))),
+      query(eq({"email"}, s_str("u3@x")), 1),
+      query(gt({"age"}, s_i64(20))),
+      query(gt({"age"}, s_i64(20)), 2),
       query(std::nullopt, 3),
-      query(eq({"city"}, str("Nowhere"))),
+      query(eq({"city"}, s_str("Nowhere"))),
   };
   for (const Query& q : queries) {
     SCOPED_TRACE(q.predicate ? q.predicate->debug() : "no predicate");
@@ -164,8 +159,8 @@ TEST_F(QueryExecutionTest, StreamingAndMaterialisedPathsAgree) {
 
 TEST_F(QueryExecutionTest, LimitZeroYieldsNothingOnEveryPath) {
   for (const std::optional<Predicate>& p :
-       {std::optional<Predicate>(), std::optional<Predicate>(eq({"email"}, str("u1@x"))),
-        std::optional<Predicate>(eq({"city"}, str("Rome")))}) {
+       {std::optional<Predicate>(), std::optional<Predicate>(eq({"email"}, s_str("u1@x"))),
+        std::optional<Predicate>(eq({"city"}, s_str("Rome")))}) {
     EXPECT_THAT(run(query(p, 0)), IsOkAndHolds(IsEmpty()));
     EXPECT_THAT(stream(query(p, 0)), IsOkAndHolds(IsEmpty()));
     EXPECT_THAT(run(query(p, 0, OrderBy{path({"age"})})), IsOkAndHolds(IsEmpty()));
@@ -173,42 +168,42 @@ TEST_F(QueryExecutionTest, LimitZeroYieldsNothingOnEveryPath) {
 }
 
 TEST_F(QueryExecutionTest, NonUniqueLookupFollowsKeyByteOrder) {
-  ASSERT_OK_AND_ASSIGN(const std::vector<Row> rows, run(query(eq({"city"}, str("Rome")), 3)));
+  ASSERT_OK_AND_ASSIGN(const std::vector<Row> rows, run(query(eq({"city"}, s_str("Rome")), 3)));
   EXPECT_THAT(ids(rows), ElementsAre(256, 1, 2));
-  ASSERT_OK_AND_ASSIGN(const std::vector<Row> streamed, stream(query(eq({"city"}, str("Rome")))));
+  ASSERT_OK_AND_ASSIGN(const std::vector<Row> streamed, stream(query(eq({"city"}, s_str("Rome")))));
   EXPECT_THAT(ids(streamed), ElementsAre(256, 1, 2, 3));
 }
 
 TEST_F(QueryExecutionTest, LimitCountsRowsThatPassTheResidual) {
   add(6, "u6@x", "Rome", 60);
   // Rome rows in key order: 256, 1, 2, 3, 6; only 3 and 6 are aged between 25 and 100.
-  const Query q = query(all_of({eq({"city"}, str("Rome")), gt({"age"}, i64(25)),
-                                Predicate::Lt{{path({"age"}), i64(100)}}}),
+  const Query q = query(all_of({eq({"city"}, s_str("Rome")), gt({"age"}, s_i64(25)),
+                                Predicate::Lt{{path({"age"}), s_i64(100)}}}),
                         2);
   EXPECT_THAT(run(q).value(), ::testing::ResultOf(ids, ElementsAre(3, 6)));
   EXPECT_THAT(stream(q).value(), ::testing::ResultOf(ids, ElementsAre(3, 6)));
 }
 
 TEST_F(QueryExecutionTest, IndexedKeysWithoutARowAreSkipped) {
-  const Bytes ghost = i64(77).canonical_key_bytes();
-  index("by_email", IndexKind::Unique, str("ghost@x"), ghost);
-  index("by_city", IndexKind::NonUnique, str("Rome"), ghost);
-  EXPECT_THAT(run(query(eq({"email"}, str("ghost@x")))), IsOkAndHolds(IsEmpty()));
-  EXPECT_THAT(stream(query(eq({"email"}, str("ghost@x")))), IsOkAndHolds(IsEmpty()));
-  EXPECT_THAT(run(query(eq({"city"}, str("Rome")))).value(),
+  const Bytes ghost = s_i64(77).canonical_key_bytes();
+  index("by_email", IndexKind::Unique, s_str("ghost@x"), ghost);
+  index("by_city", IndexKind::NonUnique, s_str("Rome"), ghost);
+  EXPECT_THAT(run(query(eq({"email"}, s_str("ghost@x")))), IsOkAndHolds(IsEmpty()));
+  EXPECT_THAT(stream(query(eq({"email"}, s_str("ghost@x")))), IsOkAndHolds(IsEmpty()));
+  EXPECT_THAT(run(query(eq({"city"}, s_str("Rome")))).value(),
               ::testing::ResultOf(ids, ElementsAre(256, 1, 2, 3)));
-  EXPECT_THAT(stream(query(eq({"city"}, str("Rome")))).value(),
+  EXPECT_THAT(stream(query(eq({"city"}, s_str("Rome")))).value(),
               ::testing::ResultOf(ids, ElementsAre(256, 1, 2, 3)));
 }
 
 TEST_F(QueryExecutionTest, UniqueLookupFailingItsResidualIsEmpty) {
-  const Query q = query(all_of({eq({"email"}, str("u2@x")), gt({"age"}, i64(100))}));
+  const Query q = query(all_of({eq({"email"}, s_str("u2@x")), gt({"age"}, s_i64(100))}));
   EXPECT_THAT(run(q), IsOkAndHolds(IsEmpty()));
   EXPECT_THAT(stream(q), IsOkAndHolds(IsEmpty()));
 
-  IndexUniqueSource source(state(), kPeople, i64(2).canonical_key_bytes(), std::nullopt);
+  IndexUniqueSource source(state(), kPeople, s_i64(2).canonical_key_bytes(), std::nullopt);
   EXPECT_THAT(source.next_key(),
-              IsOkAndHolds(std::optional<RowKey>(RowKey{kPeople, i64(2).canonical_key_bytes()})));
+              IsOkAndHolds(std::optional<RowKey>(RowKey{kPeople, s_i64(2).canonical_key_bytes()})));
   for (int i = 0; i < 3; ++i) EXPECT_THAT(source.next_key(), IsOkAndHolds(std::nullopt));
 }
 
@@ -221,10 +216,10 @@ TEST_F(QueryExecutionTest, IndexPathsAgreeWithAScanWhereKeyBytesMislead) {
   EXPECT_THAT(stream(query(eq({"email"}, as_bytes))), IsOkAndHolds(IsEmpty()));
 
   Row row;
-  row["id"] = RowValue(i64(9));
+  row["id"] = RowValue(s_i64(9));
   row["score"] = RowValue(ScalarValue::Float64{-0.0});
-  latest_.put(kPeople, i64(9).canonical_key_bytes(), row);
-  index("by_score", IndexKind::Unique, ScalarValue::Float64{-0.0}, i64(9).canonical_key_bytes());
+  latest_.put(kPeople, s_i64(9).canonical_key_bytes(), row);
+  index("by_score", IndexKind::Unique, ScalarValue::Float64{-0.0}, s_i64(9).canonical_key_bytes());
   const Query zero = query(eq({"score"}, ScalarValue::Float64{0.0}));
   EXPECT_THAT(run(zero).value(), ::testing::ResultOf(ids, ElementsAre(9)));
   EXPECT_THAT(stream(zero).value(), ::testing::ResultOf(ids, ElementsAre(9)));
@@ -243,7 +238,7 @@ TEST_F(QueryExecutionTest, OrderingAppliesBeforeTheLimit) {
 }
 
 TEST_F(QueryExecutionTest, UnknownCollectionFailsFirst) {
-  Query q = query(eq({"email"}, str("u1@x")), 1, OrderBy{path({"age"})});
+  Query q = query(eq({"email"}, s_str("u1@x")), 1, OrderBy{path({"age"})});
   q.collection_id = 42;
   EXPECT_THAT(run(q), ErrorRenders("schema error: unknown collection id 42"));
   EXPECT_THAT(execute_query_iter(state(), q),
@@ -274,7 +269,7 @@ TEST_F(QueryExecutionTest, LimitZeroNeverAsksItsSource) {
   int calls = 0;
   LimitOp limit(std::make_unique<ScriptedSource>(
                     std::vector<Result<std::optional<RowKey>>>{
-                        std::optional<RowKey>(RowKey{kPeople, i64(1).canonical_key_bytes()})},
+                        std::optional<RowKey>(RowKey{kPeople, s_i64(1).canonical_key_bytes()})},
                     &calls),
                 0);
   EXPECT_THAT(limit.next_key(), IsOkAndHolds(std::nullopt));
@@ -286,9 +281,9 @@ TEST_F(QueryExecutionTest, StreamErrorsPassThroughAndTheIteratorStaysUsable) {
   const DbError failure = io_error(IoErrorKind::Other, "disk gone");
   std::vector<Result<std::optional<RowKey>>> script;
   script.emplace_back(failure);
-  script.emplace_back(std::optional<RowKey>(RowKey{kPeople, i64(77).canonical_key_bytes()}));
-  script.emplace_back(std::optional<RowKey>(RowKey{kPeople, i64(2).canonical_key_bytes()}));
-  script.emplace_back(std::optional<RowKey>(RowKey{kPeople, i64(3).canonical_key_bytes()}));
+  script.emplace_back(std::optional<RowKey>(RowKey{kPeople, s_i64(77).canonical_key_bytes()}));
+  script.emplace_back(std::optional<RowKey>(RowKey{kPeople, s_i64(2).canonical_key_bytes()}));
+  script.emplace_back(std::optional<RowKey>(RowKey{kPeople, s_i64(3).canonical_key_bytes()}));
   QueryRowIter it = QueryRowIter::streaming(
       state(),
       std::make_unique<LimitOp>(std::make_unique<ScriptedSource>(std::move(script), &calls), 2));
@@ -306,7 +301,7 @@ std::vector<Row> rows_with(const std::vector<std::optional<ScalarValue>>& values
   std::vector<Row> rows;
   for (std::size_t i = 0; i < values.size(); ++i) {
     Row row;
-    row["id"] = RowValue(i64(static_cast<std::int64_t>(i)));
+    row["id"] = RowValue(s_i64(static_cast<std::int64_t>(i)));
     if (values[i]) row["v"] = RowValue(*values[i]);
     rows.push_back(std::move(row));
   }
@@ -314,8 +309,8 @@ std::vector<Row> rows_with(const std::vector<std::optional<ScalarValue>>& values
 }
 
 TEST(ApplyOrderByAndLimitTest, MissingValuesGoLastAscendingFirstDescendingStably) {
-  const std::vector<std::optional<ScalarValue>> values = {std::nullopt, i64(3), i64(1),
-                                                          std::nullopt, i64(3), i64(2)};
+  const std::vector<std::optional<ScalarValue>> values = {std::nullopt, s_i64(3), s_i64(1),
+                                                          std::nullopt, s_i64(3), s_i64(2)};
   std::vector<Row> asc = rows_with(values);
   apply_order_by_and_limit(asc, OrderBy{path({"v"}), OrderDirection::Asc}, std::nullopt);
   EXPECT_THAT(ids(asc), ElementsAre(2, 5, 1, 4, 0, 3));
@@ -336,8 +331,8 @@ TEST(ApplyOrderByAndLimitTest, NaNAndOtherKindsTieWithEverything) {
   const std::vector<std::vector<std::optional<ScalarValue>>> tied = {
       {ScalarValue::Float64{kNaN}, ScalarValue::Float64{1.0}},
       {ScalarValue::Float64{1.0}, ScalarValue::Float64{kNaN}},
-      {ScalarValue::Float64{0.5}, i64(1)},
-      {i64(1), ScalarValue::Float64{0.5}},
+      {ScalarValue::Float64{0.5}, s_i64(1)},
+      {s_i64(1), ScalarValue::Float64{0.5}},
       {ScalarValue::Float64{-0.0}, ScalarValue::Float64{0.0}},
       {ScalarValue::Float64{0.0}, ScalarValue::Float64{-0.0}},
   };
@@ -360,7 +355,7 @@ TEST(ApplyOrderByAndLimitTest, InconsistentComparisonsStillGiveAPermutation) {
   for (int i = 0; i < 3000; ++i) {
     switch (random() % 5) {
       case 0:
-        values.push_back(i64(static_cast<std::int64_t>(random() % 50)));
+        values.push_back(s_i64(static_cast<std::int64_t>(random() % 50)));
         break;
       case 1:
         values.push_back(ScalarValue::Uint64{random() % 50});
@@ -370,7 +365,7 @@ TEST(ApplyOrderByAndLimitTest, InconsistentComparisonsStillGiveAPermutation) {
             random() % 7 == 0 ? kNaN : static_cast<double>(random() % 50) * 0.5});
         break;
       case 3:
-        values.push_back(str(std::string(random() % 4, 'a')));
+        values.push_back(s_str(std::string(random() % 4, 'a')));
         break;
       default:
         values.push_back(std::nullopt);
@@ -385,7 +380,7 @@ TEST(ApplyOrderByAndLimitTest, InconsistentComparisonsStillGiveAPermutation) {
   for (std::size_t i = 0; i < expected.size(); ++i) expected[i] = static_cast<std::int64_t>(i);
   EXPECT_THAT(got, ElementsAreArray(expected));
 
-  std::vector<Row> ints = rows_with({i64(3), i64(-2), i64(3), i64(9), i64(0)});
+  std::vector<Row> ints = rows_with({s_i64(3), s_i64(-2), s_i64(3), s_i64(9), s_i64(0)});
   apply_order_by_and_limit(ints, OrderBy{path({"v"}), OrderDirection::Desc}, std::nullopt);
   EXPECT_THAT(ids(ints), ElementsAre(3, 0, 2, 4, 1));
 }

@@ -8,40 +8,29 @@
 #include "catalog/state.h"
 #include "query/planner.h"
 #include "testing/matchers.h"
+#include "testing/predicates.h"
+#include "testing/rows.h"
 
 namespace quarn {
 namespace {
 
+using ::quarn::testing::all_of;
+using ::quarn::testing::any_of;
+using ::quarn::testing::eq;
 using ::quarn::testing::ErrorRenders;
+using ::quarn::testing::gt;
+using ::quarn::testing::gte;
 using ::quarn::testing::IsOkAndHolds;
+using ::quarn::testing::lt;
+using ::quarn::testing::lte;
+using ::quarn::testing::path;
+using ::quarn::testing::s_i64;
+using ::quarn::testing::s_str;
 
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-FieldPath path(std::vector<std::string> segments) {
-  return FieldPath::make(std::move(segments)).value();
-}
-Predicate eq(std::vector<std::string> p, ScalarValue v) {
-  return Predicate::Eq{{path(std::move(p)), std::move(v)}};
-}
-Predicate lt(std::vector<std::string> p, ScalarValue v) {
-  return Predicate::Lt{{path(std::move(p)), std::move(v)}};
-}
-Predicate lte(std::vector<std::string> p, ScalarValue v) {
-  return Predicate::Lte{{path(std::move(p)), std::move(v)}};
-}
-Predicate gt(std::vector<std::string> p, ScalarValue v) {
-  return Predicate::Gt{{path(std::move(p)), std::move(v)}};
-}
-Predicate gte(std::vector<std::string> p, ScalarValue v) {
-  return Predicate::Gte{{path(std::move(p)), std::move(v)}};
-}
-Predicate all_of(std::vector<Predicate> children) { return Predicate::And{std::move(children)}; }
-Predicate any_of(std::vector<Predicate> children) { return Predicate::Or{std::move(children)}; }
-
-ScalarValue i64(std::int64_t v) { return ScalarValue::Int64{v}; }
 ScalarValue u64(std::uint64_t v) { return ScalarValue::Uint64{v}; }
 ScalarValue f64(double v) { return ScalarValue::Float64{v}; }
-ScalarValue str(std::string v) { return ScalarValue::String{std::move(v)}; }
 ScalarValue bytes(quarn::Bytes v) { return ScalarValue::Bytes{std::move(v)}; }
 ScalarValue ts(std::int64_t v) { return ScalarValue::Timestamp{v}; }
 ScalarValue boolean(bool v) { return ScalarValue::Bool{v}; }
@@ -76,37 +65,39 @@ std::array<std::uint8_t, 16> uuid_with(std::size_t at, std::uint8_t byte) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, ScalarPartialCmpTest,
-    ::testing::Values(
-        CmpCase{"BoolFalseBeforeTrue", boolean(false), boolean(true), -1},
-        CmpCase{"Int64Signed", i64(-1), i64(0), -1}, CmpCase{"Int64Equal", i64(7), i64(7), 0},
-        CmpCase{"Uint64Max", u64(std::numeric_limits<std::uint64_t>::max()), u64(1), 1},
-        CmpCase{"TimestampSigned", ts(-1), ts(0), -1},
-        CmpCase{"FloatZeroSigns", f64(-0.0), f64(0.0), 0},
-        CmpCase{"FloatNaN", f64(kNaN), f64(1.0), 2},
-        CmpCase{"FloatNaNSelf", f64(kNaN), f64(kNaN), 2},
-        CmpCase{"FloatInfinity", f64(-INFINITY), f64(-1e308), -1},
-        CmpCase{"StringBytewise", str("B"), str("a"), -1},
-        CmpCase{"StringPrefix", str("ab"), str("abc"), -1},
-        CmpCase{"StringHighByteUnsigned", str("\xC3\xA9"), str("z"), 1},
-        CmpCase{"BytesEmptyFirst", bytes({}), bytes({0}), -1},
-        CmpCase{"BytesUnsigned", bytes({0x80}), bytes({0x7F}), 1},
-        CmpCase{"UuidFirstByteMostSignificant", ScalarValue::Uuid{uuid_with(0, 1)},
-                ScalarValue::Uuid{uuid_with(15, 0xFF)}, 1},
-        CmpCase{"Int64VsUint64", i64(5), u64(5), 2}, CmpCase{"Int64VsFloat", i64(5), f64(5.0), 2},
-        CmpCase{"Int64VsTimestamp", i64(5), ts(5), 2},
-        CmpCase{"StringVsBytes", str("a"), bytes({'a'}), 2}),
+    ::testing::Values(CmpCase{"BoolFalseBeforeTrue", boolean(false), boolean(true), -1},
+                      CmpCase{"Int64Signed", s_i64(-1), s_i64(0), -1},
+                      CmpCase{"Int64Equal", s_i64(7), s_i64(7), 0},
+                      CmpCase{"Uint64Max", u64(std::numeric_limits<std::uint64_t>::max()), u64(1),
+                              1},
+                      CmpCase{"TimestampSigned", ts(-1), ts(0), -1},
+                      CmpCase{"FloatZeroSigns", f64(-0.0), f64(0.0), 0},
+                      CmpCase{"FloatNaN", f64(kNaN), f64(1.0), 2},
+                      CmpCase{"FloatNaNSelf", f64(kNaN), f64(kNaN), 2},
+                      CmpCase{"FloatInfinity", f64(-INFINITY), f64(-1e308), -1},
+                      CmpCase{"StringBytewise", s_str("B"), s_str("a"), -1},
+                      CmpCase{"StringPrefix", s_str("ab"), s_str("abc"), -1},
+                      CmpCase{"StringHighByteUnsigned", s_str("\xC3\xA9"), s_str("z"), 1},
+                      CmpCase{"BytesEmptyFirst", bytes({}), bytes({0}), -1},
+                      CmpCase{"BytesUnsigned", bytes({0x80}), bytes({0x7F}), 1},
+                      CmpCase{"UuidFirstByteMostSignificant", ScalarValue::Uuid{uuid_with(0, 1)},
+                              ScalarValue::Uuid{uuid_with(15, 0xFF)}, 1},
+                      CmpCase{"Int64VsUint64", s_i64(5), u64(5), 2},
+                      CmpCase{"Int64VsFloat", s_i64(5), f64(5.0), 2},
+                      CmpCase{"Int64VsTimestamp", s_i64(5), ts(5), 2},
+                      CmpCase{"StringVsBytes", s_str("a"), bytes({'a'}), 2}),
     [](const ::testing::TestParamInfo<CmpCase>& param) { return param.param.name; });
 
 Row sample_row() {
   Row address;
-  address["city"] = RowValue(str("Rome"));
+  address["city"] = RowValue(s_str("Rome"));
   Row row;
-  row["age"] = RowValue(i64(30));
+  row["age"] = RowValue(s_i64(30));
   row["u"] = RowValue(u64(1));
   row["neg_zero"] = RowValue(f64(-0.0));
   row["nan"] = RowValue(f64(kNaN));
   row["nothing"] = RowValue();
-  row["list"] = RowValue(RowValue::List{RowValue(i64(30))});
+  row["list"] = RowValue(RowValue::List{RowValue(s_i64(30))});
   row["address"] = RowValue::object(std::move(address));
   return row;
 }
@@ -127,30 +118,30 @@ TEST_P(EvalPredicateTest, Evaluates) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, EvalPredicateTest,
     ::testing::Values(
-        EvalCase{"EqSame", eq({"age"}, i64(30)), true},
+        EvalCase{"EqSame", eq({"age"}, s_i64(30)), true},
         EvalCase{"EqOtherKindUint", eq({"age"}, u64(30)), false},
         EvalCase{"EqOtherKindFloat", eq({"age"}, f64(30.0)), false},
         EvalCase{"EqOtherKindTimestamp", eq({"age"}, ts(30)), false},
-        EvalCase{"LtOtherKind", lt({"u"}, i64(10)), false},
-        EvalCase{"RowIsLeftOperand", lt({"age"}, i64(31)), true},
-        EvalCase{"LtStrict", lt({"age"}, i64(30)), false},
-        EvalCase{"LteEqual", lte({"age"}, i64(30)), true},
-        EvalCase{"GtStrict", gt({"age"}, i64(30)), false},
-        EvalCase{"GteEqual", gte({"age"}, i64(30)), true},
+        EvalCase{"LtOtherKind", lt({"u"}, s_i64(10)), false},
+        EvalCase{"RowIsLeftOperand", lt({"age"}, s_i64(31)), true},
+        EvalCase{"LtStrict", lt({"age"}, s_i64(30)), false},
+        EvalCase{"LteEqual", lte({"age"}, s_i64(30)), true},
+        EvalCase{"GtStrict", gt({"age"}, s_i64(30)), false},
+        EvalCase{"GteEqual", gte({"age"}, s_i64(30)), true},
         EvalCase{"EqZeroMatchesNegativeZero", eq({"neg_zero"}, f64(0.0)), true},
         EvalCase{"EqNaNMatchesNotEvenNaN", eq({"nan"}, f64(kNaN)), false},
         EvalCase{"LteNaN", lte({"nan"}, f64(kNaN)), false},
         EvalCase{"GteNaN", gte({"age"}, f64(kNaN)), false},
-        EvalCase{"MissingFieldGte", gte({"absent"}, i64(0)), false},
-        EvalCase{"NullGte", gte({"nothing"}, i64(0)), false},
-        EvalCase{"ListEq", eq({"list"}, i64(30)), false},
-        EvalCase{"ObjectGte", gte({"address"}, str("")), false},
-        EvalCase{"ThroughScalarIsMissing", eq({"age", "x"}, i64(30)), false},
-        EvalCase{"NestedEq", eq({"address", "city"}, str("Rome")), true},
+        EvalCase{"MissingFieldGte", gte({"absent"}, s_i64(0)), false},
+        EvalCase{"NullGte", gte({"nothing"}, s_i64(0)), false},
+        EvalCase{"ListEq", eq({"list"}, s_i64(30)), false},
+        EvalCase{"ObjectGte", gte({"address"}, s_str("")), false},
+        EvalCase{"ThroughScalarIsMissing", eq({"age", "x"}, s_i64(30)), false},
+        EvalCase{"NestedEq", eq({"address", "city"}, s_str("Rome")), true},
         EvalCase{"EmptyAndIsTrue", all_of({}), true}, EvalCase{"EmptyOrIsFalse", any_of({}), false},
         EvalCase{"OrOfEmptyAnd", any_of({all_of({})}), true},
-        EvalCase{"AndFalseChild", all_of({eq({"age"}, i64(30)), eq({"u"}, u64(2))}), false},
-        EvalCase{"OrTrueChild", any_of({eq({"u"}, u64(2)), eq({"age"}, i64(30))}), true}),
+        EvalCase{"AndFalseChild", all_of({eq({"age"}, s_i64(30)), eq({"u"}, u64(2))}), false},
+        EvalCase{"OrTrueChild", any_of({eq({"u"}, u64(2)), eq({"age"}, s_i64(30))}), true}),
     [](const ::testing::TestParamInfo<EvalCase>& param) { return param.param.name; });
 
 // The two indexes of the plan-text examples.
@@ -194,23 +185,23 @@ INSTANTIATE_TEST_SUITE_P(
     Examples, ExplainQueryTest,
     ::testing::Values(
         ExplainCase{"Scan", std::nullopt, std::nullopt, std::nullopt, "Plan:\n  CollectionScan\n"},
-        ExplainCase{"UniqueEq", eq({"email"}, str("ann")), std::nullopt, std::nullopt,
+        ExplainCase{"UniqueEq", eq({"email"}, s_str("ann")), std::nullopt, std::nullopt,
                     "Plan:\n  IndexLookup index=\"by_email\" kind=Unique\n"},
         ExplainCase{
             "UniqueReplacesNonUnique",
-            all_of({eq({"age"}, i64(30)), eq({"address", "city"}, str("Rome")),
-                    eq({"email"}, str("ann"))}),
+            all_of({eq({"age"}, s_i64(30)), eq({"address", "city"}, s_str("Rome")),
+                    eq({"email"}, s_str("ann"))}),
             10, std::nullopt,
             "Plan:\n  IndexLookup index=\"by_email\" kind=Unique\n  ResidualFilter "
             "And([Eq { path: FieldPath([\"age\"]), value: Int64(30) }, Eq { path: "
             "FieldPath([\"address\", \"city\"]), value: String(\"Rome\") }])\n  Limit 10\n"},
-        ExplainCase{"RangeOrdered", lt({"age"}, i64(30)), std::nullopt,
+        ExplainCase{"RangeOrdered", lt({"age"}, s_i64(30)), std::nullopt,
                     OrderBy{path({"age"}), OrderDirection::Desc},
                     "Plan:\n  CollectionScan\n  Filter Lt { path: FieldPath([\"age\"]), value: "
                     "Int64(30) }\n  OrderBy FieldPath([\"age\"]) Desc\n"},
         ExplainCase{"OrNeverIndexed",
-                    any_of({eq({"email"}, str("ann")), eq({"email"}, str("bob"))}), std::nullopt,
-                    std::nullopt,
+                    any_of({eq({"email"}, s_str("ann")), eq({"email"}, s_str("bob"))}),
+                    std::nullopt, std::nullopt,
                     "Plan:\n  CollectionScan\n  Filter Or([Eq { path: FieldPath([\"email\"]), "
                     "value: String(\"ann\") }, Eq { path: FieldPath([\"email\"]), value: "
                     "String(\"bob\") }])\n"},
@@ -218,7 +209,7 @@ INSTANTIATE_TEST_SUITE_P(
                     OrderBy{path({"id"}), OrderDirection::Asc},
                     "Plan:\n  CollectionScan\n  Limit 0\n  OrderBy FieldPath([\"id\"]) Asc\n"},
         ExplainCase{"NonUniqueWithResidual",
-                    all_of({eq({"address", "city"}, str("Rome")), gt({"age"}, i64(1))}),
+                    all_of({eq({"address", "city"}, s_str("Rome")), gt({"age"}, s_i64(1))}),
                     std::nullopt, std::nullopt,
                     "Plan:\n  IndexLookup index=\"by_city\" kind=NonUnique\n  ResidualFilter Gt { "
                     "path: FieldPath([\"age\"]), value: Int64(1) }\n"}),
@@ -243,12 +234,12 @@ Plan plan_for(const std::vector<IndexDef>& indexes, Predicate predicate) {
 TEST(PlanQueryTest, FirstIndexOnAPathWinsWhateverItsKind) {
   const std::vector<IndexDef> indexes = {IndexDef{"a_multi", path({"a"}), IndexKind::NonUnique},
                                          IndexDef{"a_unique", path({"a"}), IndexKind::Unique}};
-  const Plan plan = plan_for(indexes, eq({"a"}, i64(1)));
+  const Plan plan = plan_for(indexes, eq({"a"}, s_i64(1)));
   const auto* lookup = plan.get_if<Plan::IndexLookup>();
   ASSERT_NE(lookup, nullptr);
   EXPECT_EQ(lookup->index_name, "a_multi");
   EXPECT_EQ(lookup->kind, IndexKind::NonUnique);
-  EXPECT_EQ(lookup->key, i64(1).canonical_key_bytes());
+  EXPECT_EQ(lookup->key, s_i64(1).canonical_key_bytes());
   EXPECT_EQ(lookup->residual, std::nullopt);
   EXPECT_EQ(lookup->limit, std::optional<std::size_t>(3));
   EXPECT_EQ(lookup->collection_id, 4u);
@@ -293,27 +284,30 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, PlanResidualTest,
     ::testing::Values(
         ResidualCase{"UniqueLaterWinsResidualUnwrapped", kN, kU,
-                     all_of({eq({"a"}, i64(1)), eq({"b"}, i64(2))}), "on_b", eq({"a"}, i64(1))},
-        ResidualCase{"FirstNonUniqueWins", kN, kN, all_of({eq({"a"}, i64(1)), eq({"b"}, i64(2))}),
-                     "on_a", eq({"b"}, i64(2))},
-        ResidualCase{"FirstUniqueKept", kU, kU, all_of({eq({"a"}, i64(1)), eq({"b"}, i64(2))}),
-                     "on_a", eq({"b"}, i64(2))},
-        ResidualCase{"AndOfOnlyTheEq", kN, kN, all_of({eq({"a"}, i64(1))}), "on_a", std::nullopt},
-        ResidualCase{"DuplicatesAllRemoved", kN, kN, all_of({eq({"a"}, i64(1)), eq({"a"}, i64(1))}),
-                     "on_a", std::nullopt},
+                     all_of({eq({"a"}, s_i64(1)), eq({"b"}, s_i64(2))}), "on_b",
+                     eq({"a"}, s_i64(1))},
+        ResidualCase{"FirstNonUniqueWins", kN, kN,
+                     all_of({eq({"a"}, s_i64(1)), eq({"b"}, s_i64(2))}), "on_a",
+                     eq({"b"}, s_i64(2))},
+        ResidualCase{"FirstUniqueKept", kU, kU, all_of({eq({"a"}, s_i64(1)), eq({"b"}, s_i64(2))}),
+                     "on_a", eq({"b"}, s_i64(2))},
+        ResidualCase{"AndOfOnlyTheEq", kN, kN, all_of({eq({"a"}, s_i64(1))}), "on_a", std::nullopt},
+        ResidualCase{"DuplicatesAllRemoved", kN, kN,
+                     all_of({eq({"a"}, s_i64(1)), eq({"a"}, s_i64(1))}), "on_a", std::nullopt},
         ResidualCase{"OthersKeepTheirOrder", kN, kN,
-                     all_of({gt({"c"}, i64(0)), eq({"a"}, i64(1)), lt({"d"}, i64(5))}), "on_a",
-                     all_of({gt({"c"}, i64(0)), lt({"d"}, i64(5))})},
-        ResidualCase{"NestedAndKeepsWholePredicate", kN, kN,
-                     all_of({all_of({eq({"a"}, i64(1)), lt({"b"}, i64(2))}), gt({"c"}, i64(3))}),
-                     "on_a",
-                     all_of({all_of({eq({"a"}, i64(1)), lt({"b"}, i64(2))}), gt({"c"}, i64(3))})},
+                     all_of({gt({"c"}, s_i64(0)), eq({"a"}, s_i64(1)), lt({"d"}, s_i64(5))}),
+                     "on_a", all_of({gt({"c"}, s_i64(0)), lt({"d"}, s_i64(5))})},
+        ResidualCase{
+            "NestedAndKeepsWholePredicate", kN, kN,
+            all_of({all_of({eq({"a"}, s_i64(1)), lt({"b"}, s_i64(2))}), gt({"c"}, s_i64(3))}),
+            "on_a",
+            all_of({all_of({eq({"a"}, s_i64(1)), lt({"b"}, s_i64(2))}), gt({"c"}, s_i64(3))})},
         ResidualCase{"NaNEqIsItsOwnResidual", kN, kN, eq({"a"}, f64(kNaN)), "on_a",
                      eq({"a"}, f64(kNaN))},
-        ResidualCase{"OrNeverIndexed", kU, kU, any_of({eq({"a"}, i64(1))}), "", std::nullopt},
-        ResidualCase{"RangeNeverIndexed", kU, kU, lte({"a"}, i64(1)), "", std::nullopt},
-        ResidualCase{"UnindexedPath", kU, kU, eq({"c"}, i64(1)), "", std::nullopt},
-        ResidualCase{"LastSegmentAloneIsAnotherPath", kU, kU, eq({"city"}, str("Rome")), "",
+        ResidualCase{"OrNeverIndexed", kU, kU, any_of({eq({"a"}, s_i64(1))}), "", std::nullopt},
+        ResidualCase{"RangeNeverIndexed", kU, kU, lte({"a"}, s_i64(1)), "", std::nullopt},
+        ResidualCase{"UnindexedPath", kU, kU, eq({"c"}, s_i64(1)), "", std::nullopt},
+        ResidualCase{"LastSegmentAloneIsAnotherPath", kU, kU, eq({"city"}, s_str("Rome")), "",
                      std::nullopt},
         // 0.0 and -0.0 are equal but keyed apart, so one key cannot find both.
         ResidualCase{"FloatZeroScans", kU, kU, eq({"a"}, f64(-0.0)), "", std::nullopt}),
@@ -321,12 +315,12 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(ChooseIndexTest, ReturnsCopiesAndAPointerIntoTheList) {
   const std::vector<IndexDef> indexes = example_indexes();
-  const Predicate chosen = eq({"email"}, str("ann"));
+  const Predicate chosen = eq({"email"}, s_str("ann"));
   const std::optional<IndexChoice> choice =
-      choose_index(indexes, all_of({lt({"age"}, i64(3)), chosen}));
+      choose_index(indexes, all_of({lt({"age"}, s_i64(3)), chosen}));
   ASSERT_TRUE(choice.has_value());
   EXPECT_EQ(choice->index, &indexes[0]);
-  EXPECT_EQ(choice->value, str("ann"));
+  EXPECT_EQ(choice->value, s_str("ann"));
   EXPECT_EQ(choice->chosen, chosen);
 }
 

@@ -14,23 +14,18 @@
 #include "record/payload_v1.h"
 #include "record/payload_v2.h"
 #include "testing/matchers.h"
+#include "testing/rows.h"
 
 namespace quarn {
 namespace {
 
+using ::quarn::testing::def;
+using ::quarn::testing::def_at;
 using ::quarn::testing::ErrorRenders;
+using ::quarn::testing::i64;
 using ::quarn::testing::IsOk;
+using ::quarn::testing::str;
 using K = Type::Kind;
-
-FieldDef nested_def(std::vector<std::string> path, Type type) {
-  return FieldDef{FieldPath::make(std::move(path)).value(), std::move(type), {}};
-}
-FieldDef def(std::string name, Type type) {
-  return nested_def(std::vector<std::string>{std::move(name)}, std::move(type));
-}
-
-RowValue str(std::string s) { return RowValue(ScalarValue::String{std::move(s)}); }
-RowValue i64(std::int64_t v) { return RowValue(ScalarValue::Int64{v}); }
 
 // Primary key id (int64), then name (string) and nick (optional string).
 const std::vector<FieldDef>& basic_fields() {
@@ -113,7 +108,7 @@ TEST(RecordPayloadTest, RoundTripsEveryFieldShape) {
       def("name", Type(K::String)),
       def("id", Type(K::Uuid)),
       def("tags", Type::list(Type(K::String))),
-      nested_def({"address", "city"}, Type(K::String)),  // nested path: carries no value
+      def_at({"address", "city"}, Type(K::String)),  // nested path: carries no value
       def("address",
           Type::object({def("city", Type(K::String)), def("zip", Type::optional(Type(K::Int64)))})),
       def("nick", Type::optional(Type::optional(Type(K::Bytes)))),

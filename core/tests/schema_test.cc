@@ -10,19 +10,14 @@
 #include <gtest/gtest.h>
 
 #include "testing/matchers.h"
+#include "testing/rows.h"
 
 namespace quarn {
 namespace {
 
+using ::quarn::testing::def;
 using ::quarn::testing::ErrorRenders;
-
-FieldPath path(std::vector<std::string> segments) {
-  return FieldPath::make(std::move(segments)).value();
-}
-
-FieldDef member(std::string name, Type type, std::vector<Constraint> constraints = {}) {
-  return FieldDef{path({std::move(name)}), std::move(type), std::move(constraints)};
-}
+using ::quarn::testing::path;
 
 const Type kInt64(Type::Kind::Int64);
 const Type kUint64(Type::Kind::Uint64);
@@ -115,29 +110,27 @@ INSTANTIATE_TEST_SUITE_P(
         TypeEqCase{"ListVsOptional", Type::list(kInt64), Type::optional(kInt64), false},
         TypeEqCase{"NestedListsEqual", Type::list(Type::list(kString)),
                    Type::list(Type::list(kString)), true},
-        TypeEqCase{"ObjectSameMembers", Type::object({member("a", kInt64), member("b", kString)}),
-                   Type::object({member("a", kInt64), member("b", kString)}), true},
-        TypeEqCase{"ObjectMembersReordered",
-                   Type::object({member("a", kInt64), member("b", kString)}),
-                   Type::object({member("b", kString), member("a", kInt64)}), false},
-        TypeEqCase{"ObjectMemberOtherType", Type::object({member("a", kInt64)}),
-                   Type::object({member("a", kUint64)}), false},
-        TypeEqCase{"ObjectExtraMember", Type::object({member("a", kInt64)}),
-                   Type::object({member("a", kInt64), member("b", kInt64)}), false},
+        TypeEqCase{"ObjectSameMembers", Type::object({def("a", kInt64), def("b", kString)}),
+                   Type::object({def("a", kInt64), def("b", kString)}), true},
+        TypeEqCase{"ObjectMembersReordered", Type::object({def("a", kInt64), def("b", kString)}),
+                   Type::object({def("b", kString), def("a", kInt64)}), false},
+        TypeEqCase{"ObjectMemberOtherType", Type::object({def("a", kInt64)}),
+                   Type::object({def("a", kUint64)}), false},
+        TypeEqCase{"ObjectExtraMember", Type::object({def("a", kInt64)}),
+                   Type::object({def("a", kInt64), def("b", kInt64)}), false},
         TypeEqCase{"ObjectOtherConstraints",
-                   Type::object({member("a", kInt64, {Constraint::MinI64{1}})}),
-                   Type::object({member("a", kInt64, {Constraint::MinI64{2}})}), false},
-        TypeEqCase{
-            "ObjectConstraintsReordered",
-            Type::object({member("a", kString, {Constraint::NonEmpty{}, Constraint::Email{}})}),
-            Type::object({member("a", kString, {Constraint::Email{}, Constraint::NonEmpty{}})}),
-            false},
+                   Type::object({def("a", kInt64, {Constraint::MinI64{1}})}),
+                   Type::object({def("a", kInt64, {Constraint::MinI64{2}})}), false},
+        TypeEqCase{"ObjectConstraintsReordered",
+                   Type::object({def("a", kString, {Constraint::NonEmpty{}, Constraint::Email{}})}),
+                   Type::object({def("a", kString, {Constraint::Email{}, Constraint::NonEmpty{}})}),
+                   false},
         TypeEqCase{"ObjectNaNConstraint",
-                   Type::object({member("x", kInt64, {Constraint::MinF64{kNaN}})}),
-                   Type::object({member("x", kInt64, {Constraint::MinF64{kNaN}})}), false},
+                   Type::object({def("x", kInt64, {Constraint::MinF64{kNaN}})}),
+                   Type::object({def("x", kInt64, {Constraint::MinF64{kNaN}})}), false},
         TypeEqCase{"ObjectSignedZeroConstraint",
-                   Type::object({member("x", kInt64, {Constraint::MinF64{0.0}})}),
-                   Type::object({member("x", kInt64, {Constraint::MinF64{-0.0}})}), true},
+                   Type::object({def("x", kInt64, {Constraint::MinF64{0.0}})}),
+                   Type::object({def("x", kInt64, {Constraint::MinF64{-0.0}})}), true},
         TypeEqCase{"EnumSameVariants", Type::enumeration({"a", "b"}), Type::enumeration({"a", "b"}),
                    true},
         TypeEqCase{"EnumVariantsReordered", Type::enumeration({"a", "b"}),
@@ -147,16 +140,15 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<TypeEqCase>& p) { return std::string(p.param.name); });
 
 TEST(TypeTest, NaNConstraintUnequalToItsOwnCopy) {
-  const Type original = Type::object({member("x", kInt64, {Constraint::MaxF64{kNaN}})});
+  const Type original = Type::object({def("x", kInt64, {Constraint::MaxF64{kNaN}})});
   const Type copy = original;  // NOLINT(performance-unnecessary-copy-initialization)
   EXPECT_FALSE(copy == original);
   EXPECT_FALSE(original == original);
 }
 
 TEST(TypeTest, CopiesAreDeepAndIndependent) {
-  Type original =
-      Type::object({member("tags", Type::list(Type::enumeration({"x", "y"}))),
-                    member("inner", Type::optional(Type::object({member("n", kInt64)})))});
+  Type original = Type::object({def("tags", Type::list(Type::enumeration({"x", "y"}))),
+                                def("inner", Type::optional(Type::object({def("n", kInt64)})))});
   Type copy = original;
   ASSERT_EQ(copy, original);
   // The copy owns its own nested types: reassigning the original leaves it intact.

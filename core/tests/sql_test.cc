@@ -35,7 +35,7 @@ std::string predicate_text(const SqlPredicate& p) {
           return out + "])";
         };
         auto cmp = [](const char* name, const SqlPredicate::Comparison& c) {
-          return std::string(name) + "(" + path_text(c.path) + "#" + std::to_string(c.param_index) +
+          return std::string(name) + "(" + path_text(c.path) + "#" + std::to_string(c.value.index) +
                  ")";
         };
         if constexpr (std::is_same_v<T, SqlPredicate::And>) return list("And", alt.children);

@@ -22,28 +22,22 @@
 #include "pager.h"
 #include "testing/fault_store.h"
 #include "testing/matchers.h"
+#include "testing/store_bytes.h"
 #include "testing/temp_dir.h"
 
 namespace quarn {
 namespace {
 
+using ::quarn::testing::bytes_of;
 using ::quarn::testing::ErrorRenders;
 using ::quarn::testing::FaultStore;
 using ::quarn::testing::IsOk;
 using ::quarn::testing::IsOkAndHolds;
+using ::quarn::testing::read_bytes;
 using ::quarn::testing::TempDir;
 
 constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
 constexpr const char* kEinval = "i/o error: Invalid argument (os error 22)";
-
-Bytes bytes_of(std::string_view text) { return Bytes(text.begin(), text.end()); }
-
-template <class S>
-Result<Bytes> read_bytes(S& store, std::uint64_t offset, std::size_t n) {
-  Bytes out(n);
-  QUARN_TRY(store.read_exact_at(offset, out));
-  return out;
-}
 
 // How each store is made, and the texts where the stores differ.
 template <class S>

@@ -11,28 +11,25 @@
 #include <re2/re2.h>
 
 #include "testing/matchers.h"
+#include "testing/rows.h"
 #include "validation_internal.h"
 
 namespace quarn {
 namespace {
 
+using ::quarn::testing::def;
 using ::quarn::testing::ErrorRenders;
+using ::quarn::testing::i64;
 using ::quarn::testing::IsOk;
+using ::quarn::testing::list;
+using ::quarn::testing::obj;
+using ::quarn::testing::str;
+using ::quarn::testing::u64;
 using K = Type::Kind;
 using C = Constraint;
 
-FieldDef def(std::string name, Type type, std::vector<Constraint> constraints = {}) {
-  return FieldDef{FieldPath::make({std::move(name)}).value(), std::move(type),
-                  std::move(constraints)};
-}
-
-RowValue str(std::string s) { return RowValue(ScalarValue::String{std::move(s)}); }
-RowValue i64(std::int64_t v) { return RowValue(ScalarValue::Int64{v}); }
-RowValue u64(std::uint64_t v) { return RowValue(ScalarValue::Uint64{v}); }
 RowValue f64(double v) { return RowValue(ScalarValue::Float64{v}); }
 RowValue bytes(quarn::Bytes b) { return RowValue(ScalarValue::Bytes{std::move(b)}); }
-RowValue list(RowValue::List items) { return RowValue(std::move(items)); }
-RowValue obj(Row row) { return RowValue::object(std::move(row)); }
 const RowValue kNull;
 
 // Schema order differs from byte order on purpose (tags before name).

@@ -94,6 +94,12 @@ BoundArgs bind_args(const Signature& sig, PyObject* const* args, Py_ssize_t narg
   return bound;
 }
 
+nb::object take_error_if(nb::handle handled) {
+  nb::python_error error;
+  if (!error.matches(handled)) throw error;
+  return nb::borrow(error.value());
+}
+
 std::string cannot_convert(nb::handle value, const char* target) {
   PyObject* qualname = PyType_GetQualName(Py_TYPE(value.ptr()));
   if (qualname == nullptr) throw nb::python_error();
@@ -108,7 +114,12 @@ bool is_bool_like(nb::handle value) {
   PyObject* raw_name = PyType_GetName(reinterpret_cast<PyTypeObject*>(type.ptr()));
   if (raw_name == nullptr) throw nb::python_error();
   const nb::object name = nb::steal(raw_name);
-  const nb::object module = nb::getattr(type, "__module__", nb::none());
+  // Not nb::getattr with a default: that would drop any error, an interrupt included.
+  const nb::object module = nb::steal(PyObject_GetAttrString(type.ptr(), "__module__"));
+  if (!module.is_valid()) {
+    take_error_if(PyExc_AttributeError);
+    return false;
+  }
   if (!PyUnicode_Check(module.ptr()) || utf8_of(module) != "numpy") return false;
   const std::string_view short_name = utf8_of(name);
   return short_name == "bool_" || short_name == "bool";
@@ -200,20 +211,11 @@ PyType_Slot kNoConstructorSlots[] = {
 };
 
 std::uint64_t u64_arg(const char* param, nb::handle value) {
-  nb::object index = nb::steal(PyNumber_Index(value.ptr()));
+  const nb::object index = nb::steal(PyNumber_Index(value.ptr()));
   if (!index.is_valid()) {
-    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw nb::python_error();
-    PyObject* type = nullptr;
-    PyObject* message = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &message, &traceback);
-    PyErr_NormalizeException(&type, &message, &traceback);
-    nb::object owned_type = nb::steal(type), owned_traceback = nb::steal(traceback);
-    nb::object text =
-        nb::steal(message == nullptr ? PyUnicode_FromString("") : PyObject_Str(message));
-    Py_XDECREF(message);
-    if (!text.is_valid()) throw nb::python_error();
-    raise_type_error(std::string("argument '") + param + "': " + nb::borrow<nb::str>(text).c_str());
+    // A non-integer keeps the interpreter's words under our prefix.
+    const nb::str text(take_error_if(PyExc_TypeError));
+    raise_type_error(std::string("argument '") + param + "': " + text.c_str());
   }
   const unsigned long long n = PyLong_AsUnsignedLongLong(index.ptr());
   if (n == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw nb::python_error();

@@ -63,6 +63,11 @@ nb::handle dict_arg(const char* param, nb::handle value);
 // OverflowError.
 std::uint64_t u64_arg(const char* param, nb::handle value);
 
+// After a call into Python failed: its error, taken from the interpreter, when it is of class
+// `handled` (what a conversion means to handle, such as a wrong class); any other error, an
+// interrupt above all, passes on unchanged as nanobind::python_error. REQUIRES: an error is set.
+nb::object take_error_if(nb::handle handled);
+
 // "'<class>' object cannot be converted to '<target>'" with the class's qualified name.
 std::string cannot_convert(nb::handle value, const char* target);
 

@@ -1,7 +1,8 @@
 // dbapi: connect, Connection and Cursor. A cursor keeps a plan, a buffer of tuples and, once a
 // fetch has run the plan under the database mutex (an ORDER BY sorts through a private
-// temporary file, never the database file), the result's rows in order; later fetches take the
-// next rows from it. Tuples are built after the mutex is released.
+// temporary file, never the database file), the result's rows in order with a share of the
+// tables they lie in; later fetches take the next rows from it. Tuples are built after the
+// mutex is released.
 #include "dbapi.h"
 
 #include <algorithm>
@@ -16,6 +17,7 @@
 #include "args.h"
 #include "database.h"
 #include "db/helpers.h"
+#include "db/state_view.h"
 #include "errors.h"
 #include "paths.h"
 #include "query/ast.h"
@@ -43,17 +45,23 @@ struct PyConnection {
 
 class DirectColumns;
 
+// A plan's result rows in order, and the tables they lie in. The rows were found through this
+// share of the committed rows, which keeps the tables alive and unchanged (a later write to the
+// database copies a table before changing it), so they can be read without the mutex for as
+// long as this is held. One pointer per row of the result.
+struct ResultRows {
+  SharedRows tables;
+  std::vector<RowView> rows;
+};
+
 struct PyCursor {
   explicit PyCursor(nb::object database) : db(std::move(database)) {}
   nb::object db;
   std::shared_ptr<const PlannedSelect> plan;  // shared: a refill keeps its own while it converts
   // How the plan's tuples are made, worked out once per execute rather than per refill.
   std::shared_ptr<const std::optional<DirectColumns>> direct;
-  // The plan's result rows in order, where the engine holds them, found by the first refill that
-  // reads rows. Sound to keep (and to read without the mutex) because that state cannot change:
-  // the database object is reachable only through the connection and its cursors, which offer
-  // no writes, and this cursor keeps it alive. One pointer per row of the result.
-  std::shared_ptr<const std::vector<RowView>> keys;
+  // The plan's result, found by the first refill that reads rows.
+  std::shared_ptr<const ResultRows> result;
   std::deque<nb::object> buffer;
   std::uint64_t fetched = 0;
   nb::object description = nb::none();
@@ -70,7 +78,7 @@ template <class Out, class In>
 Predicate comparison(const In& in, const std::vector<FieldDef>& fields, nb::handle params) {
   const FieldDef& def = field_for_path(fields, in.path);
   nb::handle param =
-      PySequence_Fast_GET_ITEM(params.ptr(), static_cast<Py_ssize_t>(in.param_index));
+      PySequence_Fast_GET_ITEM(params.ptr(), static_cast<Py_ssize_t>(in.value.index));
   return Out{{in.path, scalar_from_py(param, def.type)}};
 }
 
@@ -198,25 +206,29 @@ void refill(PyCursor& cursor, std::uint64_t want) {
   const std::shared_ptr<const std::optional<DirectColumns>> direct_columns = cursor.direct;
   const std::uint64_t skip = cursor.fetched;
   const std::uint64_t take = want - cursor.buffer.size();
-  std::shared_ptr<const std::vector<RowView>> keys = cursor.keys;
+  std::shared_ptr<const ResultRows> result = cursor.result;
   // Taken on every refill with work to do, as a run of the query would: a poisoned mutex fails
   // the fetch even when the result is already known.
   Status run = with_inner(database_from(cursor.db), [&](InnerDb& inner) -> Status {
-    if (keys) return ok_status();
+    if (result) return ok_status();
     return inner.visit([&](auto& engine) -> Status {
-      QUARN_ASSIGN_OR_RETURN(
-          std::vector<RowView> found,
-          ordered_result_rows(engine.committed_state(), plan->query, spill_temp_dir()));
-      keys = std::make_shared<const std::vector<RowView>>(std::move(found));
+      const StateView committed = engine.committed_state();
+      auto found = std::make_shared<ResultRows>();
+      found->tables = committed.share_rows();
+      QUARN_ASSIGN_OR_RETURN(found->rows, ordered_result_rows(committed.reading(found->tables),
+                                                              plan->query, spill_temp_dir()));
+      result = std::move(found);
       return ok_status();
     });
   });
   unwrap(std::move(run));
-  if (cursor.plan == plan) cursor.keys = keys;
+  if (cursor.plan == plan) cursor.result = result;
+  const std::vector<RowView>& keys = result->rows;
   const std::size_t end =
-      static_cast<std::size_t>(std::min<std::uint64_t>(keys->size(), skip + take));
-  // keys is held here, so its rows stay put while conversion runs Python code.
-  const std::span<const RowView> rows = std::span(*keys)
+      static_cast<std::size_t>(std::min<std::uint64_t>(keys.size(), skip + take));
+  // result is held here, so its rows stay put while conversion runs Python code, even if that
+  // code closes or re-executes the cursor.
+  const std::span<const RowView> rows = std::span(keys)
                                             .subspan(std::min<std::size_t>(skip, end))
                                             .first(end - std::min<std::size_t>(skip, end));
   const std::optional<DirectColumns>& direct = *direct_columns;
@@ -332,7 +344,7 @@ nb::object cursor_execute(nb::handle self, const BoundArgs& a) {
   cursor.plan = std::make_shared<const PlannedSelect>(std::move(plan));
   cursor.direct =
       std::make_shared<const std::optional<DirectColumns>>(DirectColumns::make(*cursor.plan));
-  cursor.keys.reset();
+  cursor.result.reset();
   cursor.buffer.clear();
   cursor.fetched = 0;
   return nb::none();
@@ -387,7 +399,7 @@ nb::object cursor_close(nb::handle self, const BoundArgs&) {
   cursor.closed = true;
   cursor.plan.reset();
   cursor.direct.reset();
-  cursor.keys.reset();
+  cursor.result.reset();
   cursor.buffer.clear();
   cursor.fetched = 0;
   cursor.description = nb::none();

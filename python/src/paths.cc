@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <string_view>
 
+#include "args.h"
 #include "catalog/state.h"
 #include "error.h"
 #include "errors.h"
@@ -40,9 +41,10 @@ std::vector<std::string> parse_path(nb::handle obj) {
   }
   // A str is a sequence too, but was handled above; dicts and sets are not sequences.
   if (!PySequence_Check(obj.ptr())) raise_value_error(kPathShape);
-  nb::object items = nb::steal(PySequence_Tuple(obj.ptr()));
+  const nb::object items = nb::steal(PySequence_Tuple(obj.ptr()));
   if (!items.is_valid()) {
-    PyErr_Clear();
+    // Not iterable: the wrong shape. Anything else its hooks raise is the caller's to see.
+    take_error_if(PyExc_TypeError);
     raise_value_error(kPathShape);
   }
   const Py_ssize_t count = PyTuple_GET_SIZE(items.ptr());

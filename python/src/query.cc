@@ -92,7 +92,11 @@ std::optional<std::vector<FieldDef>> projection_from(const std::vector<FieldDef>
   if (PyList_Check(obj.ptr()) || PyTuple_Check(obj.ptr())) {
     // Items are borrowed from a sequence we hold a reference to; fetch each one afresh, as a
     // conversion hook may change the list meanwhile.
-    for (Py_ssize_t i = 0; i < PySequence_Size(obj.ptr()); ++i) {
+    for (Py_ssize_t i = 0;; ++i) {
+      // A subclass's __len__ may raise: that error passes, it does not end the list.
+      const Py_ssize_t size = PySequence_Size(obj.ptr());
+      if (size < 0) throw nb::python_error();
+      if (i >= size) break;
       nb::object item = nb::steal(PySequence_GetItem(obj.ptr(), i));
       if (!item.is_valid()) throw nb::python_error();
       out.push_back(one_path_to_field_def(fields, item));

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -58,6 +59,15 @@ std::uint8_t byte_item(nb::handle item) {
   return static_cast<std::uint8_t>(v);
 }
 
+// The sequence's length, or nothing for one without a length (TypeError, dropped). Whatever else
+// its __len__ raises is the caller's and passes.
+std::optional<Py_ssize_t> length_of(nb::handle value) {
+  const Py_ssize_t size = PySequence_Size(value.ptr());
+  if (size >= 0) return size;
+  take_error_if(PyExc_TypeError);
+  return std::nullopt;
+}
+
 Bytes bytes_from_py(nb::handle value) {
   if (PyUnicode_Check(value.ptr())) raise_type_error("Can't extract `str` to `Vec`");
   if (PyBytes_Check(value.ptr())) {
@@ -72,11 +82,8 @@ Bytes bytes_from_py(nb::handle value) {
   if (raw_iter == nullptr) throw nb::python_error();
   const nb::object iter = nb::steal(raw_iter);
   Bytes out;
-  const Py_ssize_t hint = PySequence_Size(value.ptr());
-  if (hint < 0) {
-    PyErr_Clear();
-  } else {
-    out.reserve(static_cast<std::size_t>(hint));
+  if (const std::optional<Py_ssize_t> hint = length_of(value)) {
+    out.reserve(static_cast<std::size_t>(*hint));
   }
   while (PyObject* raw_item = PyIter_Next(iter.ptr())) {
     const nb::object item = nb::steal(raw_item);
@@ -88,19 +95,17 @@ Bytes bytes_from_py(nb::handle value) {
 
 nb::object uuid_class() { return nb::module_::import_("uuid").attr("UUID"); }
 
-// 16 ints from 0 to 255 in a sequence of 16 items; nothing (error dropped) otherwise.
+// 16 ints from 0 to 255 in a sequence of 16 items; nothing otherwise (a wrong class or range of
+// item dropped). An error the value's own hooks raise passes.
 std::optional<Bytes> sixteen_byte_items(nb::handle value) {
   if (PySequence_Check(value.ptr()) == 0) return std::nullopt;
-  const Py_ssize_t size = PySequence_Size(value.ptr());
-  if (size != 16) {
-    if (size < 0) PyErr_Clear();
-    return std::nullopt;
-  }
+  if (length_of(value) != 16) return std::nullopt;
   try {
     Bytes out = bytes_from_py(value);
     if (out.size() == 16) return out;
-  } catch (nb::python_error&) {
+  } catch (const nb::python_error& e) {
     // Another form may still apply; this attempt's error is not the caller's.
+    if (!e.matches(PyExc_TypeError) && !e.matches(PyExc_OverflowError)) throw;
   }
   return std::nullopt;
 }
@@ -241,7 +246,8 @@ RowValue value_from_py(nb::handle value, const Type& type) {
       Py_ssize_t size = 0;
       const char* data = PyUnicode_AsUTF8AndSize(value.ptr(), &size);
       if (data == nullptr) {
-        PyErr_Clear();
+        // A text with lone surrogates has no UTF-8 form.
+        take_error_if(PyExc_UnicodeEncodeError);
         raise_value_error("expected string for enum");
       }
       return ScalarValue::String{std::string(data, static_cast<std::size_t>(size))};

@@ -4,6 +4,7 @@ import os
 import pytest
 
 import quarn
+from quarn import dbapi
 
 from conftest import fields
 
@@ -157,3 +158,131 @@ def test_str_subclass_arguments_are_accepted(people):
 def test_lone_surrogate_argument_raises_unicode_error(people):
     with pytest.raises(UnicodeEncodeError):
         people.get("\udc80", 1)
+
+
+# Conversions of a caller's objects let an interrupt raised by the object's own hooks pass as it
+# is; only the errors a conversion means to handle (a wrong class, say) become its own error.
+class Items:
+    """A sequence of items whose hooks named in `raising` raise KeyboardInterrupt."""
+
+    def __init__(self, items, *raising):
+        self.items = list(items)
+        self.raising = raising
+
+    def __len__(self):
+        if "len" in self.raising:
+            raise KeyboardInterrupt
+        return len(self.items)
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+    def __iter__(self):
+        if "iter" in self.raising:
+            raise KeyboardInterrupt
+        return iter(self.items)
+
+
+class Interrupting:
+    """A number whose conversion hooks raise KeyboardInterrupt."""
+
+    def __index__(self):
+        raise KeyboardInterrupt
+
+    def __float__(self):
+        raise KeyboardInterrupt
+
+
+class InterruptingModule(type):
+    @property
+    def __module__(cls):
+        raise KeyboardInterrupt
+
+
+class OddClass(metaclass=InterruptingModule):
+    """Asking its class for its module (as the bool check does) raises KeyboardInterrupt."""
+
+
+class LenInterruptingList(list):
+    def __len__(self):
+        raise KeyboardInterrupt
+
+
+class IterInterruptingList(list):
+    def __iter__(self):
+        raise KeyboardInterrupt
+
+
+ALL_KINDS = fields(
+    ("id", "int64"),
+    ("b", {"optional": "bool"}),
+    ("f", {"optional": "float64"}),
+    ("by", {"optional": "bytes"}),
+    ("uu", {"optional": "uuid"}),
+    ("l", {"optional": {"list": "int64"}}),
+    ("o", {"optional": {"object": [{"path": ["a"], "type": "int64"}]}}),
+)
+
+
+@pytest.fixture
+def kinds(db_path):
+    """A file database with one row of collection "v", and a DB-API cursor on the same file."""
+    db = quarn.Database.open(db_path)
+    db.register_collection("v", ALL_KINDS, "id")
+    db.insert("v", {"id": 1})
+    return db, dbapi.connect(db_path).cursor()
+
+
+def row_with(**values):
+    return {"id": 2, **values}
+
+
+# (id, call on (database, cursor)).
+INTERRUPTED = [
+    ("where-path-iter", lambda db, cur: db.collection("v").where(Items(["id"], "iter"), 1)),
+    ("where-path-len", lambda db, cur: db.collection("v").where(Items(["id"], "len"), 1)),
+    ("where-value", lambda db, cur: db.collection("v").where("id", Interrupting())),
+    ("and-where-path",
+     lambda db, cur: db.collection("v").where("id", 1).and_where(Items(["id"], "iter"), 1)),
+    ("all-fields-item-path", lambda db, cur: db.collection("v").all([Items(["id"], "iter")])),
+    ("all-fields-one-path", lambda db, cur: db.collection("v").all(fields=Items(["id"], "iter"))),
+    ("all-fields-list-len", lambda db, cur: db.collection("v").all(LenInterruptingList(["id"]))),
+    ("query-all-fields", lambda db, cur: db.collection("v").where("id", 1).all([Items(["id"], "len")])),
+    ("limit", lambda db, cur: db.collection("v").where("id", 1).limit(Interrupting())),
+    ("limit-keyword", lambda db, cur: db.collection("v").where("id", 1).limit(n=Interrupting())),
+    ("insert-int", lambda db, cur: db.insert("v", {"id": Interrupting()})),
+    ("insert-float", lambda db, cur: db.insert("v", row_with(f=Interrupting()))),
+    ("insert-bool-class", lambda db, cur: db.insert("v", row_with(b=OddClass()))),
+    ("insert-bytes-len", lambda db, cur: db.insert("v", row_with(by=Items([1, 2], "len")))),
+    ("insert-bytes-iter", lambda db, cur: db.insert("v", row_with(by=Items([1, 2], "iter")))),
+    ("insert-bytes-item", lambda db, cur: db.insert("v", row_with(by=[Interrupting()]))),
+    ("insert-uuid-len", lambda db, cur: db.insert("v", row_with(uu=Items(range(16), "len")))),
+    ("insert-uuid-iter", lambda db, cur: db.insert("v", row_with(uu=Items(range(16), "iter")))),
+    ("insert-uuid-item", lambda db, cur: db.insert("v", row_with(uu=[0] * 15 + [Interrupting()]))),
+    ("insert-list-item", lambda db, cur: db.insert("v", row_with(l=[Interrupting()]))),
+    ("insert-object-value", lambda db, cur: db.insert("v", row_with(o={"a": Interrupting()}))),
+    ("get-pk", lambda db, cur: db.get("v", Interrupting())),
+    ("delete-pk", lambda db, cur: db.delete("v", Interrupting())),
+    ("backfill-value", lambda db, cur: db.backfill_top_level_field("v", "f", Interrupting())),
+    ("force-keyword",
+     lambda db, cur: db.register_schema_version("v", ALL_KINDS, force=OddClass())),
+    ("sql-params-sequence",
+     lambda db, cur: cur.execute("SELECT * FROM v WHERE id = ?", IterInterruptingList([1]))),
+    ("sql-param-value", lambda db, cur: cur.execute("SELECT * FROM v WHERE id = ?", [Interrupting()])),
+    ("fetchmany-size", lambda db, cur: cur.fetchmany(Interrupting())),
+    ("fetchmany-size-keyword", lambda db, cur: cur.fetchmany(size=Interrupting())),
+]
+
+
+@pytest.mark.parametrize("call", [i[1] for i in INTERRUPTED], ids=[i[0] for i in INTERRUPTED])
+def test_interrupt_in_a_conversion_hook_passes_unchanged(kinds, call):
+    db, cur = kinds
+    with pytest.raises(KeyboardInterrupt) as excinfo:
+        call(db, cur)
+    assert excinfo.type is KeyboardInterrupt
+    # Raised before the engine was asked: nothing written, nothing poisoned.
+    assert db.collection("v").all() == [
+        {"id": 1, "b": None, "f": None, "by": None, "uu": None, "l": None, "o": None}
+    ]
+    cur.execute("SELECT id FROM v")
+    assert cur.fetchall() == [(1,)]

@@ -27,6 +27,11 @@ LatestRows LatestRows::overlay_on(const LatestRows& base) {
   return overlay;
 }
 
+LatestRows LatestRows::share() const {
+  QUARN_CHECK(!is_overlay(), "sharing an overlay");
+  return *this;
+}
+
 void LatestRows::absorb(LatestRows&& overlay) {
   QUARN_CHECK(overlay.base_ == this, "absorbing an overlay of another map");
   for (auto& [id, changes] : overlay.changes_) {

@@ -30,6 +30,12 @@ class LatestRows {
   // hold. REQUIRES: overlay.is_overlay() and its base is this map.
   void absorb(LatestRows&& overlay);
 
+  // A copy sharing each collection's table with this map until either of them writes to it (the
+  // writer then copies the table first): the rows read from this map stay valid and unchanged
+  // while the copy lives, whatever this map does meanwhile. Costs a pointer per collection.
+  // REQUIRES: not an overlay, whose changes are written in place.
+  LatestRows share() const;
+
   // The row stored under (collection id, canonical primary-key bytes), or nothing. Valid
   // until this map next changes.
   std::optional<RowView> get(std::uint32_t collection_id, ByteSpan pk) const;

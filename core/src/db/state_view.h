@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -17,6 +18,10 @@
 #include "record/row_value.h"
 
 namespace quarn {
+
+// A kept share of a state's rows (StateView::share_rows). Holders only keep it and read through
+// a view of it (StateView::reading).
+using SharedRows = std::shared_ptr<const LatestRows>;
 
 // Three references to one state, committed or a transaction's staged one; cheap to copy. Valid
 // while that state is neither changed nor dropped, and so is everything read through it.
@@ -32,6 +37,15 @@ class StateView {
       : catalog_(&catalog), rows_(&rows), indexes_(&indexes) {}
 
   const Catalog& catalog() const { return *catalog_; }
+
+  // The rows this view reads, kept: a copy sharing their tables (LatestRows::share), so that
+  // every row read through it, or through a view of it (reading), stays valid and unchanged for
+  // as long as it lives, whatever the handle later writes. REQUIRES: a committed state, not a
+  // transaction's staged one.
+  SharedRows share_rows() const { return std::make_shared<const LatestRows>(rows_->share()); }
+  // This view with its rows read from rows instead (share_rows of this view). REQUIRES: rows is
+  // not null.
+  StateView reading(const SharedRows& rows) const { return StateView(*catalog_, *rows, *indexes_); }
 
   RowRange rows_of(std::uint32_t collection_id) const { return rows_->rows_of(collection_id); }
   std::size_t row_count(std::uint32_t collection_id) const { return rows_->size_of(collection_id); }

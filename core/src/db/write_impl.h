@@ -31,40 +31,41 @@ Status rewrite_header_minor(S& store, std::uint16_t minor, std::uint16_t& format
   return store.sync();
 }
 
+// The framing of an unframed log read as a 0.6 one would be; its texts are never shown, as any
+// breach only answers no.
+inline constexpr TxnFraming::Messages kUpgradeFraming{
+    "begin inside a transaction",
+    "commit outside a transaction",
+    "commit of another transaction",
+};
+
 // Whether an unframed log still reads the same once the header says 0.6, where its markers
 // frame transactions: every begin closed by a commit of its id, or by an abort with no data
 // segment inside, and no commit outside a transaction. A marker that does not decode would
-// fail the open.
+// fail the open. Each marker's payload is read before it is judged, so a failed read is the
+// error even where the marker breaks the framing.
 template <Store S>
 Result<bool> frames_like_unframed(S& store, std::uint64_t data_start) {
   QUARN_ASSIGN_OR_RETURN(const std::vector<SegmentMeta> segments, scan_segments(store, data_start));
-  bool open = false;
+  TxnFraming framing(kUpgradeFraming);
   bool data_inside = false;
-  std::uint64_t open_id = 0;
   for (const SegmentMeta& meta : segments) {
     const SegmentType type = meta.header.segment_type;
     if (is_data_segment(type)) {
-      data_inside = data_inside || open;
+      data_inside = data_inside || framing.open();
       continue;
     }
     if (!is_txn_marker(type)) continue;
     QUARN_ASSIGN_OR_RETURN(const Bytes payload, read_segment_payload(store, meta));
     const Result<std::uint64_t> id = decode_txn_payload_v0(payload);
     if (!id.ok()) return false;
-    if (type == SegmentType::TxnBegin) {
-      if (open) return false;
-      open = true;
-      data_inside = false;
-      open_id = id.value();
-    } else if (type == SegmentType::TxnCommit) {
-      if (!open || id.value() != open_id) return false;
-      open = false;
-    } else {
-      if (open && data_inside) return false;
-      open = false;
-    }
+    const bool was_open = framing.open();
+    const Result<TxnFraming::Step> step = framing.step(type, id.value());
+    if (!step.ok()) return false;
+    if (step.value() == TxnFraming::Step::Began) data_inside = false;
+    if (step.value() == TxnFraming::Step::Aborted && was_open && data_inside) return false;
   }
-  return !open;
+  return !framing.open();
 }
 
 }  // namespace write_detail

@@ -1,24 +1,9 @@
-// Predicate equality and the debug renderings that plan text shows verbatim.
+// The debug renderings of predicates and orderings that plan text shows verbatim.
 #include "query/ast.h"
 
 namespace quarn {
 
-bool Predicate::operator==(const Predicate& other) const {
-  return std::visit(
-      []<class A, class B>(const A& a, const B& b) {
-        if constexpr (!std::is_same_v<A, B>) {
-          return false;
-        } else if constexpr (std::is_base_of_v<Comparison, A>) {
-          // ScalarValue's == is the Eq rule: same kind, IEEE for floats.
-          return a.path == b.path && a.value == b.value;
-        } else {
-          static_assert(std::is_same_v<A, And> || std::is_same_v<A, Or>);
-          return a.children == b.children;
-        }
-      },
-      value_, other.value_);
-}
-
+template <>
 std::string Predicate::debug() const {
   std::string out;
   const auto list = [&](const char* name, const std::vector<Predicate>& children) {

@@ -58,21 +58,7 @@ void ScalarValue::append_canonical_key_bytes(quarn::Bytes& out) const {
              value_);
 }
 
-bool ScalarValue::operator==(const ScalarValue& other) const {
-  if (value_.index() != other.value_.index()) return false;
-  return std::visit(
-      Overloaded{
-          [&](const Bool& a) { return a.value == std::get<Bool>(other.value_).value; },
-          [&](const Int64& a) { return a.value == std::get<Int64>(other.value_).value; },
-          [&](const Uint64& a) { return a.value == std::get<Uint64>(other.value_).value; },
-          [&](const Float64& a) { return a.value == std::get<Float64>(other.value_).value; },
-          [&](const String& a) { return a.value == std::get<String>(other.value_).value; },
-          [&](const Bytes& a) { return a.value == std::get<Bytes>(other.value_).value; },
-          [&](const Uuid& a) { return a.value == std::get<Uuid>(other.value_).value; },
-          [&](const Timestamp& a) { return a.value == std::get<Timestamp>(other.value_).value; },
-      },
-      value_);
-}
+bool ScalarValue::operator==(const ScalarValue& other) const { return value_ == other.value_; }
 
 std::string ScalarValue::debug() const {
   return std::visit(

@@ -18,27 +18,35 @@ class ScalarValue {
  public:
   struct Bool {
     bool value;
+    bool operator==(const Bool&) const = default;
   };
   struct Int64 {
     std::int64_t value;
+    bool operator==(const Int64&) const = default;
   };
   struct Uint64 {
     std::uint64_t value;
+    bool operator==(const Uint64&) const = default;
   };
   struct Float64 {
     double value;
+    bool operator==(const Float64&) const = default;
   };
   struct String {
     std::string value;
+    bool operator==(const String&) const = default;
   };
   struct Bytes {
     quarn::Bytes value;
+    bool operator==(const Bytes&) const = default;
   };
   struct Uuid {
     std::array<std::uint8_t, 16> value;
+    bool operator==(const Uuid&) const = default;
   };
   struct Timestamp {
     std::int64_t value;
+    bool operator==(const Timestamp&) const = default;
   };
   using Variant = std::variant<Bool, Int64, Uint64, Float64, String, Bytes, Uuid, Timestamp>;
 

@@ -50,14 +50,14 @@ class EncodedSegments {
   std::uint64_t bytes_ = 0;
 };
 
-// Appends segments at a running offset. Short-lived: made at the offset to append at (normally
-// the store length, never below the data start), dropped after its appends. Borrows the store,
-// which must outlive it. Writes are not synced; durability is the caller's business.
 // Bytes append_all gathers before it writes.
 inline constexpr std::size_t kAppendRunBytes = std::size_t{1} << 20;
 // The most a writer's run buffer keeps between commits: enough for any one-row commit.
 inline constexpr std::size_t kKeptRunCapacity = std::size_t{64} << 10;
 
+// Appends segments at a running offset. Short-lived: made at the offset to append at (normally
+// the store length, never below the data start), dropped after its appends. Borrows the store,
+// which must outlive it. Writes are not synced; durability is the caller's business.
 template <Store S>
 class SegmentWriter {
  public:

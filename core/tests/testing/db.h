@@ -46,6 +46,18 @@ inline Row stored_user(std::int64_t id, std::string email) {
   return row;
 }
 
+// An in-memory database holding only the users collection (id 1, user_fields, user_indexes).
+inline MemDb users_db() {
+  MemDb db = MemDb::open_in_memory().value();
+  db.register_collection_with_indexes("users", user_fields(), user_indexes(), "id").value();
+  return db;
+}
+
+// The database db's image opens as.
+inline MemDb reopen(const MemDb& db) {
+  return MemDb::from_snapshot_bytes(db.snapshot_bytes()).value();
+}
+
 // A copy of the primary key a unique index maps key to.
 inline std::optional<Bytes> unique_owner(const IndexState& indexes, std::uint32_t collection_id,
                                          std::string_view index, const Bytes& key) {

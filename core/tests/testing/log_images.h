@@ -170,6 +170,13 @@ inline Bytes image_with_log(std::uint16_t minor, ByteSpan log = {}) {
 
 inline void append(Bytes& log, ByteSpan more) { log.insert(log.end(), more.begin(), more.end()); }
 
+// The parts one after another.
+inline Bytes cat(const std::vector<Bytes>& parts) {
+  Bytes out;
+  for (const Bytes& p : parts) append(out, p);
+  return out;
+}
+
 // What a test compares of a replayed or opened state: the collections, the rows and the
 // by_name lookups of the given names.
 struct StateSummary {
