@@ -9,12 +9,10 @@
 #include <algorithm>
 #include <bit>
 #include <cerrno>
-#include <compare>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <utility>
-#include <variant>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -31,27 +29,80 @@ namespace {
 
 constexpr std::uint64_t kSignBit = std::uint64_t{1} << 63;
 
-// The key of a fixed-width value: its kind, then its bits made to order as unsigned big-endian
-// bytes (signed numbers with the sign bit flipped, floats by their IEEE total order).
-void append_fixed_key(Bytes& out, std::uint8_t kind, std::uint64_t bits) {
-  std::uint64_t ordered = bits;
-  if (kind == 1 || kind == 7) {  // Int64, Timestamp
-    ordered = bits ^ kSignBit;
-  } else if (kind == 3) {  // Float64
-    ordered = (bits & kSignBit) == 0 ? bits | kSignBit : ~bits;
-  }
+// The key of a fixed-width value: its number, then ordered as unsigned big-endian bytes.
+void append_fixed_key(Bytes& out, ValueNumber number, std::uint64_t ordered) {
   const std::size_t at = out.size();
   out.resize(at + 9);
-  out[at] = kind;
+  out[at] = static_cast<std::uint8_t>(number);
   for (std::size_t i = 0; i < 8; ++i) {
     out[at + 1 + i] = static_cast<std::uint8_t>(ordered >> (56 - 8 * i));
   }
 }
 
-// The key of a text, byte string or uuid: its kind, then its bytes.
-void append_raw_key(Bytes& out, std::uint8_t kind, ByteSpan bytes) {
-  out.push_back(kind);
+// Signed numbers order as unsigned ones with the sign bit flipped; floats by their IEEE total
+// order.
+std::uint64_t signed_order(std::int64_t value) {
+  return static_cast<std::uint64_t>(value) ^ kSignBit;
+}
+std::uint64_t float_order(double value) {
+  const auto bits = std::bit_cast<std::uint64_t>(value);
+  return (bits & kSignBit) == 0 ? bits | kSignBit : ~bits;
+}
+
+// The key of a text, byte string or uuid: its number, then its bytes.
+void append_raw_key(Bytes& out, ValueNumber number, ByteSpan bytes) {
+  out.push_back(static_cast<std::uint8_t>(number));
   out.insert(out.end(), bytes.begin(), bytes.end());
+}
+
+// Appends the sort key of a primitive value of a row image; false, appending nothing, for Null,
+// List and Object, which have no key. Every sort key is built here.
+bool append_sort_key(ValueView value, Bytes& out) {
+  return value.visit(Overloaded{
+      [&](ValueView::Bool v) {
+        out.push_back(static_cast<std::uint8_t>(ValueNumber::Bool));
+        out.push_back(v.value ? 1 : 0);
+        return true;
+      },
+      [&](ValueView::Int64 v) {
+        append_fixed_key(out, ValueNumber::Int64, signed_order(v.value));
+        return true;
+      },
+      [&](ValueView::Uint64 v) {
+        append_fixed_key(out, ValueNumber::Uint64, v.value);
+        return true;
+      },
+      [&](ValueView::Float64 v) {
+        append_fixed_key(out, ValueNumber::Float64, float_order(v.value));
+        return true;
+      },
+      [&](ValueView::String v) {
+        append_raw_key(out, ValueNumber::String, as_span(v.value));
+        return true;
+      },
+      [&](ValueView::Bytes v) {
+        append_raw_key(out, ValueNumber::Bytes, v.value);
+        return true;
+      },
+      [&](ValueView::Uuid v) {
+        append_raw_key(out, ValueNumber::Uuid, v.value);
+        return true;
+      },
+      [&](ValueView::Timestamp v) {
+        append_fixed_key(out, ValueNumber::Timestamp, signed_order(v.value));
+        return true;
+      },
+      [](ValueView::Null) { return false; },
+      [](const ValueView::List&) { return false; },
+      [](const ValueView::Object&) { return false; },
+  });
+}
+
+// Fills key with the row's sort key at path; false (key empty) when nothing orderable is there.
+bool row_sort_key(RowView row, const FieldPath& path, Bytes& key) {
+  key.clear();
+  const std::optional<ValueView> value = row.at_path(path);
+  return value && append_sort_key(*value, key);
 }
 
 int compare_bytes(ByteSpan a, ByteSpan b) {
@@ -65,24 +116,10 @@ int compare_bytes(ByteSpan a, ByteSpan b) {
 }  // namespace
 
 Bytes sort_key(const ScalarValue& value) {
-  const std::uint8_t kind = value.kind();
+  Bytes image;
+  packed_build::scalar(image, value);
   Bytes out;
-  std::visit(Overloaded{
-                 [&](const ScalarValue::Bool& v) {
-                   out = Bytes{kind, static_cast<std::uint8_t>(v.value ? 1 : 0)};
-                 },
-                 [&](const ScalarValue::Uint64& v) { append_fixed_key(out, kind, v.value); },
-                 [&](const ScalarValue::Float64& v) {
-                   append_fixed_key(out, kind, std::bit_cast<std::uint64_t>(v.value));
-                 },
-                 [&](const ScalarValue::String& v) { append_raw_key(out, kind, as_span(v.value)); },
-                 [&](const ScalarValue::Bytes& v) { append_raw_key(out, kind, v.value); },
-                 [&](const ScalarValue::Uuid& v) { append_raw_key(out, kind, v.value); },
-                 [&](const auto& v) {  // Int64, Timestamp
-                   append_fixed_key(out, kind, static_cast<std::uint64_t>(v.value));
-                 },
-             },
-             value.value());
+  append_sort_key(ValueView(image.data()), out);
   return out;
 }
 
@@ -206,41 +243,6 @@ Result<std::optional<RowKey>> ExternalSortSource::next_key() {
 
 namespace {
 
-// The sort key of a primitive value of a row image, appended to out; sort_key without the copy.
-void append_sort_key(ValueView value, Bytes& out) {
-  const std::uint8_t kind = value.number();
-  switch (kind) {
-    case 0:
-      out.push_back(kind);
-      out.push_back(value.fixed<bool>() ? 1 : 0);
-      return;
-    case 1:
-    case 2:
-    case 3:
-    case 7:  // Int64, Uint64, Float64, Timestamp: their 8 bytes as they are
-      append_fixed_key(out, kind, value.fixed<std::uint64_t>());
-      return;
-    case 4:
-    case 5:  // String, Bytes
-      append_raw_key(out, kind, value.bytes());
-      return;
-    case 6:
-      append_raw_key(out, kind, value.uuid());
-      return;
-    default:  // Null, List, Object: no key
-      return;
-  }
-}
-
-// Fills key with the row's sort key at path; false (key empty) when nothing orderable is there.
-bool row_sort_key(RowView row, const FieldPath& path, Bytes& key) {
-  key.clear();
-  const std::optional<ValueView> value = row.at_path(path);
-  if (!value || !value->is_primitive()) return false;
-  append_sort_key(*value, key);
-  return true;
-}
-
 // Delivery order: the natural order, reversed for desc.
 bool delivered_before(const SortItem& a, const SortItem& b, bool desc) {
   const int c = compare_sort_items(a.is_null, a.key, a.pk, b.is_null, b.key, b.pk);
@@ -338,10 +340,8 @@ Result<GeneratedRuns> generate_runs(const std::string& spill_dir,
     QUARN_CHECK(pk.size() <= kMaxEncodedLength, "primary key too long for a spill run");
     const std::size_t at = buffer.arena.size();
     bool has_value = false;
-    if (const std::optional<ValueView> value = row.at_path(order_by.path);
-        value && value->is_primitive()) {
-      append_sort_key(*value, buffer.arena);
-      has_value = true;
+    if (const std::optional<ValueView> value = row.at_path(order_by.path)) {
+      has_value = append_sort_key(*value, buffer.arena);
     }
     const std::size_t key_len = buffer.arena.size() - at;
     QUARN_CHECK(key_len <= kMaxEncodedLength, "sort key too long for a spill run");
