@@ -153,12 +153,6 @@ ScalarValue::Uuid owned(ValueView::Uuid v) {
 }
 ScalarValue::Timestamp owned(ValueView::Timestamp v) { return {v.value}; }
 
-}  // namespace
-
-void packed_build::value(Bytes& out, const RowValue& value) { append_value(out, value); }
-
-namespace {
-
 // One past a name and its value.
 const std::uint8_t* skip_field(const std::uint8_t* at) {
   const std::uint64_t length = read_leb128(at);

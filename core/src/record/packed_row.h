@@ -347,7 +347,6 @@ std::size_t open_list(Bytes& out, std::size_t count);
 void close_list(Bytes& out, std::size_t at);
 // An Object value holding row.
 void object(Bytes& out, const Row& row);
-void value(Bytes& out, const RowValue& value);
 }  // namespace packed_build
 
 // Whether image is exactly one valid row image: in bounds throughout, known value numbers, Bool
