@@ -206,7 +206,7 @@ void refill(PyCursor& cursor, std::uint64_t want) {
     return inner.visit([&](auto& engine) -> Status {
       QUARN_ASSIGN_OR_RETURN(
           std::vector<RowView> found,
-          ordered_result_rows(engine.committed_state(), plan->query, spill_temp_dir()));
+          query_result_rows(engine.committed_state(), plan->query, spill_temp_dir()));
       keys = std::make_shared<const std::vector<RowView>>(std::move(found));
       return ok_status();
     });
