@@ -1,9 +1,9 @@
 // The whole open sequence over an arbitrary image, then every read a caller can make of what
 // it opened: each row by its key, a filtered scan, an index lookup per index, and an ORDER BY
-// through the external sort and in memory. An image that opens reopens from its own snapshot
-// unchanged, and both orderings deliver every row of the collection. Most mutations would only
-// break a checksum, so the mutator mends the checksums of half of the images it makes, letting
-// the fuzzer reach replay with damaged payloads.
+// through the external sort (all rows, and a prefix by limit) and in memory. An image that opens
+// reopens from its own snapshot unchanged, and both orderings deliver every row of the collection.
+// Most mutations would only break a checksum, so the mutator mends the checksums of half of the
+// images it makes, letting the fuzzer reach replay with damaged payloads.
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -167,6 +167,13 @@ void read_collection(const Database<VecStore>& db, const CollectionInfo& info, b
                       *ordered.order_by, info.primary_field) == rows);
   require(count_rows(execute_query_iter_with_spill_path(db.state(), ordered, std::nullopt)) ==
           rows);
+  // A limit the bounded heap takes, and the rows the cursor reads by view: the same prefix.
+  Query limited = ordered;
+  limited.limit = rows / 2;
+  require(sorted_rows(execute_query_iter_with_spill_path(db.state(), limited, spill_dir()),
+                      *limited.order_by, info.primary_field) == rows / 2);
+  const Result<std::vector<RowView>> viewed = query_result_rows(db.state(), limited, spill_dir());
+  require(viewed.ok() && viewed.value().size() == rows / 2);
 }
 
 void run(ByteSpan input) {

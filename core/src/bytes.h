@@ -44,6 +44,41 @@ inline std::uint64_t load_le(ByteSpan bytes, std::size_t at, std::size_t width) 
   return v;
 }
 
+// LEB128, for lengths and counts held in memory: seven bits a byte, low bits first, the top bit
+// set on every byte but the last. At most kMaxLeb128Size bytes for a 64-bit number.
+inline constexpr std::size_t kMaxLeb128Size = 10;
+
+struct Leb128 {
+  std::array<std::uint8_t, kMaxLeb128Size> bytes;
+  std::size_t size = 0;
+
+  const std::uint8_t* begin() const { return bytes.data(); }
+  const std::uint8_t* end() const { return bytes.data() + size; }
+};
+
+inline Leb128 encode_leb128(std::uint64_t value) {
+  Leb128 out;
+  for (;; value >>= 7) {
+    const auto low = static_cast<std::uint8_t>(value & 0x7F);
+    if (value < 0x80) {
+      out.bytes[out.size++] = low;
+      return out;
+    }
+    out.bytes[out.size++] = static_cast<std::uint8_t>(low | 0x80);
+  }
+}
+
+// The number at `at`, which it moves past. REQUIRES: a whole number lies there; nothing is
+// checked, so only bytes this process wrote are read this way.
+inline std::uint64_t read_leb128(const std::uint8_t*& at) {
+  std::uint64_t value = 0;
+  for (unsigned shift = 0;; shift += 7) {
+    const std::uint8_t byte = *at++;
+    value |= static_cast<std::uint64_t>(byte & 0x7F) << shift;
+    if ((byte & 0x80) == 0) return value;
+  }
+}
+
 // Well-formed UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
 inline bool is_valid_utf8(ByteSpan s) {
   std::size_t i = 0;

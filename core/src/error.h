@@ -33,6 +33,17 @@ struct IsAlternativeOf<A, std::variant<Ts...>> : std::bool_constant<(std::same_a
 template <class A, class V>
 concept AlternativeOf = IsAlternativeOf<std::remove_cvref_t<A>, V>::value;
 
+// The position of A among the alternatives of the variant V. REQUIRES: AlternativeOf<A, V>.
+template <class A, class V>
+constexpr std::size_t alternative_index() {
+  return []<class... Ts>(std::type_identity<std::variant<Ts...>>) {
+    constexpr bool matches[] = {std::same_as<A, Ts>...};
+    std::size_t i = 0;
+    while (!matches[i]) ++i;
+    return i;
+  }(std::type_identity<V>{});
+}
+
 // Portable kinds of an i/o error; errno values map onto them, the engine's own errors name one.
 enum class IoErrorKind {
   NotFound,

@@ -74,32 +74,14 @@ int compare_bytes(ByteSpan a, ByteSpan b) {
   return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
 }
 
-// A LEB128 length: seven bits a byte, low bits first, the top bit set on all but the last.
-struct Length {
-  std::uint8_t bytes[10];
-  std::size_t size = 0;
-};
-
-Length encode_length(std::size_t n) {
-  Length out;
-  for (;; n >>= 7) {
-    const auto low = static_cast<std::uint8_t>(n & 0x7f);
-    if (n < 0x80) {
-      out.bytes[out.size++] = low;
-      return out;
-    }
-    out.bytes[out.size++] = static_cast<std::uint8_t>(low | 0x80);
-  }
-}
-
-// The length starting at offset at, which it moves past. REQUIRES: a whole length is there.
+// The LEB128 length starting at offset at, which it moves past. REQUIRES: a whole length is
+// there.
 std::size_t decode_length(ByteSpan bytes, std::size_t& at) {
-  std::size_t n = 0;
-  for (unsigned shift = 0;; shift += 7) {
-    const std::uint8_t byte = bytes[at++];
-    n |= static_cast<std::size_t>(byte & 0x7f) << shift;
-    if ((byte & 0x80) == 0) return n;
-  }
+  const std::uint8_t* const start = bytes.data();
+  const std::uint8_t* p = start + at;
+  const std::uint64_t n = read_leb128(p);
+  at = static_cast<std::size_t>(p - start);
+  return static_cast<std::size_t>(n);
 }
 
 // Capacity for a chunk about to hold size bytes: a quarter spare, so that a run of inserts
@@ -163,7 +145,7 @@ bool PkSet::contains(ByteSpan pk) const {
 }
 
 bool PkSet::insert(ByteSpan pk) {
-  const Length length = encode_length(pk.size());
+  const Leb128 length = encode_leb128(pk.size());
   const std::size_t length_size = length.size;
   const std::size_t i = empty() ? 0 : find_chunk(pk);
   Bytes& bytes = chunk(i);
@@ -173,7 +155,7 @@ bool PkSet::insert(ByteSpan pk) {
   // One gap for the length and the key, so the bytes after them move once.
   const auto gap = bytes.insert(bytes.begin() + static_cast<std::ptrdiff_t>(pos.at),
                                 length_size + pk.size(), std::uint8_t{0});
-  std::copy(pk.begin(), pk.end(), std::copy(length.bytes, length.bytes + length_size, gap));
+  std::copy(pk.begin(), pk.end(), std::copy(length.begin(), length.end(), gap));
   if (bytes.size() > kMaxChunkBytes) {
     split_chunk(i, i + 1 == chunk_count() && pos.at + length_size + pk.size() == bytes.size());
   }
@@ -256,9 +238,9 @@ std::size_t IndexState::IndexIdHash::operator()(const IndexIdView& id) const {
 }
 
 IndexState::UniqueEntry::UniqueEntry(ByteSpan key, ByteSpan pk) {
-  const Length length = encode_length(key.size());
+  const Leb128 length = encode_leb128(key.size());
   bytes_.reserve(length.size + key.size() + pk.size());
-  bytes_.insert(bytes_.end(), length.bytes, length.bytes + length.size);
+  bytes_.insert(bytes_.end(), length.begin(), length.end());
   bytes_.insert(bytes_.end(), key.begin(), key.end());
   bytes_.insert(bytes_.end(), pk.begin(), pk.end());
 }

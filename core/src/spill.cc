@@ -1,4 +1,4 @@
-// External sort: sort keys, run encoding, the private spill file and the merge.
+// External sort: sort keys, run encoding, run generation, the private spill file and the merge.
 //
 // Run item layout (no header, no count; items back to back in sorted order):
 //   [0, 1)          is_null, 0 or 1
@@ -9,12 +9,10 @@
 #include <algorithm>
 #include <bit>
 #include <cerrno>
-#include <compare>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <utility>
-#include <variant>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -31,27 +29,80 @@ namespace {
 
 constexpr std::uint64_t kSignBit = std::uint64_t{1} << 63;
 
-// The key of a fixed-width value: its kind, then its bits made to order as unsigned big-endian
-// bytes (signed numbers with the sign bit flipped, floats by their IEEE total order).
-void append_fixed_key(Bytes& out, std::uint8_t kind, std::uint64_t bits) {
-  std::uint64_t ordered = bits;
-  if (kind == 1 || kind == 7) {  // Int64, Timestamp
-    ordered = bits ^ kSignBit;
-  } else if (kind == 3) {  // Float64
-    ordered = (bits & kSignBit) == 0 ? bits | kSignBit : ~bits;
-  }
+// The key of a fixed-width value: its number, then ordered as unsigned big-endian bytes.
+void append_fixed_key(Bytes& out, ValueNumber number, std::uint64_t ordered) {
   const std::size_t at = out.size();
   out.resize(at + 9);
-  out[at] = kind;
+  out[at] = static_cast<std::uint8_t>(number);
   for (std::size_t i = 0; i < 8; ++i) {
     out[at + 1 + i] = static_cast<std::uint8_t>(ordered >> (56 - 8 * i));
   }
 }
 
-// The key of a text, byte string or uuid: its kind, then its bytes.
-void append_raw_key(Bytes& out, std::uint8_t kind, ByteSpan bytes) {
-  out.push_back(kind);
+// Signed numbers order as unsigned ones with the sign bit flipped; floats by their IEEE total
+// order.
+std::uint64_t signed_order(std::int64_t value) {
+  return static_cast<std::uint64_t>(value) ^ kSignBit;
+}
+std::uint64_t float_order(double value) {
+  const auto bits = std::bit_cast<std::uint64_t>(value);
+  return (bits & kSignBit) == 0 ? bits | kSignBit : ~bits;
+}
+
+// The key of a text, byte string or uuid: its number, then its bytes.
+void append_raw_key(Bytes& out, ValueNumber number, ByteSpan bytes) {
+  out.push_back(static_cast<std::uint8_t>(number));
   out.insert(out.end(), bytes.begin(), bytes.end());
+}
+
+// Appends the sort key of a primitive value of a row image; false, appending nothing, for Null,
+// List and Object, which have no key. Every sort key is built here.
+bool append_sort_key(ValueView value, Bytes& out) {
+  return value.visit(Overloaded{
+      [&](ValueView::Bool v) {
+        out.push_back(static_cast<std::uint8_t>(ValueNumber::Bool));
+        out.push_back(v.value ? 1 : 0);
+        return true;
+      },
+      [&](ValueView::Int64 v) {
+        append_fixed_key(out, ValueNumber::Int64, signed_order(v.value));
+        return true;
+      },
+      [&](ValueView::Uint64 v) {
+        append_fixed_key(out, ValueNumber::Uint64, v.value);
+        return true;
+      },
+      [&](ValueView::Float64 v) {
+        append_fixed_key(out, ValueNumber::Float64, float_order(v.value));
+        return true;
+      },
+      [&](ValueView::String v) {
+        append_raw_key(out, ValueNumber::String, as_span(v.value));
+        return true;
+      },
+      [&](ValueView::Bytes v) {
+        append_raw_key(out, ValueNumber::Bytes, v.value);
+        return true;
+      },
+      [&](ValueView::Uuid v) {
+        append_raw_key(out, ValueNumber::Uuid, v.value);
+        return true;
+      },
+      [&](ValueView::Timestamp v) {
+        append_fixed_key(out, ValueNumber::Timestamp, signed_order(v.value));
+        return true;
+      },
+      [](ValueView::Null) { return false; },
+      [](const ValueView::List&) { return false; },
+      [](const ValueView::Object&) { return false; },
+  });
+}
+
+// Fills key with the row's sort key at path; false (key empty) when nothing orderable is there.
+bool row_sort_key(RowView row, const FieldPath& path, Bytes& key) {
+  key.clear();
+  const std::optional<ValueView> value = row.at_path(path);
+  return value && append_sort_key(*value, key);
 }
 
 int compare_bytes(ByteSpan a, ByteSpan b) {
@@ -62,27 +113,27 @@ int compare_bytes(ByteSpan a, ByteSpan b) {
   return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
 }
 
+// Delivery order: the natural order, reversed for desc.
+bool delivered_before(bool desc, bool a_null, ByteSpan a_key, ByteSpan a_pk, bool b_null,
+                      ByteSpan b_key, ByteSpan b_pk) {
+  const int c = compare_sort_items(a_null, a_key, a_pk, b_null, b_key, b_pk);
+  return desc ? c > 0 : c < 0;
+}
+
+// The one writer of the run item layout.
+void append_run_item(ByteWriter& w, bool is_null, ByteSpan key, ByteSpan pk) {
+  w.put_u8(is_null ? 1 : 0);
+  w.put_len_prefixed(key);
+  w.put_len_prefixed(pk);
+}
+
 }  // namespace
 
 Bytes sort_key(const ScalarValue& value) {
-  const std::uint8_t kind = value.kind();
+  Bytes image;
+  packed_build::scalar(image, value);
   Bytes out;
-  std::visit(Overloaded{
-                 [&](const ScalarValue::Bool& v) {
-                   out = Bytes{kind, static_cast<std::uint8_t>(v.value ? 1 : 0)};
-                 },
-                 [&](const ScalarValue::Uint64& v) { append_fixed_key(out, kind, v.value); },
-                 [&](const ScalarValue::Float64& v) {
-                   append_fixed_key(out, kind, std::bit_cast<std::uint64_t>(v.value));
-                 },
-                 [&](const ScalarValue::String& v) { append_raw_key(out, kind, as_span(v.value)); },
-                 [&](const ScalarValue::Bytes& v) { append_raw_key(out, kind, v.value); },
-                 [&](const ScalarValue::Uuid& v) { append_raw_key(out, kind, v.value); },
-                 [&](const auto& v) {  // Int64, Timestamp
-                   append_fixed_key(out, kind, static_cast<std::uint64_t>(v.value));
-                 },
-             },
-             value.value());
+  append_sort_key(ValueView(image.data()), out);
   return out;
 }
 
@@ -95,8 +146,7 @@ int compare_sort_items(bool a_null, ByteSpan a_key, ByteSpan a_pk, bool b_null, 
 
 void sort_run_items(std::vector<SortItem>& items, bool desc) {
   std::stable_sort(items.begin(), items.end(), [desc](const SortItem& a, const SortItem& b) {
-    const int c = compare_sort_items(a.is_null, a.key, a.pk, b.is_null, b.key, b.pk);
-    return desc ? c > 0 : c < 0;
+    return delivered_before(desc, a.is_null, a.key, a.pk, b.is_null, b.key, b.pk);
   });
 }
 
@@ -109,27 +159,35 @@ Bytes encode_run(std::span<const SortItem> items) {
   for (const SortItem& item : items) {
     QUARN_CHECK(item.key.size() <= kMaxEncodedLength && item.pk.size() <= kMaxEncodedLength,
                 "sort key or primary key too long for a spill run");
-    w.put_u8(item.is_null ? 1 : 0);
-    w.put_len_prefixed(ByteSpan(item.key));
-    w.put_len_prefixed(ByteSpan(item.pk));
+    append_run_item(w, item.is_null, item.key, item.pk);
   }
   return out;
 }
 
-std::optional<RunReader::Item> RunReader::next_item() {
-  ByteReader r(ByteSpan(data_).subspan(std::min(pos_, data_.size())));
+std::optional<RunReader::ItemView> RunReader::next_view() {
+  const ByteSpan data(data_);
+  ByteReader r(data.subspan(std::min(pos_, data.size())));
   std::uint8_t is_null = 0;
   std::uint32_t key_len = 0;
   std::uint32_t pk_len = 0;
-  Item item;
-  if (!r.get_u8(is_null) || !r.get_u32(key_len) || !r.get_bytes(key_len, item.key) ||
-      !r.get_u32(pk_len) || !r.get_bytes(pk_len, item.pk)) {
+  ItemView item;
+  if (!r.get_u8(is_null) || !r.get_u32(key_len) || !r.get_span(key_len, item.key) ||
+      !r.get_u32(pk_len) || !r.get_span(pk_len, item.pk)) {
     pos_ = data_.size();
     return std::nullopt;
   }
   item.is_null = is_null != 0;
+  if (items_read_ < rows_.size()) item.row = rows_[items_read_];
+  ++items_read_;
   pos_ += r.position();
   return item;
+}
+
+std::optional<RunReader::Item> RunReader::next_item() {
+  const std::optional<ItemView> item = next_view();
+  if (!item) return std::nullopt;
+  return Item{Bytes(item->key.begin(), item->key.end()), item->is_null,
+              Bytes(item->pk.begin(), item->pk.end())};
 }
 
 bool operator<(const HeapItem& a, const HeapItem& b) {
@@ -180,72 +238,49 @@ Result<Bytes> TempSpillFile::read_temp_payload(std::uint64_t offset, std::uint64
 }
 
 ExternalSortSource::ExternalSortSource(std::vector<RunReader> runs, std::uint32_t collection_id,
-                                       bool desc)
-    : runs_(std::move(runs)), collection_id_(collection_id), desc_(desc) {
+                                       bool desc, std::optional<std::size_t> limit)
+    : runs_(std::move(runs)),
+      collection_id_(collection_id),
+      desc_(desc),
+      remaining_(limit.value_or(std::numeric_limits<std::size_t>::max())) {
+  heap_.reserve(runs_.size());
   for (std::size_t run = 0; run < runs_.size(); ++run) {
-    if (std::optional<RunReader::Item> head = runs_[run].next_item()) {
-      heap_.push_back(
-          HeapItem{std::move(head->key), std::move(head->pk), run, desc_, head->is_null});
+    if (std::optional<RunReader::ItemView> head = runs_[run].next_view()) {
+      heap_.push_back(HeapItem{head->key, head->pk, run, desc_, head->is_null, head->row});
     }
   }
   std::make_heap(heap_.begin(), heap_.end());
 }
 
-Result<std::optional<RowKey>> ExternalSortSource::next_key() {
-  if (heap_.empty()) return std::optional<RowKey>();
+std::optional<HeapItem> ExternalSortSource::pop() {
+  if (remaining_ == 0 || heap_.empty()) return std::nullopt;
+  --remaining_;
   std::pop_heap(heap_.begin(), heap_.end());
-  HeapItem top = std::move(heap_.back());
+  // The views stay good: a run's payload is never changed while it is read.
+  HeapItem top = heap_.back();
   heap_.pop_back();
-  if (std::optional<RunReader::Item> next = runs_[top.run].next_item()) {
-    heap_.push_back(
-        HeapItem{std::move(next->key), std::move(next->pk), top.run, desc_, next->is_null});
+  if (std::optional<RunReader::ItemView> next = runs_[top.run].next_view()) {
+    heap_.push_back(HeapItem{next->key, next->pk, top.run, desc_, next->is_null, next->row});
     std::push_heap(heap_.begin(), heap_.end());
   }
-  return std::optional<RowKey>(RowKey{collection_id_, std::move(top.pk)});
+  return top;
+}
+
+Result<std::optional<RowKey>> ExternalSortSource::next_key() {
+  const std::optional<HeapItem> top = pop();
+  if (!top) return std::optional<RowKey>();
+  return std::optional<RowKey>(RowKey{collection_id_, Bytes(top->pk.begin(), top->pk.end())});
+}
+
+Result<std::optional<RowView>> ExternalSortSource::next_row(const StateView& state) {
+  while (const std::optional<HeapItem> top = pop()) {
+    if (top->row) return top->row;
+    if (std::optional<RowView> row = state.get(collection_id_, top->pk)) return row;
+  }
+  return std::optional<RowView>();
 }
 
 namespace {
-
-// The sort key of a primitive value of a row image, appended to out; sort_key without the copy.
-void append_sort_key(ValueView value, Bytes& out) {
-  const std::uint8_t kind = value.number();
-  switch (kind) {
-    case 0:
-      out.push_back(kind);
-      out.push_back(value.fixed<bool>() ? 1 : 0);
-      return;
-    case 1:
-    case 2:
-    case 3:
-    case 7:  // Int64, Uint64, Float64, Timestamp: their 8 bytes as they are
-      append_fixed_key(out, kind, value.fixed<std::uint64_t>());
-      return;
-    case 4:
-    case 5:  // String, Bytes
-      append_raw_key(out, kind, value.bytes());
-      return;
-    case 6:
-      append_raw_key(out, kind, value.uuid());
-      return;
-    default:  // Null, List, Object: no key
-      return;
-  }
-}
-
-// Fills key with the row's sort key at path; false (key empty) when nothing orderable is there.
-bool row_sort_key(RowView row, const FieldPath& path, Bytes& key) {
-  key.clear();
-  const std::optional<ValueView> value = row.at_path(path);
-  if (!value || !value->is_primitive()) return false;
-  append_sort_key(*value, key);
-  return true;
-}
-
-// Delivery order: the natural order, reversed for desc.
-bool delivered_before(const SortItem& a, const SortItem& b, bool desc) {
-  const int c = compare_sort_items(a.is_null, a.key, a.pk, b.is_null, b.key, b.pk);
-  return desc ? c > 0 : c < 0;
-}
 
 // Items of one run during generation, their keys and primary keys side by side in one arena
 // (no allocation per item).
@@ -271,46 +306,41 @@ struct RunBuffer {
   // Sorts the items into delivery order, stably.
   void sort(bool desc) {
     std::stable_sort(items.begin(), items.end(), [&](const Item& a, const Item& b) {
-      const int c = compare_sort_items(a.is_null, key(a), pk(a), b.is_null, key(b), pk(b));
-      return desc ? c > 0 : c < 0;
+      return delivered_before(desc, a.is_null, key(a), pk(a), b.is_null, key(b), pk(b));
     });
   }
-  // The run payload: encode_run's layout.
+  // The run payload, items in their order.
   Bytes encode() const {
     Bytes out;
     out.reserve(arena.size() + 9 * items.size());
     ByteWriter w(out);
-    for (const Item& item : items) {
-      w.put_u8(item.is_null ? 1 : 0);
-      w.put_len_prefixed(key(item));
-      w.put_len_prefixed(pk(item));
-    }
+    for (const Item& item : items) append_run_item(w, item.is_null, key(item), pk(item));
+    return out;
+  }
+  // The items' rows in their order.
+  std::vector<RowView> rows() const {
+    std::vector<RowView> out;
+    out.reserve(items.size());
+    for (const Item& item : items) out.push_back(item.row);
     return out;
   }
 };
 
-// What run generation made: the items of a sort that fit in one run, sorted in memory; or the
-// runs that were spilled, read back for the merge, with the rows of each run's items in the
-// run's order (the file is private, so what is read back is what was written).
-struct GeneratedRuns {
-  RunBuffer in_memory;
-  std::vector<Bytes> spilled;
-  std::vector<std::vector<RowView>> spilled_rows;
-};
-
+// The runs of one sort, each with the rows of its items: the items that fit in one run, sorted in
+// memory; or every run spilled to spill (made in spill_dir on the first run) and read back whole.
 // feed(add) calls add(pk, row) for every selected row and stops when add returns false; it
 // returns its own error, if any.
 template <class Feed>
-Result<GeneratedRuns> generate_runs(const std::string& spill_dir,
-                                    std::optional<TempSpillFile>& spill, const OrderBy& order_by,
-                                    Feed feed) {
+Result<std::vector<RunReader>> generate_runs(const std::string& spill_dir,
+                                             std::optional<TempSpillFile>& spill,
+                                             const OrderBy& order_by, Feed feed) {
   const bool desc = order_by.direction == OrderDirection::Desc;
   struct RunRef {
     std::uint64_t offset;
     std::uint64_t length;
+    std::vector<RowView> rows;
   };
   std::vector<RunRef> runs;
-  GeneratedRuns out;
   RunBuffer buffer;
   buffer.items.reserve(kSpillRunItems);
   auto write_run = [&]() -> Status {
@@ -319,12 +349,9 @@ Result<GeneratedRuns> generate_runs(const std::string& spill_dir,
       spill.emplace(std::move(made));
     }
     buffer.sort(desc);
-    std::vector<RowView>& rows = out.spilled_rows.emplace_back();
-    rows.reserve(buffer.items.size());
-    for (const RunBuffer::Item& item : buffer.items) rows.push_back(item.row);
     const Bytes payload = buffer.encode();
     QUARN_ASSIGN_OR_RETURN(const std::uint64_t offset, spill->append_temp_segment(payload));
-    runs.push_back(RunRef{offset, payload.size()});
+    runs.push_back(RunRef{offset, payload.size(), buffer.rows()});
     buffer.clear();
     return ok_status();
   };
@@ -338,10 +365,8 @@ Result<GeneratedRuns> generate_runs(const std::string& spill_dir,
     QUARN_CHECK(pk.size() <= kMaxEncodedLength, "primary key too long for a spill run");
     const std::size_t at = buffer.arena.size();
     bool has_value = false;
-    if (const std::optional<ValueView> value = row.at_path(order_by.path);
-        value && value->is_primitive()) {
-      append_sort_key(*value, buffer.arena);
-      has_value = true;
+    if (const std::optional<ValueView> value = row.at_path(order_by.path)) {
+      has_value = append_sort_key(*value, buffer.arena);
     }
     const std::size_t key_len = buffer.arena.size() - at;
     QUARN_CHECK(key_len <= kMaxEncodedLength, "sort key too long for a spill run");
@@ -351,16 +376,19 @@ Result<GeneratedRuns> generate_runs(const std::string& spill_dir,
     return true;
   }));
   QUARN_TRY(std::move(failed));
+  std::vector<RunReader> out;
   if (runs.empty()) {
-    buffer.sort(desc);
-    out.in_memory = std::move(buffer);
+    if (!buffer.items.empty()) {
+      buffer.sort(desc);
+      out.emplace_back(buffer.encode(), buffer.rows());
+    }
     return out;
   }
   if (!buffer.items.empty()) QUARN_TRY(write_run());
-  out.spilled.reserve(runs.size());
-  for (const RunRef& run : runs) {
+  out.reserve(runs.size());
+  for (RunRef& run : runs) {
     QUARN_ASSIGN_OR_RETURN(Bytes payload, spill->read_temp_payload(run.offset, run.length));
-    out.spilled.push_back(std::move(payload));
+    out.emplace_back(std::move(payload), std::move(run.rows));
   }
   return out;
 }
@@ -377,12 +405,20 @@ auto source_feed(RowSource& base, const StateView& state) {
   };
 }
 
-// The first k items of the sort, held in a bounded heap whose top is the last of them.
-std::vector<SortItem> top_k(const Plan& plan, const StateView& state, const OrderBy& order_by,
-                            std::size_t k) {
+// A feed over a plan's rows where the state holds them: no key copied, no row looked up.
+auto plan_feed(const Plan& plan, const StateView& state) {
+  return [&plan, &state](auto add) -> Status {
+    for_each_plan_row(plan, state, add);
+    return ok_status();
+  };
+}
+
+// The first k items of the sort as one run, held in a bounded heap whose top is the last of
+// them. REQUIRES: k > 0.
+RunReader top_k(const Plan& plan, const StateView& state, const OrderBy& order_by, std::size_t k) {
   const bool desc = order_by.direction == OrderDirection::Desc;
   auto before = [desc](const SortItem& a, const SortItem& b) {
-    return delivered_before(a, b, desc);
+    return delivered_before(desc, a.is_null, a.key, a.pk, b.is_null, b.key, b.pk);
   };
   std::vector<SortItem> heap;
   heap.reserve(k);
@@ -409,7 +445,10 @@ std::vector<SortItem> top_k(const Plan& plan, const StateView& state, const Orde
     return true;
   });
   std::sort_heap(heap.begin(), heap.end(), before);
-  return heap;
+  std::vector<RowView> rows;
+  rows.reserve(heap.size());
+  for (const SortItem& item : heap) rows.push_back(item.row);
+  return RunReader(encode_run(heap), std::move(rows));
 }
 
 }  // namespace
@@ -419,138 +458,10 @@ Result<std::unique_ptr<ExternalSortSource>> sort_with_spill(const std::string& s
                                                             RowSource& base, const StateView& state,
                                                             const OrderBy& order_by,
                                                             std::uint32_t collection_id) {
-  QUARN_ASSIGN_OR_RETURN(GeneratedRuns runs,
+  QUARN_ASSIGN_OR_RETURN(std::vector<RunReader> runs,
                          generate_runs(spill_dir, spill, order_by, source_feed(base, state)));
-  std::vector<RunReader> readers;
-  for (Bytes& payload : runs.spilled) readers.emplace_back(std::move(payload));
-  if (!runs.in_memory.items.empty()) readers.emplace_back(runs.in_memory.encode());
-  return std::make_unique<ExternalSortSource>(std::move(readers), collection_id,
+  return std::make_unique<ExternalSortSource>(std::move(runs), collection_id,
                                               order_by.direction == OrderDirection::Desc);
-}
-
-namespace {
-
-// One item of a run payload, read in place.
-struct RunHead {
-  ByteSpan key;
-  ByteSpan pk;
-  std::size_t run = 0;
-  bool is_null = false;
-};
-
-// The item at pos of data (the run item layout), advancing pos; nothing at the end of the data
-// or for an item it cuts short, as RunReader::next_item.
-std::optional<RunHead> read_run_item(ByteSpan data, std::size_t& pos) {
-  ByteReader r(data.subspan(std::min(pos, data.size())));
-  std::uint8_t is_null = 0;
-  std::uint32_t key_len = 0;
-  std::uint32_t pk_len = 0;
-  RunHead head;
-  if (!r.get_u8(is_null) || !r.get_u32(key_len)) return std::nullopt;
-  const std::size_t key_at = pos + r.position();
-  if (!r.skip(key_len) || !r.get_u32(pk_len)) return std::nullopt;
-  const std::size_t pk_at = pos + r.position();
-  if (!r.skip(pk_len)) return std::nullopt;
-  head.key = data.subspan(key_at, key_len);
-  head.pk = data.subspan(pk_at, pk_len);
-  head.is_null = is_null != 0;
-  pos += r.position();
-  return head;
-}
-
-// The merge of ExternalSortSource without a copy per item: emit(pk, run, index in run) in
-// delivery order until it returns false.
-template <class Emit>
-void merge_runs(const std::vector<Bytes>& runs, bool desc, Emit emit) {
-  auto after = [desc](const RunHead& a, const RunHead& b) {
-    const int c = compare_sort_items(a.is_null, a.key, a.pk, b.is_null, b.key, b.pk);
-    return desc ? c < 0 : c > 0;
-  };
-  std::vector<std::size_t> pos(runs.size(), 0);
-  std::vector<std::size_t> taken(runs.size(), 0);
-  std::vector<RunHead> heap;
-  heap.reserve(runs.size());
-  for (std::size_t run = 0; run < runs.size(); ++run) {
-    if (std::optional<RunHead> head = read_run_item(runs[run], pos[run])) {
-      head->run = run;
-      heap.push_back(*head);
-    }
-  }
-  std::make_heap(heap.begin(), heap.end(), after);
-  while (!heap.empty()) {
-    std::pop_heap(heap.begin(), heap.end(), after);
-    const RunHead top = heap.back();
-    heap.pop_back();
-    if (std::optional<RunHead> next = read_run_item(runs[top.run], pos[top.run])) {
-      next->run = top.run;
-      heap.push_back(*next);
-      std::push_heap(heap.begin(), heap.end(), after);
-    }
-    if (!emit(top.pk, top.run, taken[top.run]++)) return;
-  }
-}
-
-// emit(pk, row) for the query's result in order, limit applied; the core of ordered_result_keys.
-template <class Emit>
-Status visit_ordered(const StateView& state, const Query& query, const std::string& spill_dir,
-                     Emit emit) {
-  QUARN_ASSIGN_OR_RETURN(const Plan plan, plan_catalog_query(state.catalog(), query));
-  const std::size_t limit = query.limit.value_or(std::numeric_limits<std::size_t>::max());
-  if (limit == 0) return ok_status();
-  std::size_t emitted = 0;
-  auto counted = [&](ByteSpan pk, RowView row) {
-    emit(pk, row);
-    return ++emitted < limit;
-  };
-  if (!query.order_by) {
-    for_each_plan_row(plan, state, counted);
-    return ok_status();
-  }
-  // The order is total (ties go by primary key), so the first k of a bounded heap are the first
-  // k of the whole sort; a heap that fits in one run needs no file.
-  if (limit <= kSpillRunItems) {
-    for (const SortItem& item : top_k(plan, state, *query.order_by, limit)) {
-      counted(item.pk, item.row);
-    }
-    return ok_status();
-  }
-  std::optional<TempSpillFile> spill;
-  QUARN_ASSIGN_OR_RETURN(GeneratedRuns runs,
-                         generate_runs(spill_dir, spill, *query.order_by, [&](auto add) -> Status {
-                           for_each_plan_row(plan, state, add);
-                           return ok_status();
-                         }));
-  spill.reset();
-  if (runs.spilled.empty()) {
-    for (const RunBuffer::Item& item : runs.in_memory.items) {
-      if (!counted(runs.in_memory.pk(item), item.row)) break;
-    }
-    return ok_status();
-  }
-  merge_runs(runs.spilled, query.order_by->direction == OrderDirection::Desc,
-             [&](ByteSpan pk, std::size_t run, std::size_t index) {
-               QUARN_CHECK(index < runs.spilled_rows[run].size(), "a run read back longer");
-               return counted(pk, runs.spilled_rows[run][index]);
-             });
-  return ok_status();
-}
-
-}  // namespace
-
-Result<std::vector<Bytes>> ordered_result_keys(const StateView& state, const Query& query,
-                                               const std::string& spill_dir) {
-  std::vector<Bytes> keys;
-  QUARN_TRY(visit_ordered(state, query, spill_dir,
-                          [&](ByteSpan pk, RowView) { keys.emplace_back(pk.begin(), pk.end()); }));
-  return keys;
-}
-
-Result<std::vector<RowView>> ordered_result_rows(const StateView& state, const Query& query,
-                                                 const std::string& spill_dir) {
-  std::vector<RowView> rows;
-  QUARN_TRY(
-      visit_ordered(state, query, spill_dir, [&](ByteSpan, RowView row) { rows.push_back(row); }));
-  return rows;
 }
 
 Result<QueryRowIter> execute_query_iter_with_spill_path(
@@ -561,15 +472,35 @@ Result<QueryRowIter> execute_query_iter_with_spill_path(
     return QueryRowIter::materialized(std::move(rows));
   }
   QUARN_ASSIGN_OR_RETURN(const Plan plan, plan_catalog_query(state.catalog(), query));
-  // Without the limit: it applies to the merged order, not to what the sort reads.
-  const std::unique_ptr<RowSource> base = make_plan_source(plan, state);
-  // Closed when this returns, on every path: the merge holds what it needs in memory.
-  std::optional<TempSpillFile> spill;
-  QUARN_ASSIGN_OR_RETURN(
-      std::unique_ptr<RowSource> source,
-      sort_with_spill(*spill_dir, spill, *base, state, *query.order_by, plan.collection_id()));
-  if (query.limit) source = std::make_unique<LimitOp>(std::move(source), *query.limit);
-  return QueryRowIter::streaming(state, std::move(source));
+  const OrderBy& order_by = *query.order_by;
+  std::vector<RunReader> runs;
+  if (query.limit && *query.limit <= kSpillRunItems) {
+    // The order is total (ties go by primary key), so the first k of a bounded heap are the first
+    // k of the whole sort; a heap that fits in one run needs no file.
+    if (*query.limit > 0) runs.push_back(top_k(plan, state, order_by, *query.limit));
+  } else {
+    // Closed when this returns, on every path: the merge holds what it needs in memory.
+    std::optional<TempSpillFile> spill;
+    QUARN_ASSIGN_OR_RETURN(runs,
+                           generate_runs(*spill_dir, spill, order_by, plan_feed(plan, state)));
+  }
+  return QueryRowIter::streaming(
+      state, std::make_unique<ExternalSortSource>(std::move(runs), plan.collection_id(),
+                                                  order_by.direction == OrderDirection::Desc,
+                                                  query.limit));
+}
+
+Result<std::vector<RowView>> query_result_rows(const StateView& state, const Query& query,
+                                               const std::string& spill_dir) {
+  if (!query.order_by) return execute_query_refs(state, query);
+  QUARN_ASSIGN_OR_RETURN(QueryRowIter sorted,
+                         execute_query_iter_with_spill_path(state, query, spill_dir));
+  std::vector<RowView> rows;
+  while (true) {
+    QUARN_ASSIGN_OR_RETURN(const std::optional<RowView> row, sorted.next_view());
+    if (!row) return rows;
+    rows.push_back(*row);
+  }
 }
 
 }  // namespace quarn

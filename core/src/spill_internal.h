@@ -27,7 +27,8 @@ namespace quarn {
 // The kind byte, then a form whose byte order is the value order: integers and timestamps
 // big-endian with the sign bit flipped, unsigned integers big-endian, floats big-endian in
 // their total order (-NaN < -inf < -0.0 < +0.0 < +inf < +NaN), texts, bytes and UUIDs raw.
-// Not the canonical key form, which has no kind and is little-endian.
+// Not the canonical key form, which has no kind and is little-endian. Built by the same code as
+// the keys of a sort, from the value's image.
 Bytes sort_key(const ScalarValue& value);
 
 // One selected row while runs are generated. is_null: nothing orderable at the path (key empty).
@@ -53,7 +54,9 @@ void sort_run_items(std::vector<SortItem>& items, bool desc);
 // REQUIRES: every key and primary key is shorter than 2^32 bytes.
 Bytes encode_run(std::span<const SortItem> items);
 
-// One run being merged: its whole payload and a read position.
+// One run being merged: its whole payload, a read position and, for a run this process's sort
+// made, the rows of its items in run order (the spill file is private, so what is read back is
+// what was written).
 class RunReader {
  public:
   struct Item {
@@ -61,28 +64,42 @@ class RunReader {
     bool is_null = false;
     Bytes pk;
   };
+  // An item read in place: key and pk are views of the payload, valid while the reader is; row
+  // is the item's row when the run carries its rows.
+  struct ItemView {
+    ByteSpan key;
+    bool is_null = false;
+    ByteSpan pk;
+    std::optional<RowView> row;
+  };
 
   explicit RunReader(Bytes data) : data_(std::move(data)) {}
+  // REQUIRES: rows[i] is the row of the payload's item i; they stay valid while the reader is.
+  RunReader(Bytes data, std::vector<RowView> rows)
+      : data_(std::move(data)), rows_(std::move(rows)) {}
 
   // The next item, or nothing at the end of the run; an item cut short by the end of the data
   // ends the run too, and what was read of it is dropped.
+  std::optional<ItemView> next_view();
+  // The same item, copied.
   std::optional<Item> next_item();
-
-  // The whole payload, for a reader that merges in place.
-  Bytes take_data() && { return std::move(data_); }
 
  private:
   Bytes data_;
   std::size_t pos_ = 0;
+  std::vector<RowView> rows_;
+  std::size_t items_read_ = 0;
 };
 
-// The current head of one run inside the merge heap.
+// The current head of one run inside the merge heap: views of its run's payload, and its row
+// when the run carries rows.
 struct HeapItem {
-  Bytes key;
-  Bytes pk;
+  ByteSpan key;
+  ByteSpan pk;
   std::size_t run = 0;
   bool desc = false;
   bool is_null = false;
+  std::optional<RowView> row;
 };
 
 // The max-heap order: the natural order for a descending sort, its reverse for an ascending
@@ -118,19 +135,27 @@ class TempSpillFile {
   FileStore store_;
 };
 
-// The merge over the runs of one sort: each call delivers the next key in the sort's order
-// (the natural order, or its exact reverse for desc). Never fails.
+// The merge over the runs of one sort: each call delivers the next item in the sort's order (the
+// natural order, or its exact reverse for desc), at most limit of them when one is given, reading
+// the runs in place. Never fails.
 class ExternalSortSource final : public RowSource {
  public:
   // Reads the first item of every run into the heap.
-  ExternalSortSource(std::vector<RunReader> runs, std::uint32_t collection_id, bool desc);
+  ExternalSortSource(std::vector<RunReader> runs, std::uint32_t collection_id, bool desc,
+                     std::optional<std::size_t> limit = std::nullopt);
   Result<std::optional<RowKey>> next_key() override;
+  // The rows the runs carry, without a lookup; the rows of runs without them looked up in state.
+  Result<std::optional<RowView>> next_row(const StateView& state) override;
 
  private:
+  // The next head in delivery order, counted against the limit; its run moves on.
+  std::optional<HeapItem> pop();
+
   std::vector<HeapItem> heap_;  // a max-heap by operator<, one item per unfinished run
   std::vector<RunReader> runs_;
   std::uint32_t collection_id_;
   bool desc_;
+  std::size_t remaining_;
 };
 
 // Pulls every key of base, keeps those whose row is in state, and sorts them by the value at

@@ -49,6 +49,18 @@ TEST(RowTableTest, PutReplaceEraseAndMarkers) {
   EXPECT_EQ(left.begin()->second, -1);
 }
 
+#ifndef NDEBUG
+// Views read stored images unchecked, so debug builds refuse a malformed one where it is stored.
+TEST(RowTableTest, DebugBuildsRefuseToStoreAMalformedImage) {
+  RowTable table;
+  Bytes cut = image_of(1);
+  cut.pop_back();
+  const ByteSpan span(cut);
+  EXPECT_THROW(table.put(Bytes{1}, &span), InternalFault);
+  EXPECT_TRUE(table.empty());
+}
+#endif
+
 TEST(RowTableTest, IterationFollowsStoringOrderAndSkipsReplacedEntries) {
   RowTable table;
   for (const std::uint8_t k : {std::uint8_t{3}, std::uint8_t{1}, std::uint8_t{2}}) {

@@ -201,13 +201,18 @@ TEST(RunCodecTest, ReaderRoundTripsAndEndsQuietlyOnACutItem) {
 }
 
 TEST(HeapItemTest, MaxHeapPopsInDeliveryOrder) {
+  // A heap item views its run's bytes; these stand in for them.
+  std::vector<Bytes> keys;
+  std::vector<Bytes> pks;
+  for (const std::uint8_t pk : std::vector<std::uint8_t>{3, 1, 4, 0, 2}) {
+    // pk 4 has no value; 1 and 3 share a value.
+    keys.push_back(pk == 4 ? Bytes{} : sort_key(S::Int64{pk == 3 ? 1 : pk}));
+    pks.push_back(Bytes{pk});
+  }
   for (const bool desc : {false, true}) {
     std::priority_queue<HeapItem> heap;
-    for (const std::uint8_t pk : std::vector<std::uint8_t>{3, 1, 4, 0, 2}) {
-      // pk 4 has no value; 1 and 3 share a value.
-      const bool null = pk == 4;
-      const Bytes key = null ? Bytes{} : sort_key(S::Int64{pk == 3 ? 1 : pk});
-      heap.push(HeapItem{key, Bytes{pk}, 0, desc, null});
+    for (std::size_t i = 0; i < pks.size(); ++i) {
+      heap.push(HeapItem{keys[i], pks[i], 0, desc, pks[i][0] == 4, std::nullopt});
     }
     std::vector<std::uint8_t> popped;
     while (!heap.empty()) {
@@ -482,9 +487,18 @@ TEST_F(SpillQueryTest, LimitAppliesAfterTheWholeSortAndRepeats) {
   EXPECT_EQ(drain(none), std::vector<std::int64_t>{});
 }
 
-// The keys a cursor remembers are the iterator's, and a limit small enough for the bounded heap
+// The ids of rows a cursor would read.
+std::vector<std::int64_t> ids_of(const std::vector<RowView>& rows) {
+  std::vector<std::int64_t> ids;
+  for (const RowView row : rows) {
+    ids.push_back(row.find("id")->fixed<std::int64_t>());
+  }
+  return ids;
+}
+
+// The rows a cursor remembers are the iterator's, and a limit small enough for the bounded heap
 // gives exactly the first rows of the whole sort, ties (by primary-key bytes) included.
-TEST_F(SpillQueryTest, ResultKeysAreTheIteratorsAndTopKIsThePrefixOfTheFullSort) {
+TEST_F(SpillQueryTest, ResultRowsAreTheIteratorsAndTopKIsThePrefixOfTheFullSort) {
   std::vector<TestRow> rows;
   for (std::int64_t i = 0; i < 5000; ++i) {
     rows.push_back(
@@ -492,39 +506,75 @@ TEST_F(SpillQueryTest, ResultKeysAreTheIteratorsAndTopKIsThePrefixOfTheFullSort)
   }
   insert(rows);
   const Bytes before = read_file(path_);
-  auto pk_of = [](std::int64_t id) {
-    return ScalarValue(ScalarValue::Int64{id}).canonical_key_bytes();
-  };
   for (const OrderDirection direction : {kAsc, kDesc}) {
     for (const bool filtered : {false, true}) {
       Query whole = order_query("v", direction);
       if (filtered) {
         whole.predicate = Predicate(Predicate::Gte{{testing::path({"g"}), ScalarValue::Int64{1}}});
       }
-      ASSERT_OK_AND_ASSIGN(QueryRowIter it, run(whole));
-      std::vector<Bytes> full;
-      for (const std::int64_t id : drain(it)) full.push_back(pk_of(id));
+      std::vector<std::int64_t> full;
+      {
+        // Without a limit: runs spilled and merged, whatever the limit cases below take.
+        ASSERT_OK_AND_ASSIGN(QueryRowIter it, run(whole));
+        full = drain(it);
+      }
       ASSERT_EQ(full.size(), filtered ? 3333u : 5000u);
       for (const std::optional<std::size_t> limit :
            std::vector<std::optional<std::size_t>>{std::nullopt, 0, 1, 7, 2048, 2049, 4000}) {
         Query q = whole;
         q.limit = limit;
-        std::vector<Bytes> expected = full;
+        std::vector<std::int64_t> expected = full;
         if (limit && *limit < expected.size()) expected.resize(*limit);
-        EXPECT_THAT(ordered_result_keys(db_->state(), q, spill_dir_.path().string()),
-                    IsOkAndHolds(expected))
-            << "limit " << (limit ? std::to_string(*limit) : "none");
+        const std::string context = "limit " + (limit ? std::to_string(*limit) : "none");
+        ASSERT_OK_AND_ASSIGN(QueryRowIter it, run(q));
+        EXPECT_EQ(drain(it), expected) << context;
+        ASSERT_OK_AND_ASSIGN(const std::vector<RowView> viewed,
+                             query_result_rows(db_->state(), q, spill_dir_.path().string()));
+        EXPECT_EQ(ids_of(viewed), expected) << context;
       }
     }
   }
   Query unordered;
   unordered.collection_id = id_;
-  ASSERT_OK_AND_ASSIGN(QueryRowIter it, run(unordered));
-  std::vector<Bytes> streamed;
-  for (const std::int64_t id : drain(it)) streamed.push_back(pk_of(id));
-  EXPECT_THAT(ordered_result_keys(db_->state(), unordered, spill_dir_.path().string()),
-              IsOkAndHolds(streamed));
+  for (const std::optional<std::size_t> limit :
+       std::vector<std::optional<std::size_t>>{std::nullopt, 0, 3}) {
+    unordered.limit = limit;
+    ASSERT_OK_AND_ASSIGN(QueryRowIter it, run(unordered));
+    ASSERT_OK_AND_ASSIGN(const std::vector<RowView> viewed,
+                         query_result_rows(db_->state(), unordered, spill_dir_.path().string()));
+    EXPECT_EQ(ids_of(viewed), drain(it));
+  }
   expect_untouched(before);
+}
+
+// Runs made elsewhere carry no rows: the merge looks each up, passes over an absent one, and
+// counts it against the limit as a key it delivered.
+TEST_F(SpillQueryTest, MergeLooksUpRowsOfRunsWithoutThemAndCountsAbsentKeys) {
+  insert({{1, 1.0}, {2, 1.0}, {3, 1.0}});
+  auto keyed = [](std::int64_t key, std::int64_t id) {
+    SortItem out;
+    out.key = sort_key(S::Int64{key});
+    out.pk = S(S::Int64{id}).canonical_key_bytes();
+    return out;
+  };
+  auto merge = [&](std::optional<std::size_t> limit) {
+    std::vector<RunReader> runs;
+    runs.emplace_back(encode_run(std::vector<SortItem>{keyed(1, 1), keyed(4, 3)}));
+    // 99 is no row of the collection.
+    runs.emplace_back(encode_run(std::vector<SortItem>{keyed(2, 2), keyed(3, 99)}));
+    return std::make_unique<ExternalSortSource>(std::move(runs), id_, false, limit);
+  };
+  QueryRowIter all = QueryRowIter::streaming(db_->state(), merge(std::nullopt));
+  EXPECT_EQ(drain(all), (std::vector<std::int64_t>{1, 2, 3}));
+  QueryRowIter limited = QueryRowIter::streaming(db_->state(), merge(3));
+  EXPECT_EQ(drain(limited), (std::vector<std::int64_t>{1, 2}));
+  const std::unique_ptr<ExternalSortSource> keys = merge(3);
+  for (const std::int64_t id : {1, 2, 99}) {
+    EXPECT_THAT(
+        keys->next_key(),
+        IsOkAndHolds(std::optional<RowKey>(RowKey{id_, S(S::Int64{id}).canonical_key_bytes()})));
+  }
+  EXPECT_THAT(keys->next_key(), IsOkAndHolds(std::nullopt));
 }
 
 TEST_F(SpillQueryTest, IndexLookupWithResidualFeedsTheSort) {

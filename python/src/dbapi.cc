@@ -215,8 +215,8 @@ void refill(PyCursor& cursor, std::uint64_t want) {
       const StateView committed = engine.committed_state();
       auto found = std::make_shared<ResultRows>();
       found->tables = committed.share_rows();
-      QUARN_ASSIGN_OR_RETURN(found->rows, ordered_result_rows(committed.reading(found->tables),
-                                                              plan->query, spill_temp_dir()));
+      QUARN_ASSIGN_OR_RETURN(found->rows, query_result_rows(committed.reading(found->tables),
+                                                            plan->query, spill_temp_dir()));
       result = std::move(found);
       return ok_status();
     });

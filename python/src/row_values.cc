@@ -288,39 +288,26 @@ Row row_from_dict(nb::handle dict, const CollectionInfo& info) {
 }
 
 nb::object row_value_to_py(ValueView value) {
-  switch (value.number()) {
-    case 0:
-      return nb::bool_(value.fixed<bool>());
-    case 1:
-    case 7:  // Int64, Timestamp
-      return nb::int_(value.fixed<std::int64_t>());
-    case 2:
-      return nb::int_(value.fixed<std::uint64_t>());
-    case 3:
-      return nb::float_(value.fixed<double>());
-    case 4: {
-      const std::string_view text = value.text();
-      return nb::str(text.data(), text.size());
-    }
-    case 5: {
-      const ByteSpan raw = value.bytes();
-      return nb::bytes(raw.data(), raw.size());
-    }
-    case 6: {
-      const nb::object uuid = uuid_class();
-      const ByteSpan raw = value.uuid();
-      return uuid(nb::arg("bytes") = nb::bytes(raw.data(), raw.size()));
-    }
-    case 8:
-      return nb::none();
-    case 9: {
-      nb::list out;
-      for (const ValueView item : value.list()) out.append(row_value_to_py(item));
-      return out;
-    }
-    default:
-      return row_to_dict(value.object());
-  }
+  return value.visit(Overloaded{
+      [](ValueView::Bool v) -> nb::object { return nb::bool_(v.value); },
+      [](ValueView::Int64 v) -> nb::object { return nb::int_(v.value); },
+      [](ValueView::Uint64 v) -> nb::object { return nb::int_(v.value); },
+      [](ValueView::Float64 v) -> nb::object { return nb::float_(v.value); },
+      [](ValueView::String v) -> nb::object { return nb::str(v.value.data(), v.value.size()); },
+      [](ValueView::Bytes v) -> nb::object { return nb::bytes(v.value.data(), v.value.size()); },
+      [](ValueView::Uuid v) -> nb::object {
+        const nb::object uuid = uuid_class();
+        return uuid(nb::arg("bytes") = nb::bytes(v.value.data(), v.value.size()));
+      },
+      [](ValueView::Timestamp v) -> nb::object { return nb::int_(v.value); },
+      [](ValueView::Null) -> nb::object { return nb::none(); },
+      [](const ValueView::List& v) -> nb::object {
+        nb::list out;
+        for (const ValueView item : v.elements) out.append(row_value_to_py(item));
+        return out;
+      },
+      [](const ValueView::Object& v) -> nb::object { return row_to_dict(v.row); },
+  });
 }
 
 nb::object row_to_dict(RowView row) {

@@ -204,6 +204,11 @@ void RowTable::kill(std::uint64_t offset) {
 }
 
 RowTable::Replaced RowTable::put(ByteSpan pk, const ByteSpan* image) {
+#ifndef NDEBUG
+  // Views read a stored image unchecked; a writer that broke the image's grammar is caught here,
+  // where it is stored, rather than where a later read goes astray.
+  QUARN_CHECK(image == nullptr || is_valid_row_image(*image), "storing a malformed row image");
+#endif
   const std::uint64_t hash = hash_of(pk);
   // Grown first, so that the free slot the probe ends on stays the new key's until it is taken.
   reserve_one();

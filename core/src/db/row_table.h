@@ -68,7 +68,8 @@ class RowTable {
   // What a put replaced.
   enum class Replaced { Nothing, Stored, Marker };
   // Stores the image under pk, or an erased marker when image is null, replacing what pk held.
-  // Either may lie in this table's own buffer.
+  // Either may lie in this table's own buffer. REQUIRES: a valid image (is_valid_row_image),
+  // which debug builds check.
   Replaced put(ByteSpan pk, const ByteSpan* image);
   // False when pk held nothing.
   bool erase(ByteSpan pk);

@@ -57,6 +57,14 @@ std::optional<Predicate> lookup_filter(const Plan::IndexLookup& plan) {
   return Predicate(Predicate::And{{plan.equality, *plan.residual}});
 }
 
+Result<std::optional<RowView>> RowSource::next_row(const StateView& state) {
+  for (;;) {
+    QUARN_ASSIGN_OR_RETURN(const std::optional<RowKey> key, next_key());
+    if (!key) return std::optional<RowView>();
+    if (const std::optional<RowView> row = state.get(key->collection_id, key->pk)) return row;
+  }
+}
+
 ScanSource::ScanSource(const StateView& state, std::uint32_t collection_id,
                        std::optional<Predicate> predicate)
     : predicate_(std::move(predicate)),
@@ -156,14 +164,15 @@ Result<std::optional<Row>> QueryRowIter::next() {
     if (m->pos >= m->rows.size()) return std::optional<Row>();
     return std::optional<Row>(m->rows[m->pos++]);
   }
-  auto& s = std::get<Streaming>(value_);
-  for (;;) {
-    QUARN_ASSIGN_OR_RETURN(const std::optional<RowKey> key, s.source->next_key());
-    if (!key) return std::optional<Row>();
-    if (const std::optional<RowView> row = s.state.get(key->collection_id, key->pk)) {
-      return std::optional<Row>(row->to_row());
-    }
-  }
+  QUARN_ASSIGN_OR_RETURN(const std::optional<RowView> row, next_view());
+  if (!row) return std::optional<Row>();
+  return std::optional<Row>(row->to_row());
+}
+
+Result<std::optional<RowView>> QueryRowIter::next_view() {
+  auto* s = std::get_if<Streaming>(&value_);
+  QUARN_CHECK(s != nullptr, "a materialised query iterator holds no views");
+  return s->source->next_row(s->state);
 }
 
 void apply_order_by_and_limit(std::vector<Row>& rows, const std::optional<OrderBy>& order_by,

@@ -1,6 +1,6 @@
 // Row sources and query execution over one database's in-memory state, read through a
-// StateView. Sources yield row keys; the iterator turns them into row copies. Nothing here
-// changes the state it reads.
+// StateView. Sources yield row keys, or the rows they stand for; the iterator hands out row
+// copies or views. Nothing here changes the state it reads.
 #pragma once
 
 #include <cstddef>
@@ -40,6 +40,12 @@ class RowSource {
   // The next key, nothing at the end, or an error; each call moves the source forward. After
   // an error a later call may be made and asks the source again.
   virtual Result<std::optional<RowKey>> next_key() = 0;
+
+  // The row of the next key whose row is in state, where state holds it, nothing at the end, or
+  // an error. Keys without a row are passed over, having moved the source on as next_key does
+  // (a limit counts them). By default next_key's keys looked up in state; a source that holds
+  // its rows answers without a lookup. REQUIRES: state is the one the source reads.
+  virtual Result<std::optional<RowView>> next_row(const StateView& state);
 };
 
 // Every row of one collection satisfying predicate (all rows when absent), in the state's order.
@@ -139,6 +145,9 @@ class QueryRowIter {
   // A copy of the next row, nothing at the end, or the source's error (the iterator stays
   // usable). Keys whose row is absent from the state are skipped.
   Result<std::optional<Row>> next();
+  // The same row where the state holds it, valid until the state changes, for a reader that
+  // converts it in place. REQUIRES: a streaming iterator (a materialised one holds copies).
+  Result<std::optional<RowView>> next_view();
 
   const Variant& value() const { return value_; }
 

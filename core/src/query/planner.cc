@@ -78,7 +78,7 @@ std::optional<Predicate> residual_of(const Predicate& whole, const Predicate& ch
 
 // compare_value_with_scalar for a value of a row image.
 std::partial_ordering compare_packed_with_scalar(ValueView value, const ScalarValue& s) {
-  if (value.number() != s.kind()) return std::partial_ordering::unordered;
+  if (value.number() != value_number(s)) return std::partial_ordering::unordered;
   return std::visit(
       Overloaded{
           [&](const ScalarValue::String& right) { return bytewise(value.text(), right.value); },

@@ -1,6 +1,7 @@
-// Row images: building them from rows, and reading them back.
+// Row images: building them from rows, reading them back, and checking one in debug builds.
 #include "record/packed_row.h"
 
+#include <algorithm>
 #include <bit>
 #include <iterator>
 #include <type_traits>
@@ -13,18 +14,14 @@ namespace quarn {
 namespace {
 
 using packed_detail::read_u64;
-using packed_detail::read_varint;
 
-constexpr std::uint8_t kNull = 8;
-constexpr std::uint8_t kList = 9;
-constexpr std::uint8_t kObject = 10;
+void append_number(Bytes& out, ValueNumber number) {
+  out.push_back(static_cast<std::uint8_t>(number));
+}
 
-void append_varint(Bytes& out, std::uint64_t value) {
-  while (value >= 0x80) {
-    out.push_back(static_cast<std::uint8_t>(value | 0x80));
-    value >>= 7;
-  }
-  out.push_back(static_cast<std::uint8_t>(value));
+void append_leb128(Bytes& out, std::uint64_t value) {
+  const Leb128 encoded = encode_leb128(value);
+  out.insert(out.end(), encoded.begin(), encoded.end());
 }
 
 template <class T>
@@ -34,7 +31,7 @@ void append_native(Bytes& out, T value) {
 }
 
 void append_run(Bytes& out, ByteSpan bytes) {
-  append_varint(out, bytes.size());
+  append_leb128(out, bytes.size());
   out.insert(out.end(), bytes.begin(), bytes.end());
 }
 
@@ -50,36 +47,44 @@ void close_length(Bytes& out, std::size_t at) {
   std::memcpy(out.data() + at, &length, sizeof length);
 }
 
+void append_fields(Bytes& out, const Row& row);
+
 }  // namespace
 
 namespace packed_build {
 
-void count(Bytes& out, std::size_t n) { append_varint(out, n); }
+void count(Bytes& out, std::size_t n) { append_leb128(out, n); }
 void name(Bytes& out, std::string_view name) { append_run(out, as_span(name)); }
-void null(Bytes& out) { out.push_back(kNull); }
+void null(Bytes& out) { append_number(out, ValueNumber::Null); }
 void boolean(Bytes& out, bool value) {
-  out.push_back(0);
+  append_number(out, ValueNumber::Bool);
   out.push_back(value ? 1 : 0);
 }
-void fixed(Bytes& out, std::uint8_t number, std::uint64_t bits) {
-  out.push_back(number);
+void fixed(Bytes& out, ValueNumber number, std::uint64_t bits) {
+  append_number(out, number);
   append_native(out, bits);
 }
-void run(Bytes& out, std::uint8_t number, ByteSpan bytes) {
-  out.push_back(number);
+void run(Bytes& out, ValueNumber number, ByteSpan bytes) {
+  append_number(out, number);
   append_run(out, bytes);
 }
 void uuid(Bytes& out, ByteSpan sixteen) {
-  out.push_back(6);
+  append_number(out, ValueNumber::Uuid);
   out.insert(out.end(), sixteen.begin(), sixteen.end());
 }
 std::size_t open_list(Bytes& out, std::size_t count) {
-  out.push_back(kList);
+  append_number(out, ValueNumber::List);
   const std::size_t at = open_length(out);
-  append_varint(out, count);
+  append_leb128(out, count);
   return at;
 }
 void close_list(Bytes& out, std::size_t at) { close_length(out, at); }
+void object(Bytes& out, const Row& row) {
+  append_number(out, ValueNumber::Object);
+  const std::size_t at = open_length(out);
+  append_fields(out, row);
+  close_length(out, at);
+}
 
 namespace {
 
@@ -87,14 +92,18 @@ namespace {
 auto scalar_writer(Bytes& out) {
   return Overloaded{
       [&](const ScalarValue::Bool& v) { boolean(out, v.value); },
-      [&](const ScalarValue::Int64& v) { fixed(out, 1, std::bit_cast<std::uint64_t>(v.value)); },
-      [&](const ScalarValue::Uint64& v) { fixed(out, 2, v.value); },
-      [&](const ScalarValue::Float64& v) { fixed(out, 3, std::bit_cast<std::uint64_t>(v.value)); },
-      [&](const ScalarValue::String& v) { run(out, 4, as_span(v.value)); },
-      [&](const ScalarValue::Bytes& v) { run(out, 5, v.value); },
+      [&](const ScalarValue::Int64& v) {
+        fixed(out, ValueNumber::Int64, std::bit_cast<std::uint64_t>(v.value));
+      },
+      [&](const ScalarValue::Uint64& v) { fixed(out, ValueNumber::Uint64, v.value); },
+      [&](const ScalarValue::Float64& v) {
+        fixed(out, ValueNumber::Float64, std::bit_cast<std::uint64_t>(v.value));
+      },
+      [&](const ScalarValue::String& v) { run(out, ValueNumber::String, as_span(v.value)); },
+      [&](const ScalarValue::Bytes& v) { run(out, ValueNumber::Bytes, v.value); },
       [&](const ScalarValue::Uuid& v) { uuid(out, v.value); },
       [&](const ScalarValue::Timestamp& v) {
-        fixed(out, 7, std::bit_cast<std::uint64_t>(v.value));
+        fixed(out, ValueNumber::Timestamp, std::bit_cast<std::uint64_t>(v.value));
       },
   };
 }
@@ -107,18 +116,6 @@ void scalar(Bytes& out, const ScalarValue& value) { std::visit(scalar_writer(out
 
 namespace {
 
-void append_value(Bytes& out, const RowValue& value);
-
-void append_field(Bytes& out, std::string_view name, const RowValue& value) {
-  append_run(out, as_span(name));
-  append_value(out, value);
-}
-
-void append_fields(Bytes& out, const Row& row) {
-  append_varint(out, row.size());
-  for (const auto& [name, value] : row) append_field(out, name, value);
-}
-
 void append_value(Bytes& out, const RowValue& value) {
   std::visit(Overloaded{
                  packed_build::scalar_writer(out),
@@ -128,111 +125,97 @@ void append_value(Bytes& out, const RowValue& value) {
                    for (const RowValue& element : list) append_value(out, element);
                    packed_build::close_list(out, at);
                  },
-                 [&](const RowValue::Object& object) {
-                   out.push_back(kObject);
-                   const std::size_t at = open_length(out);
-                   append_fields(out, *object.row);
-                   close_length(out, at);
-                 },
+                 [&](const RowValue::Object& object) { packed_build::object(out, *object.row); },
              },
              value.value());
 }
 
-}  // namespace
+void append_fields(Bytes& out, const Row& row) {
+  append_leb128(out, row.size());
+  for (const auto& [name, value] : row) {
+    append_run(out, as_span(name));
+    append_value(out, value);
+  }
+}
 
-void packed_build::value(Bytes& out, const RowValue& value) { append_value(out, value); }
-
-namespace {
+// The ScalarValue alternative holding a copy of a primitive's payload; there is one for every
+// primitive and for nothing else.
+ScalarValue::Bool owned(ValueView::Bool v) { return {v.value}; }
+ScalarValue::Int64 owned(ValueView::Int64 v) { return {v.value}; }
+ScalarValue::Uint64 owned(ValueView::Uint64 v) { return {v.value}; }
+ScalarValue::Float64 owned(ValueView::Float64 v) { return {v.value}; }
+ScalarValue::String owned(ValueView::String v) { return {std::string(v.value)}; }
+ScalarValue::Bytes owned(ValueView::Bytes v) { return {Bytes(v.value.begin(), v.value.end())}; }
+ScalarValue::Uuid owned(ValueView::Uuid v) {
+  ScalarValue::Uuid out{};
+  std::memcpy(out.value.data(), v.value.data(), out.value.size());
+  return out;
+}
+ScalarValue::Timestamp owned(ValueView::Timestamp v) { return {v.value}; }
 
 // One past a name and its value.
 const std::uint8_t* skip_field(const std::uint8_t* at) {
-  const std::uint64_t length = read_varint(at);
+  const std::uint64_t length = read_leb128(at);
   return ValueView(at + length).end();
 }
 
 }  // namespace
 
 const std::uint8_t* ValueView::end() const {
-  const std::uint8_t* at = at_ + 1;
-  switch (number()) {
-    case 0:
-      return at + 1;
-    case 1:
-    case 2:
-    case 3:
-    case 7:
-      return at + 8;
-    case 4:
-    case 5: {
-      const std::uint64_t length = read_varint(at);
-      return at + length;
-    }
-    case 6:
-      return at + 16;
-    case kNull:
-      return at;
-    default:  // List, Object
-      return at + sizeof(std::uint64_t) + read_u64(at);
-  }
+  const std::uint8_t* const body = at_ + 1;
+  constexpr std::size_t kFixed = sizeof(std::uint64_t);
+  return visit(Overloaded{
+      [&](Bool) { return body + 1; },
+      [&](Int64) { return body + kFixed; },
+      [&](Uint64) { return body + kFixed; },
+      [&](Float64) { return body + kFixed; },
+      [&](String v) {
+        return reinterpret_cast<const std::uint8_t*>(v.value.data()) + v.value.size();
+      },
+      [&](Bytes v) { return v.value.data() + v.value.size(); },
+      [&](Uuid v) { return v.value.data() + v.value.size(); },
+      [&](Timestamp) { return body + kFixed; },
+      [&](Null) { return body; },
+      [&](const List& v) { return v.end; },
+      [&](const Object& v) { return v.end; },
+  });
 }
 
 RowView ValueView::object() const { return RowView(at_ + 1 + sizeof(std::uint64_t)); }
 
 ValueView::ListRange ValueView::list() const {
   const std::uint8_t* at = at_ + 1 + sizeof(std::uint64_t);
-  const std::uint64_t count = read_varint(at);
+  const std::uint64_t count = read_leb128(at);
   return ListRange(at, count);
 }
 
 std::optional<ScalarValue> ValueView::as_scalar() const {
-  switch (number()) {
-    case 0:
-      return ScalarValue(ScalarValue::Bool{fixed<bool>()});
-    case 1:
-      return ScalarValue(ScalarValue::Int64{fixed<std::int64_t>()});
-    case 2:
-      return ScalarValue(ScalarValue::Uint64{fixed<std::uint64_t>()});
-    case 3:
-      return ScalarValue(ScalarValue::Float64{fixed<double>()});
-    case 4:
-      return ScalarValue(ScalarValue::String{std::string(text())});
-    case 5: {
-      const ByteSpan raw = bytes();
-      return ScalarValue(ScalarValue::Bytes{Bytes(raw.begin(), raw.end())});
-    }
-    case 6: {
-      ScalarValue::Uuid uuid_value{};
-      std::memcpy(uuid_value.value.data(), at_ + 1, 16);
-      return ScalarValue(uuid_value);
-    }
-    case 7:
-      return ScalarValue(ScalarValue::Timestamp{fixed<std::int64_t>()});
-    default:
-      return std::nullopt;
-  }
+  using Out = std::optional<ScalarValue>;
+  return visit(Overloaded{
+      [](Null) -> Out { return std::nullopt; },
+      [](const List&) -> Out { return std::nullopt; },
+      [](const Object&) -> Out { return std::nullopt; },
+      [](auto primitive) -> Out { return ScalarValue(owned(primitive)); },
+  });
 }
 
 RowValue ValueView::to_value() const {
-  if (std::optional<ScalarValue> scalar = as_scalar()) return RowValue(*scalar);
-  switch (number()) {
-    case kNull:
-      return RowValue(RowValue::Null{});
-    case kList: {
-      const ListRange elements = list();
-      RowValue::List out;
-      out.reserve(elements.size());
-      for (const ValueView element : elements) out.push_back(element.to_value());
-      return RowValue(std::move(out));
-    }
-    default:
-      QUARN_CHECK(number() == kObject, "row image holds an unknown value number");
-      return RowValue::object(object().to_row());
-  }
+  return visit(Overloaded{
+      [](Null) { return RowValue(RowValue::Null{}); },
+      [](const List& v) {
+        RowValue::List out;
+        out.reserve(v.elements.size());
+        for (const ValueView element : v.elements) out.push_back(element.to_value());
+        return RowValue(std::move(out));
+      },
+      [](const Object& v) { return RowValue::object(v.row.to_row()); },
+      [](auto primitive) { return RowValue(owned(primitive)); },
+  });
 }
 
 RowView::Field RowView::Iterator::operator*() const {
   const std::uint8_t* at = at_;
-  const std::uint64_t length = read_varint(at);
+  const std::uint64_t length = read_leb128(at);
   return Field{std::string_view(reinterpret_cast<const char*>(at), length), ValueView(at + length)};
 }
 
@@ -244,21 +227,21 @@ RowView::Iterator& RowView::Iterator::operator++() {
 
 RowView::Iterator RowView::begin() const {
   const std::uint8_t* at = at_;
-  const std::uint64_t count = read_varint(at);
+  const std::uint64_t count = read_leb128(at);
   return Iterator(at, count);
 }
 
 std::size_t RowView::size() const {
   const std::uint8_t* at = at_;
-  return read_varint(at);
+  return read_leb128(at);
 }
 
 std::optional<ValueView> RowView::find(std::string_view name) const {
   // Scans call this for every row, so it compares a first byte before calling memcmp.
   const auto* wanted = reinterpret_cast<const std::uint8_t*>(name.data());
   const std::uint8_t* at = at_;
-  for (std::uint64_t left = read_varint(at); left > 0; --left) {
-    const std::uint64_t length = read_varint(at);
+  for (std::uint64_t left = read_leb128(at); left > 0; --left) {
+    const std::uint64_t length = read_leb128(at);
     const ValueView value(at + length);
     if (name.empty() || length == 0) {
       if (length == name.size()) return value;
@@ -282,7 +265,7 @@ std::optional<ValueView> RowView::at_path(const FieldPath& path) const {
   if (segments.empty()) return std::nullopt;
   std::optional<ValueView> value = find(segments.front());
   for (std::size_t i = 1; value && i < segments.size(); ++i) {
-    if (value->number() != kObject) return std::nullopt;
+    if (value->number() != ValueNumber::Object) return std::nullopt;
     value = value->object().find(segments[i]);
   }
   return value;
@@ -304,7 +287,7 @@ Row RowView::to_row() const {
 
 ByteSpan RowView::image() const {
   const std::uint8_t* at = at_;
-  for (std::uint64_t left = read_varint(at); left > 0; --left) at = skip_field(at);
+  for (std::uint64_t left = read_leb128(at); left > 0; --left) at = skip_field(at);
   return ByteSpan(at_, static_cast<std::size_t>(at - at_));
 }
 
@@ -312,5 +295,119 @@ void append_packed_row(Bytes& out, const Row& row) { append_fields(out, row); }
 
 bool operator==(RowView a, const Row& b) { return a.to_row() == b; }
 bool operator==(RowView a, RowView b) { return a.to_row() == b.to_row(); }
+
+namespace {
+
+// The image checker reads with bounds, never through the views: every read below first tests
+// that its bytes lie before end.
+class ImageChecker {
+ public:
+  ImageChecker(const std::uint8_t* at, const std::uint8_t* end) : at_(at), end_(end) {}
+
+  bool row() {
+    std::uint64_t count = 0;
+    if (!take_leb128(count)) return false;
+    ByteSpan previous;
+    for (std::uint64_t i = 0; i < count; ++i) {
+      ByteSpan name;
+      if (!run(name)) return false;
+      if (i > 0 && !std::ranges::lexicographical_compare(previous, name)) return false;
+      previous = name;
+      if (!value()) return false;
+    }
+    return true;
+  }
+
+  bool value() {
+    if (at_ == end_) return false;
+    const std::uint8_t number = *at_++;
+    if (number > static_cast<std::uint8_t>(ValueNumber::Object)) return false;
+    // By the number alone: ValueView::visit would read the payload before it is checked.
+    switch (static_cast<ValueNumber>(number)) {
+      case ValueNumber::Bool:
+        return take(1) && at_[-1] <= 1;
+      case ValueNumber::Int64:
+      case ValueNumber::Uint64:
+      case ValueNumber::Float64:
+      case ValueNumber::Timestamp:
+        return take(sizeof(std::uint64_t));
+      case ValueNumber::String: {
+        ByteSpan text;
+        return run(text) && is_valid_utf8(text);
+      }
+      case ValueNumber::Bytes: {
+        ByteSpan bytes;
+        return run(bytes);
+      }
+      case ValueNumber::Uuid:
+        return take(16);
+      case ValueNumber::Null:
+        return true;
+      case ValueNumber::List: {
+        const std::uint8_t* covered_end = nullptr;
+        std::uint64_t count = 0;
+        if (!sized(covered_end) || !take_leb128(count)) return false;
+        for (std::uint64_t i = 0; i < count; ++i) {
+          if (!value()) return false;
+        }
+        return at_ == covered_end;
+      }
+      case ValueNumber::Object: {
+        const std::uint8_t* covered_end = nullptr;
+        return sized(covered_end) && row() && at_ == covered_end;
+      }
+    }
+    return false;
+  }
+
+  const std::uint8_t* at() const { return at_; }
+
+ private:
+  std::size_t left() const { return static_cast<std::size_t>(end_ - at_); }
+
+  bool take(std::size_t n) {
+    if (left() < n) return false;
+    at_ += n;
+    return true;
+  }
+
+  // A LEB128 number, once a whole one that fits in 64 bits is seen to lie before end.
+  bool take_leb128(std::uint64_t& value) {
+    std::size_t size = 0;
+    while (size < left() && size < kMaxLeb128Size && (at_[size] & 0x80) != 0) ++size;
+    if (size == left() || size == kMaxLeb128Size) return false;
+    if (size == kMaxLeb128Size - 1 && at_[size] > 1) return false;
+    value = read_leb128(at_);
+    return true;
+  }
+
+  bool run(ByteSpan& bytes) {
+    std::uint64_t length = 0;
+    if (!take_leb128(length) || length > left()) return false;
+    bytes = ByteSpan(at_, static_cast<std::size_t>(length));
+    at_ += length;
+    return true;
+  }
+
+  // A u64 length and where what it covers ends.
+  bool sized(const std::uint8_t*& covered_end) {
+    if (left() < sizeof(std::uint64_t)) return false;
+    const std::uint64_t length = read_u64(at_);
+    at_ += sizeof(std::uint64_t);
+    if (length > left()) return false;
+    covered_end = at_ + length;
+    return true;
+  }
+
+  const std::uint8_t* at_;
+  const std::uint8_t* end_;
+};
+
+}  // namespace
+
+bool is_valid_row_image(ByteSpan image) {
+  ImageChecker checker(image.data(), image.data() + image.size());
+  return checker.row() && checker.at() == image.data() + image.size();
+}
 
 }  // namespace quarn

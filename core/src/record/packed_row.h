@@ -3,19 +3,25 @@
 // a tree node per field, and a scan reads the fields it tests without building the row.
 //
 // The image is never written to a file, so its layout is free to change:
-//   row   := varint count, then count fields in ascending byte order of their names
-//   field := varint name length, name bytes, value
-//   value := u8 RowValue number, then by number
+//   row   := LEB128 count, then count fields in strictly ascending byte order of their names
+//   field := LEB128 name length, name bytes, value
+//   value := u8 ValueNumber, then by number
 //              Bool                          1 byte (0 or 1)
 //              Int64, Uint64, Float64,
 //              Timestamp                     8 bytes in native order
-//              String, Bytes                 varint length, bytes
+//              String (UTF-8), Bytes         LEB128 length, bytes
 //              Uuid                          16 bytes
 //              Null                          nothing
-//              List                          u64 byte length of the rest, varint count, values
+//              List                          u64 byte length of the rest, LEB128 count, values
 //              Object                        u64 byte length of the rest, row
 //            (u64s in native order)
-// Views trust their image: it is built by append_packed_row and nothing else.
+//
+// Trust boundary: views read their image unchecked, so every writer of an image must produce a
+// valid one. Images are written only by append_packed_row and the packed_build pieces below, and
+// the decoders that build images straight from stored bytes (decode_tagged_scalar_packed,
+// decode_row_value_packed, decode_record_payload_packed) hand them only what they have already
+// checked; where such a decoder fails, the partial image is dropped with its error. Debug builds
+// check every image a row table stores (is_valid_row_image).
 #pragma once
 
 #include <cstddef>
@@ -24,25 +30,86 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <type_traits>
 
 #include "bytes.h"
+#include "error.h"
 #include "record/row_value.h"
+#include "record/scalar.h"
 #include "schema.h"
 
 namespace quarn {
 
-class RowView;
+// The number that opens each value of an image. The image reaches no disk, so no file depends
+// on these numbers: they are those of RowValue's alternatives, and for the primitives those of
+// Type::Kind and ScalarValue::kind(), to which the static_asserts below hold them.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wshadow"  // ValueNumber::Bytes beside quarn::Bytes is intended
+enum class ValueNumber : std::uint8_t {
+  Bool = 0,
+  Int64 = 1,
+  Uint64 = 2,
+  Float64 = 3,
+  String = 4,
+  Bytes = 5,
+  Uuid = 6,
+  Timestamp = 7,
+  Null = 8,
+  List = 9,
+  Object = 10,
+};
+#pragma GCC diagnostic pop
 
 namespace packed_detail {
 
-inline std::uint64_t read_varint(const std::uint8_t*& at) {
-  std::uint64_t value = 0;
-  for (int shift = 0;; shift += 7) {
-    const std::uint8_t byte = *at++;
-    value |= static_cast<std::uint64_t>(byte & 0x7F) << shift;
-    if ((byte & 0x80) == 0) return value;
-  }
+// A is RowValue's alternative of that number.
+template <ValueNumber number, class A>
+constexpr bool numbers_alternative() {
+  return alternative_index<A, RowValue::Variant>() == static_cast<std::size_t>(number);
 }
+
+// ... and ScalarValue's, and kind is the Type::Kind, of that number.
+template <ValueNumber number, class A, Type::Kind kind>
+constexpr bool numbers_primitive() {
+  return numbers_alternative<number, A>() &&
+         alternative_index<A, ScalarValue::Variant>() == static_cast<std::size_t>(number) &&
+         static_cast<std::uint8_t>(kind) == static_cast<std::uint8_t>(number);
+}
+
+using K = Type::Kind;
+using S = ScalarValue;
+static_assert(numbers_primitive<ValueNumber::Bool, S::Bool, K::Bool>());
+static_assert(numbers_primitive<ValueNumber::Int64, S::Int64, K::Int64>());
+static_assert(numbers_primitive<ValueNumber::Uint64, S::Uint64, K::Uint64>());
+static_assert(numbers_primitive<ValueNumber::Float64, S::Float64, K::Float64>());
+static_assert(numbers_primitive<ValueNumber::String, S::String, K::String>());
+static_assert(numbers_primitive<ValueNumber::Bytes, S::Bytes, K::Bytes>());
+static_assert(numbers_primitive<ValueNumber::Uuid, S::Uuid, K::Uuid>());
+static_assert(numbers_primitive<ValueNumber::Timestamp, S::Timestamp, K::Timestamp>());
+static_assert(numbers_alternative<ValueNumber::Null, RowValue::Null>());
+static_assert(numbers_alternative<ValueNumber::List, RowValue::List>());
+static_assert(numbers_alternative<ValueNumber::Object, RowValue::Object>());
+// No alternative without a number; Timestamp the last primitive everywhere.
+static_assert(std::variant_size_v<RowValue::Variant> ==
+              static_cast<std::size_t>(ValueNumber::Object) + 1);
+static_assert(std::variant_size_v<S::Variant> ==
+              static_cast<std::size_t>(ValueNumber::Timestamp) + 1);
+static_assert(static_cast<std::uint8_t>(K::Timestamp) + 1 ==
+              static_cast<std::uint8_t>(K::Optional));
+
+}  // namespace packed_detail
+
+// The value number of a primitive type kind, or of a scalar's kind. REQUIRES: a primitive.
+constexpr ValueNumber value_number(Type::Kind primitive) {
+  return static_cast<ValueNumber>(primitive);
+}
+inline ValueNumber value_number(const ScalarValue& value) {
+  return static_cast<ValueNumber>(value.kind());
+}
+
+class RowView;
+
+namespace packed_detail {
 
 inline std::uint64_t read_u64(const std::uint8_t* at) {
   std::uint64_t value;
@@ -57,9 +124,43 @@ class ValueView {
  public:
   explicit ValueView(const std::uint8_t* at) : at_(at) {}
 
-  std::uint8_t number() const { return at_[0]; }
-  bool is_null() const { return number() == 8; }
-  bool is_primitive() const { return number() <= 7; }
+  // What visit hands over, one type per value number, each valid while the image is.
+  struct Bool {
+    bool value;
+  };
+  struct Int64 {
+    std::int64_t value;
+  };
+  struct Uint64 {
+    std::uint64_t value;
+  };
+  struct Float64 {
+    double value;
+  };
+  struct String {
+    std::string_view value;
+  };
+  struct Bytes {
+    ByteSpan value;
+  };
+  struct Uuid {
+    ByteSpan value;  // 16 bytes
+  };
+  struct Timestamp {
+    std::int64_t value;
+  };
+  struct Null {};
+  struct List;
+  struct Object;
+
+  ValueNumber number() const { return static_cast<ValueNumber>(at_[0]); }
+  bool is_null() const { return number() == ValueNumber::Null; }
+  bool is_primitive() const { return number() <= ValueNumber::Timestamp; }
+
+  // f called with the value as the alternative of its number; every f must return the same
+  // type, as for std::visit, and an f that handles not every number does not compile.
+  template <class F>
+  decltype(auto) visit(F&& f) const;
 
   // The payload of a fixed-width primitive: bool for Bool, std::int64_t for Int64 and
   // Timestamp, std::uint64_t for Uint64, double for Float64. REQUIRES: the matching number.
@@ -73,23 +174,23 @@ class ValueView {
       return value;
     }
   }
-  // The bytes of a String or Bytes value. REQUIRES: number() is 4 or 5.
+  // The bytes of a String or Bytes value. REQUIRES: number() is String or Bytes.
   ByteSpan bytes() const {
     const std::uint8_t* at = at_ + 1;
-    const std::uint64_t length = packed_detail::read_varint(at);
+    const std::uint64_t length = read_leb128(at);
     return ByteSpan(at, length);
   }
   std::string_view text() const {
     const ByteSpan raw = bytes();
     return std::string_view(reinterpret_cast<const char*>(raw.data()), raw.size());
   }
-  // The 16 bytes of a Uuid. REQUIRES: number() is 6.
+  // The 16 bytes of a Uuid. REQUIRES: number() is Uuid.
   ByteSpan uuid() const { return ByteSpan(at_ + 1, 16); }
 
-  // The nested row of an Object value. REQUIRES: number() is 10.
+  // The nested row of an Object value. REQUIRES: number() is Object.
   RowView object() const;
 
-  // The elements of a List value. REQUIRES: number() is 9.
+  // The elements of a List value. REQUIRES: number() is List.
   class ListRange;
   ListRange list() const;
 
@@ -110,7 +211,7 @@ class RowView {
  public:
   // A placeholder that must be assigned before it is read.
   RowView() = default;
-  // REQUIRES: at points at an image built by append_packed_row.
+  // REQUIRES: at points at a valid image (see the trust boundary above).
   explicit RowView(const std::uint8_t* at) : at_(at) {}
 
   struct Field {
@@ -179,11 +280,56 @@ class ValueView::ListRange {
   std::uint64_t size_;
 };
 
+struct ValueView::List {
+  ListRange elements;
+  const std::uint8_t* end;  // one past the list's last byte
+};
+
+struct ValueView::Object {
+  RowView row;
+  const std::uint8_t* end;  // one past the object's last byte
+};
+
+template <class F>
+decltype(auto) ValueView::visit(F&& f) const {
+  const std::uint8_t* const body = at_ + 1;
+  // List and Object: the u64 length of what follows it.
+  auto sized_end = [body] { return body + sizeof(std::uint64_t) + packed_detail::read_u64(body); };
+  switch (number()) {
+    case ValueNumber::Bool:
+      return f(Bool{body[0] != 0});
+    case ValueNumber::Int64:
+      return f(Int64{fixed<std::int64_t>()});
+    case ValueNumber::Uint64:
+      return f(Uint64{fixed<std::uint64_t>()});
+    case ValueNumber::Float64:
+      return f(Float64{fixed<double>()});
+    case ValueNumber::String:
+      return f(String{text()});
+    case ValueNumber::Bytes:
+      return f(Bytes{bytes()});
+    case ValueNumber::Uuid:
+      return f(Uuid{uuid()});
+    case ValueNumber::Timestamp:
+      return f(Timestamp{fixed<std::int64_t>()});
+    case ValueNumber::Null:
+      return f(Null{});
+    case ValueNumber::List:
+      return f(List{list(), sized_end()});
+    case ValueNumber::Object:
+      return f(Object{object(), sized_end()});
+  }
+  QUARN_CHECK(false, "row image holds an unknown value number");
+  __builtin_unreachable();
+}
+
 // Appends the image of row.
 void append_packed_row(Bytes& out, const Row& row);
 
 // The pieces of an image, for a decoder that writes one straight from another format: an image
-// is count(n), then n times name() and one value, names in ascending byte order.
+// is count(n), then n times name() and one value, names in strictly ascending byte order. The
+// caller keeps to that grammar and passes only checked payloads (a String's text valid UTF-8):
+// nothing here checks them.
 namespace packed_build {
 void count(Bytes& out, std::size_t n);
 void name(Bytes& out, std::string_view name);
@@ -191,16 +337,23 @@ void null(Bytes& out);
 // A primitive, its number the scalar's kind.
 void scalar(Bytes& out, const ScalarValue& value);
 void boolean(Bytes& out, bool value);
-// Int64 (1), Uint64 (2), Float64 (3) or Timestamp (7), from its 8 bits.
-void fixed(Bytes& out, std::uint8_t number, std::uint64_t bits);
-// String (4) or Bytes (5).
-void run(Bytes& out, std::uint8_t number, ByteSpan bytes);
+// Int64, Uint64, Float64 or Timestamp, from its 8 bits.
+void fixed(Bytes& out, ValueNumber number, std::uint64_t bits);
+// String or Bytes.
+void run(Bytes& out, ValueNumber number, ByteSpan bytes);
 void uuid(Bytes& out, ByteSpan sixteen);
 // A list of count elements: the elements follow, then close_list with what open_list gave.
 std::size_t open_list(Bytes& out, std::size_t count);
 void close_list(Bytes& out, std::size_t at);
-void value(Bytes& out, const RowValue& value);
+// An Object value holding row.
+void object(Bytes& out, const Row& row);
 }  // namespace packed_build
+
+// Whether image is exactly one valid row image: in bounds throughout, known value numbers, Bool
+// bytes 0 or 1, Strings valid UTF-8, names strictly ascending, List and Object lengths and List
+// counts that match what they cover. For debug checks where images are stored; views never
+// call it.
+bool is_valid_row_image(ByteSpan image);
 
 inline Bytes pack_row(const Row& row) {
   Bytes out;

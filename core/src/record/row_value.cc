@@ -127,81 +127,98 @@ Result<std::uint32_t> take_list_count(Cursor& reader, const Type& list, ZeroByte
   return count;
 }
 
-Result<RowValue> decode_value(Cursor& reader, const Type& type, ZeroByteBudget& budget) {
-  if (type.is_primitive()) {
+// The one reading of a row value, its checks in order, handing what it read to a sink that
+// builds the value (ValueSink) or writes its image (ImageSink). An object's members are always
+// built: the image orders them by name, not in the type's order.
+template <class Sink>
+Result<typename Sink::Out> decode_value(Cursor& reader, const Type& type, ZeroByteBudget& budget,
+                                        Sink& sink);
+
+// Builds the RowValue.
+struct ValueSink {
+  using Out = RowValue;
+  Result<RowValue> scalar(Cursor& reader, const Type& type) {
     QUARN_ASSIGN_OR_RETURN(const ScalarValue scalar, decode_tagged_scalar(reader, type));
     return RowValue(scalar);
   }
+  RowValue null() { return RowValue(RowValue::Null{}); }
+  RowValue::List open_list(std::uint32_t count, std::size_t remaining) {
+    RowValue::List list;
+    list.reserve(std::min({static_cast<std::size_t>(count), kMaxListReserve, remaining}));
+    return list;
+  }
+  void add_element(RowValue::List& list, RowValue element) { list.push_back(std::move(element)); }
+  RowValue close_list(RowValue::List list) { return RowValue(std::move(list)); }
+  RowValue object(Row row, ZeroByteBudget& budget) {
+    // Only an object type without members decodes to an empty row.
+    if (row.empty()) {
+      if (!budget.empty_row) budget.empty_row = std::make_shared<const Row>();
+      return RowValue(RowValue::Object{budget.empty_row});
+    }
+    return RowValue::object(std::move(row));
+  }
+};
+
+// Appends the value's image to out. It writes only what decode_value has read and checked, so
+// the image is valid whatever the stored bytes held; out keeps a partial image on an error.
+struct ImageSink {
+  struct Written {};
+  using Out = Written;
+  Bytes& out;
+  Result<Written> scalar(Cursor& reader, const Type& type) {
+    QUARN_TRY(decode_tagged_scalar_packed(reader, type, out));
+    return Written{};
+  }
+  Written null() {
+    packed_build::null(out);
+    return Written{};
+  }
+  std::size_t open_list(std::uint32_t count, std::size_t) {
+    return packed_build::open_list(out, count);
+  }
+  void add_element(std::size_t, Written) {}
+  Written close_list(std::size_t at) {
+    packed_build::close_list(out, at);
+    return Written{};
+  }
+  Written object(const Row& row, ZeroByteBudget&) {
+    packed_build::object(out, row);
+    return Written{};
+  }
+};
+
+template <class Sink>
+Result<typename Sink::Out> decode_value(Cursor& reader, const Type& type, ZeroByteBudget& budget,
+                                        Sink& sink) {
+  if (type.is_primitive()) return sink.scalar(reader, type);
   switch (type.kind()) {
     case Type::Kind::Optional: {
       QUARN_ASSIGN_OR_RETURN(const std::uint8_t flag, reader.take_u8());
-      if (flag == 0) return RowValue(RowValue::Null{});
+      if (flag == 0) return sink.null();
       if (flag != 1) return mismatch();
-      return decode_value(reader, type.inner(), budget);
+      return decode_value(reader, type.inner(), budget, sink);
     }
     case Type::Kind::List: {
       QUARN_ASSIGN_OR_RETURN(const std::uint32_t count, take_list_count(reader, type, budget));
-      RowValue::List list;
-      list.reserve(
-          std::min({static_cast<std::size_t>(count), kMaxListReserve, reader.remaining()}));
+      auto list = sink.open_list(count, reader.remaining());
       for (std::uint32_t i = 0; i < count; ++i) {
-        QUARN_ASSIGN_OR_RETURN(RowValue element, decode_value(reader, type.inner(), budget));
-        list.push_back(std::move(element));
+        QUARN_ASSIGN_OR_RETURN(typename Sink::Out element,
+                               decode_value(reader, type.inner(), budget, sink));
+        sink.add_element(list, std::move(element));
       }
-      return RowValue(std::move(list));
+      return sink.close_list(std::move(list));
     }
     case Type::Kind::Object: {
-      if (type.members().empty()) {
-        if (!budget.empty_row) budget.empty_row = std::make_shared<const Row>();
-        return RowValue(RowValue::Object{budget.empty_row});
-      }
       Row row;
+      ValueSink members;
       for (const FieldDef& member : type.members()) {
-        QUARN_ASSIGN_OR_RETURN(RowValue v, decode_value(reader, member.type, budget));
+        QUARN_ASSIGN_OR_RETURN(RowValue v, decode_value(reader, member.type, budget, members));
         row.insert_or_assign(member.path.first(), std::move(v));
       }
-      return RowValue::object(std::move(row));
-    }
-    case Type::Kind::Enum: {
-      QUARN_ASSIGN_OR_RETURN(const ScalarValue scalar,
-                             decode_tagged_scalar(reader, Type(Type::Kind::String)));
-      return RowValue(scalar);
-    }
-    default:
-      return mismatch();
-  }
-}
-
-// decode_value's reading, its checks in order, writing the value's image instead of building
-// it. Objects, whose image orders members by name, are built and then written.
-Status decode_value_packed(Cursor& reader, const Type& type, ZeroByteBudget& budget, Bytes& out) {
-  if (type.is_primitive()) return decode_tagged_scalar_packed(reader, type, out);
-  switch (type.kind()) {
-    case Type::Kind::Optional: {
-      QUARN_ASSIGN_OR_RETURN(const std::uint8_t flag, reader.take_u8());
-      if (flag == 0) {
-        packed_build::null(out);
-        return ok_status();
-      }
-      if (flag != 1) return mismatch();
-      return decode_value_packed(reader, type.inner(), budget, out);
-    }
-    case Type::Kind::List: {
-      QUARN_ASSIGN_OR_RETURN(const std::uint32_t count, take_list_count(reader, type, budget));
-      const std::size_t at = packed_build::open_list(out, count);
-      for (std::uint32_t i = 0; i < count; ++i) {
-        QUARN_TRY(decode_value_packed(reader, type.inner(), budget, out));
-      }
-      packed_build::close_list(out, at);
-      return ok_status();
-    }
-    case Type::Kind::Object: {
-      QUARN_ASSIGN_OR_RETURN(const RowValue value, decode_value(reader, type, budget));
-      packed_build::value(out, value);
-      return ok_status();
+      return sink.object(std::move(row), budget);
     }
     case Type::Kind::Enum:
-      return decode_tagged_scalar_packed(reader, Type(Type::Kind::String), out);
+      return sink.scalar(reader, Type(Type::Kind::String));
     default:
       return mismatch();
   }
@@ -264,12 +281,15 @@ Status encode_row_value(Bytes& out, const RowValue& value, const Type& type) {
 
 Result<RowValue> decode_row_value(record::scalar::Cursor& reader, const Type& type) {
   ZeroByteBudget budget;
-  return decode_value(reader, type, budget);
+  ValueSink sink;
+  return decode_value(reader, type, budget, sink);
 }
 
 Status decode_row_value_packed(record::scalar::Cursor& reader, const Type& type, Bytes& out) {
   ZeroByteBudget budget;
-  return decode_value_packed(reader, type, budget, out);
+  ImageSink sink{out};
+  QUARN_TRY(decode_value(reader, type, budget, sink));
+  return ok_status();
 }
 
 std::vector<const FieldDef*> non_pk_defs_in_order(const std::vector<FieldDef>& fields,

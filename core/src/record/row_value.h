@@ -22,8 +22,8 @@ class RowValue;
 // operator< compares as unsigned bytes). Inserting a present key replaces its value.
 using Row = std::map<std::string, RowValue>;
 
-// The value of a field. Index 0-7: the primitives (same payloads as ScalarValue); 8 Null;
-// 9 List; 10 Object (frozen numbers).
+// The value of a field. Index 0-7: the primitives (same payloads and numbers as ScalarValue);
+// 8 Null; 9 List; 10 Object (frozen numbers, tied to ValueNumber in record/packed_row.h).
 class RowValue {
  public:
   struct Null {
@@ -50,7 +50,9 @@ class RowValue {
   const Variant& value() const { return value_; }
   std::uint8_t number() const { return static_cast<std::uint8_t>(value_.index()); }
   bool is_null() const { return std::holds_alternative<Null>(value_); }
-  bool is_primitive() const { return value_.index() <= 7; }
+  bool is_primitive() const {
+    return value_.index() <= alternative_index<ScalarValue::Timestamp, Variant>();
+  }
   const List* as_list() const { return std::get_if<List>(&value_); }
   // The nested row of an Object value, or null.
   const Row* as_object() const;

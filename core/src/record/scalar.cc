@@ -213,6 +213,8 @@ struct ScalarSink {
   }
 };
 
+// Writes only what decode_tagged has checked (a text after its UTF-8 test), so the image is
+// valid whatever the stored bytes held.
 struct ImageSink {
   using Out = void;
   quarn::Bytes& out;
@@ -221,15 +223,15 @@ struct ImageSink {
     return ok_status();
   }
   Status fixed(Type::Kind kind, std::uint64_t bits) const {
-    packed_build::fixed(out, static_cast<std::uint8_t>(kind), bits);
+    packed_build::fixed(out, value_number(kind), bits);
     return ok_status();
   }
   Status text(ByteSpan text) const {
-    packed_build::run(out, static_cast<std::uint8_t>(Type::Kind::String), text);
+    packed_build::run(out, ValueNumber::String, text);
     return ok_status();
   }
   Status bytes(ByteSpan bytes) const {
-    packed_build::run(out, static_cast<std::uint8_t>(Type::Kind::Bytes), bytes);
+    packed_build::run(out, ValueNumber::Bytes, bytes);
     return ok_status();
   }
   Status uuid(ByteSpan bytes) const {
