@@ -284,7 +284,7 @@ TEST(RowsTest, ResultRowsReadThroughASharedStateOutliveLaterWrites) {
   query.collection_id = 1;
   query.order_by = OrderBy{path({"id"}), OrderDirection::Desc};
   ASSERT_OK_AND_ASSIGN(const std::vector<RowView> rows,
-                       ordered_result_rows(committed.reading(kept), query, spill_temp_dir()));
+                       query_result_rows(committed.reading(kept), query, spill_temp_dir()));
 
   ASSERT_OK(db.insert(1, user(2, "changed")));
   ASSERT_OK(db.delete_row(1, s_i64(1)));
