@@ -182,8 +182,8 @@ TEST_F(CompactTest, ImageIsWhatANewDatabaseLogsForTheLiveState) {
     ASSERT_OK(expected.register_collection_with_indexes(info.name, info.fields, info.indexes,
                                                         *info.primary_field));
     for (std::uint32_t v = 2; v <= info.schema_version; ++v) {
-      ASSERT_OK(expected.register_schema_version_with_indexes_force(info.collection_id,
-                                                                    info.fields, info.indexes));
+      ASSERT_OK(expected.register_schema_version_with_indexes_force(info.collection_id, info.fields,
+                                                                    info.indexes));
     }
   }
   for (const CollectionInfo& info : collections) {

@@ -136,14 +136,15 @@ Result<std::uint64_t> write_compacted(RawFileStore& file, const Catalog& catalog
     const std::uint32_t id = info.collection_id;
     for (const auto entry : latest.rows_of(id)) {
       // Planned under the current definition, as an insert into the new database would be.
-      QUARN_ASSIGN_OR_RETURN(InsertPlan plan, plan_insert_row(built.catalog, id, entry.row.to_row()));
+      QUARN_ASSIGN_OR_RETURN(InsertPlan plan,
+                             plan_insert_row(built.catalog, id, entry.row.to_row()));
       QUARN_TRY(check_unique_insertions(built.indexes, id, plan.index_entries));
       const Bytes index_payload =
           plan.index_entries.empty() ? Bytes() : encode_index_payload(plan.index_entries);
       const std::array both{SegmentView{SegmentType::Index, index_payload},
                             SegmentView{SegmentType::Record, plan.payload}};
-      QUARN_TRY(image.commit(plan.index_entries.empty() ? std::span(both).subspan(1)
-                                                        : std::span(both)));
+      QUARN_TRY(
+          image.commit(plan.index_entries.empty() ? std::span(both).subspan(1) : std::span(both)));
       built.latest.put(id, plan.pk_key, plan.row);
       for (IndexEntry& index_entry : plan.index_entries) {
         const Status applied = built.indexes.apply(std::move(index_entry));
@@ -250,9 +251,9 @@ Status Database<S>::compact_in_place() requires std::same_as<S, FileStore> {
     FileLocation location = std::move(*location_);
     // What the old state held, about what its replacement frees.
     const std::size_t freed = latest().bytes_held();
-    *this = Database(std::move(path_), FileStore(std::move(replaced).value()),
-                     std::move(built.catalog), std::move(built.latest), std::move(built.indexes),
-                     kFormatMinor);
+    *this =
+        Database(std::move(path_), FileStore(std::move(replaced).value()), std::move(built.catalog),
+                 std::move(built.latest), std::move(built.indexes), kFormatMinor);
     location_ = std::move(location);
     file_end_ = image_len;
     release_freed_memory(freed);

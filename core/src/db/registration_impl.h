@@ -30,7 +30,8 @@ Result<std::pair<std::uint32_t, std::uint32_t>> Database<S>::register_collection
   QUARN_ASSIGN_OR_RETURN(CatalogRecordWire entry,
                          collection_creation_entry(catalog(), name, std::move(fields),
                                                    std::move(indexes), primary_field));
-  const std::uint32_t id = std::get<CatalogRecordWire::CreateCollection>(entry.value()).collection_id;
+  const std::uint32_t id =
+      std::get<CatalogRecordWire::CreateCollection>(entry.value()).collection_id;
   PendingSegment segment{SegmentType::Catalog, encode_catalog_payload(entry)};
   QUARN_TRY(stage_or_commit(std::span(&segment, 1), [&](WriteTarget& target) {
     apply_checked_entry(target.catalog, std::move(entry));
@@ -69,7 +70,7 @@ Result<std::uint32_t> Database<S>::register_schema_version_with_indexes_force(
   QUARN_ASSIGN_OR_RETURN(
       CatalogRecordWire entry,
       schema_version_entry(catalog(), collection_id, std::move(fields), std::move(indexes)));
-  const std::uint32_t version = 
+  const std::uint32_t version =
       std::get<CatalogRecordWire::NewSchemaVersion>(entry.value()).schema_version;
   PendingSegment segment{SegmentType::Catalog, encode_catalog_payload(entry)};
   QUARN_TRY(stage_or_commit(std::span(&segment, 1), [&](WriteTarget& target) {
