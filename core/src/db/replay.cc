@@ -18,6 +18,7 @@
 #include "pager.h"
 #include "record/payload.h"
 #include "record/payload_v2.h"
+#include "record/record_image.h"
 #include "segments/reader.h"
 #include "store_instances.h"
 #include "txn.h"
@@ -30,17 +31,17 @@ Status apply_committed(const CommittedSegments& committed, Catalog& catalog, Lat
   // Below this many segments a second lane costs more than it saves.
   constexpr std::size_t kLanesFrom = 16384;
   enum class Which { All, Index, Rest };
-  auto applying = [&](Which which, std::vector<IndexEntryView>& index_entries) {
+  auto applying = [&](Which which, ApplyScratch& scratch) {
     return [&, which](SegmentType type, ByteSpan payload) -> Status {
       if (which != Which::All && (type == SegmentType::Index) != (which == Which::Index)) {
         return ok_status();
       }
-      return apply_data_segment(type, payload, catalog, latest, indexes, index_entries);
+      return apply_data_segment(type, payload, catalog, latest, indexes, scratch);
     };
   };
-  std::vector<IndexEntryView> entries;
+  ApplyScratch scratch;
   if (committed.in_memory == nullptr || committed.walked.size() < kLanesFrom) {
-    return committed.for_each(applying(Which::All, entries), /*discard_applied=*/true);
+    return committed.for_each(applying(Which::All, scratch), /*discard_applied=*/true);
   }
 
   // A lane's outcome: its status, or what it threw, and where (the lane's last offset).
@@ -51,10 +52,10 @@ Status apply_committed(const CommittedSegments& committed, Catalog& catalog, Lat
     bool failed() const { return !status.ok() || fault != nullptr; }
   };
   ReplayLanes lanes;
-  auto run = [&](Which which, std::vector<IndexEntryView>& index_entries, int lane) {
+  auto run = [&](Which which, ApplyScratch& lane_scratch, int lane) {
     Outcome out;
     try {
-      out.status = committed.for_each(applying(which, index_entries), lane == 0, &lanes, lane);
+      out.status = committed.for_each(applying(which, lane_scratch), lane == 0, &lanes, lane);
     } catch (...) {
       out.fault = std::current_exception();
     }
@@ -64,15 +65,15 @@ Status apply_committed(const CommittedSegments& committed, Catalog& catalog, Lat
     return out;
   };
   Outcome index_lane;
-  std::vector<IndexEntryView> index_entries;
+  ApplyScratch index_scratch;
   std::optional<std::jthread> side;
   try {
-    side.emplace([&] { index_lane = run(Which::Index, index_entries, 1); });
+    side.emplace([&] { index_lane = run(Which::Index, index_scratch, 1); });
   } catch (const std::system_error&) {
     // No thread to be had: one pass does it all.
-    return committed.for_each(applying(Which::All, entries), /*discard_applied=*/true);
+    return committed.for_each(applying(Which::All, scratch), /*discard_applied=*/true);
   }
-  const Outcome rest_lane = run(Which::Rest, entries, 0);
+  const Outcome rest_lane = run(Which::Rest, scratch, 0);
   side.reset();
   // The first failure in log order is the one a single pass would have met.
   const Outcome* first = nullptr;
@@ -85,8 +86,18 @@ Status apply_committed(const CommittedSegments& committed, Catalog& catalog, Lat
 
 }  // namespace replay_detail
 
+const RecordImagePlan* RecordPlans::plan_for(const CollectionInfo& info, const std::string& primary,
+                                             const FieldDef& primary_def) {
+  for (const auto& [id, plan] : plans_) {
+    if (id == info.collection_id) return plan ? &*plan : nullptr;
+  }
+  plans_.emplace_back(info.collection_id, RecordImagePlan::make(primary, primary_def, info.fields));
+  const std::optional<RecordImagePlan>& made = plans_.back().second;
+  return made ? &*made : nullptr;
+}
+
 Status apply_record_segment(ByteSpan payload, const Catalog& catalog, LatestRows& latest,
-                            RecordSource source) {
+                            RecordSource source, RecordPlans* plans) {
   if (payload.size() < kRecordCollectionIdAt + 4) return FormatError::TruncatedRecordPayload{};
   const auto collection_id = static_cast<std::uint32_t>(load_le(payload, kRecordCollectionIdAt, 4));
   const CollectionInfo* info = catalog.get(collection_id);
@@ -100,6 +111,17 @@ Status apply_record_segment(ByteSpan payload, const Catalog& catalog, LatestRows
   }
   QUARN_ASSIGN_OR_RETURN(const FieldDef* primary_def, primary_field_def(*info));
   const std::string& primary = *info->primary_field;
+  if (from_log && plans != nullptr) {
+    thread_local DecodedRecordImage decoded;
+    const RecordImagePlan* plan = plans->plan_for(*info, primary, *primary_def);
+    if (plan != nullptr && plan->decode(payload, decoded)) {
+      if (decoded.schema_version != info->schema_version) {
+        return SchemaError::InvalidSchemaVersion{info->schema_version, decoded.schema_version};
+      }
+      latest.put_image(collection_id, decoded.key, decoded.image);
+      return ok_status();
+    }
+  }
   // Reused by each call on this thread, so a replayed record allocates nothing of its own.
   thread_local PackedRecordPayload record{0, 0, 0, ScalarValue(ScalarValue::Bool{false}), {}};
   thread_local Bytes key;

@@ -4,12 +4,17 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "bytes.h"
 #include "catalog/state.h"
 #include "db/latest_rows.h"
 #include "index.h"
+#include "record/record_image.h"
 #include "result.h"
 #include "segments/reader.h"
 #include "storage.h"
@@ -53,12 +58,28 @@ enum class RecordSource {
   Checkpoint,
 };
 
+// The decoding plans of the collections a replay meets (record/record_image.h), made when a
+// record of the collection first needs one. A plan holds the definition it was made from: clear
+// the plans whenever the catalog changes.
+class RecordPlans {
+ public:
+  // The plan for records of info, or null where its definition has no plan.
+  const RecordImagePlan* plan_for(const CollectionInfo& info, const std::string& primary,
+                                  const FieldDef& primary_def);
+  void clear() { plans_.clear(); }
+
+ private:
+  std::vector<std::pair<std::uint32_t, std::optional<RecordImagePlan>>> plans_;
+};
+
 // Applies one row record to latest, reading catalog only. From the log, a record of a collection
 // without a primary field is skipped. Errors, in order: TruncatedRecordPayload (under 6 bytes),
 // UnknownCollectionId; from the log NotImplemented (a field path of more than one segment), from
 // a checkpoint NoPrimaryKey; PrimaryFieldNotFound, the record decoder's errors; from the log
 // InvalidSchemaVersion (the record's version is not the collection's).
+// plans, when given, serves the records whose definition has one (from the log only): the
+// same result, the same errors, without the general decoder.
 Status apply_record_segment(ByteSpan payload, const Catalog& catalog, LatestRows& latest,
-                            RecordSource source = RecordSource::Log);
+                            RecordSource source = RecordSource::Log, RecordPlans* plans = nullptr);
 
 }  // namespace quarn

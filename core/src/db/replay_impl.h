@@ -99,24 +99,32 @@ struct CommittedSegments {
   }
 };
 
-// index_entries is storage for an index segment's decoded entries, kept by the caller from one
-// segment to the next so that the entries cost no allocation per segment.
+// What one pass of application keeps from one segment to the next: storage for an index
+// segment's decoded entries, so that they cost no allocation per segment, and the record
+// decoding plans of the catalog as it stands.
+struct ApplyScratch {
+  std::vector<IndexEntryView> index_entries;
+  RecordPlans record_plans;
+};
+
 inline Status apply_data_segment(SegmentType type, ByteSpan payload, Catalog& catalog,
-                                 LatestRows& latest, IndexState& indexes,
-                                 std::vector<IndexEntryView>& index_entries) {
+                                 LatestRows& latest, IndexState& indexes, ApplyScratch& scratch) {
   switch (type) {
     case SegmentType::Catalog: {
       QUARN_ASSIGN_OR_RETURN(CatalogRecordWire entry, decode_catalog_payload(payload));
+      // Plans hold the definitions they were made from.
+      scratch.record_plans.clear();
       return catalog.apply_record(std::move(entry));
     }
     case SegmentType::Index: {
       QUARN_ASSIGN_OR_RETURN(const std::span<const IndexEntryView> entries,
-                             decode_index_payload_views(payload, index_entries));
+                             decode_index_payload_views(payload, scratch.index_entries));
       for (const IndexEntryView& entry : entries) QUARN_TRY(indexes.apply(entry));
       return ok_status();
     }
     case SegmentType::Record:
-      return apply_record_segment(payload, catalog, latest);
+      return apply_record_segment(payload, catalog, latest, RecordSource::Log,
+                                  &scratch.record_plans);
     default:
       QUARN_CHECK(false, "replay applies only catalog, record and index segments");
   }
@@ -242,7 +250,7 @@ Status replay_tail_into(S& store, std::uint64_t start, std::uint16_t format_mino
     QUARN_ASSIGN_OR_RETURN(own, scan_segments(store, start));
     segments = own;
   }
-  std::vector<IndexEntryView> index_entries;
+  replay_detail::ApplyScratch scratch;
   if (format_minor < kFormatMinorFramed) {
     // Unframed: markers mean nothing here, and each payload is read just before it is applied.
     for (const SegmentMeta& meta : segments) {
@@ -250,7 +258,7 @@ Status replay_tail_into(S& store, std::uint64_t start, std::uint16_t format_mino
       Bytes payload;
       QUARN_TRY(append_scanned_segment_payload(store, meta, payload));
       QUARN_TRY(replay_detail::apply_data_segment(meta.header.segment_type, payload, catalog,
-                                                  latest, indexes, index_entries));
+                                                  latest, indexes, scratch));
     }
     return ok_status();
   }

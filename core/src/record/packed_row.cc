@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 #include <iterator>
 #include <type_traits>
 #include <utility>
@@ -15,24 +16,30 @@ namespace {
 
 using packed_detail::read_u64;
 
+// Room for n more bytes at the end of out, where they start: one resize per piece, which costs
+// less than an insert per part of it.
+std::uint8_t* extend(Bytes& out, std::size_t n) {
+  const std::size_t at = out.size();
+  out.resize(at + n);
+  return out.data() + at;
+}
+
 void append_number(Bytes& out, ValueNumber number) {
   out.push_back(static_cast<std::uint8_t>(number));
 }
 
 void append_leb128(Bytes& out, std::uint64_t value) {
   const Leb128 encoded = encode_leb128(value);
-  out.insert(out.end(), encoded.begin(), encoded.end());
+  std::memcpy(extend(out, encoded.size), encoded.begin(), encoded.size);
 }
 
-template <class T>
-void append_native(Bytes& out, T value) {
-  const auto* raw = reinterpret_cast<const std::uint8_t*>(&value);
-  out.insert(out.end(), raw, raw + sizeof value);
-}
-
-void append_run(Bytes& out, ByteSpan bytes) {
-  append_leb128(out, bytes.size());
-  out.insert(out.end(), bytes.begin(), bytes.end());
+// An optional number byte, then the bytes behind their LEB128 length.
+void append_run(Bytes& out, ByteSpan bytes, const ValueNumber* number = nullptr) {
+  const Leb128 length = encode_leb128(bytes.size());
+  std::uint8_t* at = extend(out, (number != nullptr ? 1 : 0) + length.size + bytes.size());
+  if (number != nullptr) *at++ = static_cast<std::uint8_t>(*number);
+  std::memcpy(at, length.begin(), length.size);
+  if (!bytes.empty()) std::memcpy(at + length.size, bytes.data(), bytes.size());
 }
 
 // Room for a u64 length, filled in by close_length once what it covers is written.
@@ -55,22 +62,59 @@ namespace packed_build {
 
 void count(Bytes& out, std::size_t n) { append_leb128(out, n); }
 void name(Bytes& out, std::string_view name) { append_run(out, as_span(name)); }
-void null(Bytes& out) { append_number(out, ValueNumber::Null); }
+void null(Bytes& out) { put_null(extend(out, kNullSize)); }
+std::size_t primitive_size(Type::Kind kind, std::size_t stored_size) {
+  switch (kind) {
+    case Type::Kind::Bool:
+      return 2;
+    case Type::Kind::String:
+    case Type::Kind::Bytes:
+      return 1 + encode_leb128(stored_size).size + stored_size;
+    default:
+      return 1 + stored_size;
+  }
+}
+std::uint8_t* put_primitive(std::uint8_t* at, Type::Kind kind, ByteSpan stored) {
+  *at++ = static_cast<std::uint8_t>(value_number(kind));
+  switch (kind) {
+    case Type::Kind::Bool:
+      *at++ = stored[0] != 0 ? 1 : 0;
+      return at;
+    case Type::Kind::String:
+    case Type::Kind::Bytes: {
+      const Leb128 length = encode_leb128(stored.size());
+      std::memcpy(at, length.begin(), length.size);
+      at += length.size;
+      break;
+    }
+    case Type::Kind::Uuid:
+      break;
+    default: {
+      // The image holds the 8 bytes in native order.
+      const std::uint64_t bits = load_le(stored, 0, 8);
+      std::memcpy(at, &bits, sizeof bits);
+      return at + sizeof bits;
+    }
+  }
+  if (!stored.empty()) std::memcpy(at, stored.data(), stored.size());
+  return at + stored.size();
+}
+std::uint8_t* put_null(std::uint8_t* at) {
+  *at = static_cast<std::uint8_t>(ValueNumber::Null);
+  return at + kNullSize;
+}
 void boolean(Bytes& out, bool value) {
-  append_number(out, ValueNumber::Bool);
-  out.push_back(value ? 1 : 0);
+  const std::uint8_t stored = value ? 1 : 0;
+  put_primitive(extend(out, 2), Type::Kind::Bool, ByteSpan(&stored, 1));
 }
 void fixed(Bytes& out, ValueNumber number, std::uint64_t bits) {
-  append_number(out, number);
-  append_native(out, bits);
+  std::uint8_t* at = extend(out, 1 + sizeof bits);
+  at[0] = static_cast<std::uint8_t>(number);
+  std::memcpy(at + 1, &bits, sizeof bits);
 }
-void run(Bytes& out, ValueNumber number, ByteSpan bytes) {
-  append_number(out, number);
-  append_run(out, bytes);
-}
+void run(Bytes& out, ValueNumber number, ByteSpan bytes) { append_run(out, bytes, &number); }
 void uuid(Bytes& out, ByteSpan sixteen) {
-  append_number(out, ValueNumber::Uuid);
-  out.insert(out.end(), sixteen.begin(), sixteen.end());
+  put_primitive(extend(out, 17), Type::Kind::Uuid, sixteen);
 }
 std::size_t open_list(Bytes& out, std::size_t count) {
   append_number(out, ValueNumber::List);

@@ -19,9 +19,9 @@
 // Trust boundary: views read their image unchecked, so every writer of an image must produce a
 // valid one. Images are written only by append_packed_row and the packed_build pieces below, and
 // the decoders that build images straight from stored bytes (decode_tagged_scalar_packed,
-// decode_row_value_packed, decode_record_payload_packed) hand them only what they have already
-// checked; where such a decoder fails, the partial image is dropped with its error. Debug builds
-// check every image a row table stores (is_valid_row_image).
+// decode_row_value_packed, decode_record_payload_packed, RecordImagePlan::decode) hand them
+// only what they have already checked; where such a decoder fails, the partial image is dropped
+// with its error. Debug builds check every image a row table stores (is_valid_row_image).
 #pragma once
 
 #include <cstddef>
@@ -342,6 +342,16 @@ void fixed(Bytes& out, ValueNumber number, std::uint64_t bits);
 // String or Bytes.
 void run(Bytes& out, ValueNumber number, ByteSpan bytes);
 void uuid(Bytes& out, ByteSpan sixteen);
+// A primitive of that kind written where room was made for it, for a caller that sizes a whole
+// image once: primitive_size bytes at `at`; returns where it ends. `stored` is the value as a
+// tagged scalar stores it after its kind byte and length: one byte for a Bool (non-zero is
+// true), 8 little-endian bytes for Int64, Uint64, Float64 and Timestamp, the String's text or
+// the Bytes, the 16 bytes of a Uuid.
+std::size_t primitive_size(Type::Kind kind, std::size_t stored_size);
+std::uint8_t* put_primitive(std::uint8_t* at, Type::Kind kind, ByteSpan stored);
+// A Null the same way.
+inline constexpr std::size_t kNullSize = 1;
+std::uint8_t* put_null(std::uint8_t* at);
 // A list of count elements: the elements follow, then close_list with what open_list gave.
 std::size_t open_list(Bytes& out, std::size_t count);
 void close_list(Bytes& out, std::size_t at);
