@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds quarn and runs every test: the engine suite, the engine suite again under
-# AddressSanitizer and UndefinedBehaviorSanitizer, every fuzz target briefly on its seed corpus,
-# then the Python suite against the installed module.
+# AddressSanitizer and UndefinedBehaviorSanitizer, the engine tests that run threads under
+# ThreadSanitizer, every fuzz target briefly on its seed corpus, then the Python suite against the
+# installed module.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -25,6 +26,10 @@ build_and_test build/test -DCMAKE_BUILD_TYPE=RelWithDebInfo
 echo "== engine tests under ASan and UBSan"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   build_and_test build/asan -DCMAKE_BUILD_TYPE=Debug -DQUARN_SANITIZE=ON
+
+echo "== engine tests that run threads, under ThreadSanitizer"
+TSAN_OPTIONS=halt_on_error=1 build_and_test build/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DQUARN_TSAN=ON "-DQUARN_TEST_SOURCES=db_replay_test.cc;db_open_test.cc"
 
 echo "== fuzz targets (brief)"
 bash scripts/fuzz.sh 8

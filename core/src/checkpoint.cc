@@ -97,6 +97,6 @@ Result<CheckpointState> state_from_checkpoint_payload(ByteSpan payload) {
   return state;
 }
 
-QUARN_FOR_EACH_STORE(QUARN_INSTANTIATE_CHECKPOINT)
+QUARN_FOR_EACH_READ_STORE(QUARN_INSTANTIATE_CHECKPOINT)
 
 }  // namespace quarn

@@ -1,4 +1,4 @@
-// Byte stores: the in-memory VecStore and the unbuffered RawFileStore.
+// Byte stores: the in-memory VecStore and ReadOnceImage, and the unbuffered RawFileStore.
 #include "storage.h"
 
 #include <algorithm>
@@ -47,25 +47,63 @@ Status transfer_all(std::uint64_t offset, std::span<Byte> bytes, IoErrorKind sta
 
 namespace {
 
-Status spooled_bytes_touched() {
-  return io_error(IoErrorKind::InvalidInput, "spooled bytes cannot be read or written again");
+// The reads of both in-memory stores.
+Status read_in_memory(const Bytes& bytes, std::uint64_t offset, std::span<std::uint8_t> buffer) {
+  if (buffer.size() > bytes.size() || offset > bytes.size() - buffer.size()) {
+    return io_error(IoErrorKind::UnexpectedEof, "read past end of VecStore");
+  }
+  if (!buffer.empty()) std::memcpy(buffer.data(), bytes.data() + offset, buffer.size());
+  return ok_status();
+}
+
+void truncate_in_memory(Bytes& bytes, std::uint64_t length) {
+  if (length < bytes.size()) bytes.resize(static_cast<std::size_t>(length));
 }
 
 }  // namespace
 
-std::optional<std::size_t> VecStore::held_at(std::uint64_t offset) const {
-  if (offset < keep_) return static_cast<std::size_t>(offset);
-  if (offset < spooled_end_) return std::nullopt;
-  return keep_ + static_cast<std::size_t>(offset - spooled_end_);
+Status VecStore::write_all_at(std::uint64_t offset, ByteSpan bytes) {
+  if (bytes.size() > std::numeric_limits<std::uint64_t>::max() - offset) {
+    return io_error(IoErrorKind::InvalidInput, "overflow");
+  }
+  const auto at = static_cast<std::size_t>(offset);
+  // A gap past the end reads as zeros.
+  if (at > bytes_.size()) bytes_.resize(at, 0);
+  // What lands inside is copied over, the rest appended: growing by zeros first would write
+  // every appended byte twice.
+  const std::size_t inside = std::min(bytes.size(), bytes_.size() - at);
+  std::copy(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(inside),
+            bytes_.begin() + static_cast<std::ptrdiff_t>(at));
+  bytes_.insert(bytes_.end(), bytes.begin() + static_cast<std::ptrdiff_t>(inside), bytes.end());
+  return ok_status();
 }
 
-void VecStore::check_not_discarded(std::uint64_t offset, std::uint64_t end) const {
-  QUARN_CHECK(end <= discarded_from_ || offset >= discarded_to_ || offset == end,
-              "discarded bytes of a read-once image are touched again");
+Status VecStore::read_exact_at(std::uint64_t offset, std::span<std::uint8_t> buffer) {
+  return read_in_memory(bytes_, offset, buffer);
 }
 
-void VecStore::discard(std::uint64_t from, std::uint64_t to) {
-  QUARN_CHECK(read_once_ && sink_ == nullptr, "discarding bytes of a store that is not read-once");
+Status VecStore::truncate(std::uint64_t length) {
+  truncate_in_memory(bytes_, length);
+  return ok_status();
+}
+
+Status ReadOnceImage::write_all_at(std::uint64_t, ByteSpan) {
+  return io_error(IoErrorKind::Unsupported, "a read-once image is not written");
+}
+
+Status ReadOnceImage::read_exact_at(std::uint64_t offset, std::span<std::uint8_t> buffer) {
+  QUARN_CHECK(
+      buffer.empty() || offset + buffer.size() <= discarded_from_ || offset >= discarded_to_,
+      "discarded bytes of a read-once image are read again");
+  return read_in_memory(bytes_, offset, buffer);
+}
+
+Status ReadOnceImage::truncate(std::uint64_t length) {
+  truncate_in_memory(bytes_, length);
+  return ok_status();
+}
+
+void ReadOnceImage::discard(std::uint64_t from, std::uint64_t to) {
   static const auto page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
   to = std::min<std::uint64_t>(to, bytes_.size());
   if (from >= to) return;
@@ -78,85 +116,6 @@ void VecStore::discard(std::uint64_t from, std::uint64_t to) {
   if (rc != 0) return;  // a hint the system may decline: the bytes simply stay
   if (discarded_to_ == discarded_from_) discarded_from_ = first - base;
   discarded_to_ = last - base;
-}
-
-Status VecStore::write_all_at(std::uint64_t offset, ByteSpan bytes) {
-  if (bytes.size() > std::numeric_limits<std::uint64_t>::max() - offset) {
-    return io_error(IoErrorKind::InvalidInput, "overflow");
-  }
-  check_not_discarded(offset, offset + bytes.size());
-  std::size_t at = static_cast<std::size_t>(offset);
-  if (sink_ != nullptr) {
-    // The held head, or the held tail; never across what lies in the sink only.
-    const std::optional<std::size_t> held = held_at(offset);
-    const bool in_head = offset + bytes.size() <= keep_;
-    if (!held || (offset < keep_ && !in_head)) return spooled_bytes_touched();
-    at = *held;
-  }
-  // A gap past the end reads as zeros.
-  if (at > bytes_.size()) bytes_.resize(at, 0);
-  // What lands inside is copied over, the rest appended: growing by zeros first would write
-  // every appended byte twice.
-  const std::size_t inside = std::min(bytes.size(), bytes_.size() - at);
-  std::copy(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(inside),
-            bytes_.begin() + static_cast<std::ptrdiff_t>(at));
-  bytes_.insert(bytes_.end(), bytes.begin() + static_cast<std::ptrdiff_t>(inside), bytes.end());
-  if (sink_ != nullptr && bytes_.size() - keep_ >= kSpoolRun) return spool_held_tail();
-  return ok_status();
-}
-
-Status VecStore::read_exact_at(std::uint64_t offset, std::span<std::uint8_t> buffer) {
-  const std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
-  const std::uint64_t end = buffer.size() > max - offset ? max : offset + buffer.size();
-  check_not_discarded(offset, end);
-  std::size_t at = static_cast<std::size_t>(offset);
-  if (sink_ != nullptr) {
-    QUARN_ASSIGN_OR_RETURN(const std::uint64_t length, len());
-    if (end > length) return io_error(IoErrorKind::UnexpectedEof, "read past end of VecStore");
-    const std::optional<std::size_t> held = held_at(offset);
-    if (!held || (offset < keep_ && end > keep_)) return spooled_bytes_touched();
-    at = *held;
-  } else if (end > bytes_.size()) {
-    return io_error(IoErrorKind::UnexpectedEof, "read past end of VecStore");
-  }
-  if (!buffer.empty()) std::memcpy(buffer.data(), bytes_.data() + at, buffer.size());
-  return ok_status();
-}
-
-Status VecStore::truncate(std::uint64_t length) {
-  if (sink_ != nullptr) {
-    QUARN_ASSIGN_OR_RETURN(const std::uint64_t now, len());
-    if (length >= now) return ok_status();
-    const std::optional<std::size_t> held = held_at(length);
-    if (!held || length < keep_) return spooled_bytes_touched();
-    bytes_.resize(*held);
-    return ok_status();
-  }
-  if (length < bytes_.size()) bytes_.resize(static_cast<std::size_t>(length));
-  return ok_status();
-}
-
-void VecStore::spool_to(RawFileStore& sink) {
-  QUARN_CHECK(sink_ == nullptr, "a store spooled twice");
-  sink_ = &sink;
-  keep_ = bytes_.size();
-  spooled_end_ = keep_;
-}
-
-Status VecStore::spool_held_tail() {
-  const ByteSpan tail = ByteSpan(bytes_).subspan(keep_);
-  QUARN_TRY(sink_->write_all_at(spooled_end_, tail));
-  spooled_end_ += tail.size();
-  bytes_.resize(keep_);
-  return ok_status();
-}
-
-Status VecStore::finish_spool() {
-  QUARN_CHECK(sink_ != nullptr, "finishing a store that does not spool");
-  QUARN_TRY(spool_held_tail());
-  QUARN_TRY(sink_->write_all_at(0, ByteSpan(bytes_).first(keep_)));
-  *this = VecStore();
-  return ok_status();
 }
 
 Status check_no_nul(std::string_view path) {

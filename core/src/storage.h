@@ -1,5 +1,6 @@
 // Byte stores: the Store interface every engine component is written against, the in-memory
-// VecStore and the unbuffered RawFileStore. The page-cached stores live in pager.h.
+// VecStore and ReadOnceImage, and the unbuffered RawFileStore. The page-cached stores live in
+// pager.h.
 #pragma once
 
 #include <cerrno>
@@ -42,8 +43,6 @@ concept Store = requires(S& s, std::uint64_t offset, ByteSpan in, std::span<std:
   { s.truncate(offset) } -> std::same_as<Status>;
 };
 
-class RawFileStore;
-
 // The whole image in a byte vector: in-memory databases and snapshots.
 class VecStore {
  public:
@@ -54,61 +53,64 @@ class VecStore {
   Status write_all_at(std::uint64_t offset, ByteSpan bytes);
   // UnexpectedEof "read past end of VecStore" (also when offset + size would overflow).
   Status read_exact_at(std::uint64_t offset, std::span<std::uint8_t> buffer);
-  Result<std::uint64_t> len() {
-    return sink_ == nullptr ? static_cast<std::uint64_t>(bytes_.size())
-                            : spooled_end_ + (bytes_.size() - keep_);
-  }
+  Result<std::uint64_t> len() { return static_cast<std::uint64_t>(bytes_.size()); }
   Status sync() { return ok_status(); }
   // Shortens the vector; a greater length leaves it as it is.
   Status truncate(std::uint64_t length);
 
-  // The image. REQUIRES: not spooling.
+  // The image.
   const Bytes& bytes() const { return bytes_; }
   // Gives the image back (snapshot bytes); the store is empty afterwards.
   Bytes take_bytes() { return std::move(bytes_); }
 
-  // A read-once image: the copy of a file that an open walks and then replays front to back,
-  // and drops. Its replay hands back the pages of what it has applied (discard), so that the
-  // copy and the state built from it are not held whole at once.
-  void set_read_once() { read_once_ = true; }
-  bool read_once() const { return read_once_; }
-  // Hands the whole pages within bytes [from, to) back to the system. Their bytes are gone: a
-  // read or write of them through the store is an internal fault, and a view of them taken from
-  // bytes() reads zeros (or the old bytes, where the system declined to take them back).
-  // REQUIRES: read_once(), not spooling, and each call's range starts where the last one's did.
+ private:
+  Bytes bytes_;
+};
+
+// The copy of a file that an open reads once: recovery walks it, then replay applies it front to
+// back and hands back the pages of what it has applied (discard), so that the copy and the state
+// built from it are not held whole at once. Read as a VecStore is; the open never writes it.
+class ReadOnceImage {
+ public:
+  explicit ReadOnceImage(Bytes bytes) : bytes_(std::move(bytes)) {}
+
+  // Unsupported "a read-once image is not written".
+  Status write_all_at(std::uint64_t offset, ByteSpan bytes);
+  // As VecStore's. A read of discarded bytes is an internal fault.
+  Status read_exact_at(std::uint64_t offset, std::span<std::uint8_t> buffer);
+  Result<std::uint64_t> len() { return static_cast<std::uint64_t>(bytes_.size()); }
+  Status sync() { return ok_status(); }
+  // Shortens the copy (the cut of a torn tail); a greater length leaves it as it is.
+  Status truncate(std::uint64_t length);
+
+  // The image. A view of discarded bytes reads zeros (or the old bytes, where the system
+  // declined to take them back).
+  const Bytes& bytes() const { return bytes_; }
+  // Hands the whole pages within bytes [from, to) back to the system; their bytes are gone.
+  // REQUIRES: each call's range starts where the last one's did.
   void discard(std::uint64_t from, std::uint64_t to);
 
-  // Spooling, for an image built by appends that need not be held whole (a compaction's): the
-  // bytes held now stay in memory, and the bytes appended after them go to sink, at their own
-  // offsets, whenever about kSpoolRun of them are held. The length counts every byte; a read
-  // or write of bytes already handed over fails with InvalidInput "spooled bytes cannot be read
-  // or written again". REQUIRES: not spooling yet; sink outlives the spooling.
-  static constexpr std::size_t kSpoolRun = std::size_t{1} << 20;
-  void spool_to(RawFileStore& sink);
-  // Hands the sink every byte it lacks, the ones held from the start included, so that its
-  // file holds the image; the store is then empty and spools no more.
-  Status finish_spool();
-
  private:
-  // Where offset lies in bytes_ while spooling, or nothing for a spooled byte.
-  std::optional<std::size_t> held_at(std::uint64_t offset) const;
-  Status spool_held_tail();
-
   Bytes bytes_;
-  // While spooling: bytes_ holds offsets [0, keep_), then offsets from spooled_end_ on; the
-  // offsets in between are in the sink only.
-  RawFileStore* sink_ = nullptr;
-  std::size_t keep_ = 0;
-  std::uint64_t spooled_end_ = 0;
-  bool read_once_ = false;
   // The bytes discard handed back: [discarded_from_, discarded_to_), empty when equal.
   std::uint64_t discarded_from_ = 0;
   std::uint64_t discarded_to_ = 0;
-  // Fails the call when [offset, end) meets the discarded bytes.
-  void check_not_discarded(std::uint64_t offset, std::uint64_t end) const;
 };
 
-static_assert(Store<VecStore>);
+// A store whose whole image lies in memory, read in place through bytes().
+template <class S>
+concept InMemoryStore = Store<S> && requires(const S& store) {
+  { store.bytes() } -> std::same_as<const Bytes&>;
+};
+
+// An in-memory store that can hand back the bytes a replay has applied.
+template <class S>
+concept DiscardingStore = InMemoryStore<S> && requires(S& store, std::uint64_t offset) {
+  store.discard(offset, offset);
+};
+
+static_assert(InMemoryStore<VecStore> && !DiscardingStore<VecStore>);
+static_assert(DiscardingStore<ReadOnceImage>);
 
 // How RawFileStore::open treats the path. Every mode opens for reading and writing with
 // close-on-exec; a created file gets permission bits 0666 before the process umask.

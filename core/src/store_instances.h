@@ -11,3 +11,9 @@
 #define QUARN_FOR_EACH_STORE(X) \
   X(::quarn::VecStore)          \
   X(::quarn::FileStore)
+
+// X(StoreType) once per store type a log is read from: the engine's stores and the read-once copy
+// of a file that an open recovers and replays.
+#define QUARN_FOR_EACH_READ_STORE(X) \
+  QUARN_FOR_EACH_STORE(X)            \
+  X(::quarn::ReadOnceImage)

@@ -127,6 +127,6 @@ SuperblockSlot publish_target_slot(const SuperblockSlots& slots) {
   return SuperblockSlot::B;
 }
 
-QUARN_FOR_EACH_STORE(QUARN_INSTANTIATE_SUPERBLOCK)
+QUARN_FOR_EACH_READ_STORE(QUARN_INSTANTIATE_SUPERBLOCK)
 
 }  // namespace quarn

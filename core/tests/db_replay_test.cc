@@ -321,7 +321,8 @@ TEST(ApplyRecordSegmentTest, RecordOfCollectionWithoutPrimaryFieldIsSkipped) {
 // of two failures the one earlier in the log is the replay's.
 class LongReplayTest : public ::testing::Test {
  protected:
-  static constexpr std::int64_t kRows = 9000;  // 18000 data segments: enough for two lanes
+  static constexpr std::int64_t kRows = 9000;
+  static_assert(2 * kRows >= kReplayLanesFrom, "a log long enough for two lanes");
   static std::string name_of(std::int64_t id) { return "n" + std::to_string(id); }
 
   static Bytes long_log(std::vector<Bytes> last_txn = {}) {

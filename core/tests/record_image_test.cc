@@ -1,5 +1,7 @@
 // Records straight to row images: on every payload the plan takes, it gives what the general
 // decoder gives, and it takes every well-formed one of its shapes.
+#include "record/record_image.h"
+
 #include <cstdint>
 #include <optional>
 #include <random>
@@ -10,7 +12,6 @@
 #include <gtest/gtest.h>
 
 #include "record/payload_v2.h"
-#include "record/record_image.h"
 #include "testing/matchers.h"
 #include "testing/rows.h"
 
@@ -110,8 +111,8 @@ class RecordImageTest : public ::testing::TestWithParam<Shape> {
   void expect_agreement(const RecordImagePlan& plan, ByteSpan payload) {
     DecodedRecordImage fast;
     const bool taken = plan.decode(payload, fast);
-    const Result<PackedRecordPayload> general = decode_record_payload_packed(
-        payload, GetParam().primary, primary_def(), GetParam().fields);
+    const Result<PackedRecordPayload> general =
+        decode_record_payload_packed(payload, GetParam().primary, primary_def(), GetParam().fields);
     if (!taken) return;
     ASSERT_THAT(general, testing::IsOk());
     EXPECT_EQ(fast.collection_id, general.value().collection_id);

@@ -228,14 +228,13 @@ TYPED_TEST(StoreConformanceTest, ScatteredWritesAndReadsMatchModel) {
   EXPECT_THAT(read_bytes(store, 0, model.size()), IsOkAndHolds(model));
 }
 
-// A read-once image hands back what its replay applied; the rest reads as before, and the bytes
-// handed back are never read again.
-TEST(VecStoreReadOnceTest, DiscardedBytesAreGoneAndTheRestReadsAsBefore) {
+// A read-once image hands back what its replay applied; the rest reads as before, the bytes
+// handed back are never read again, and nothing writes it.
+TEST(ReadOnceImageTest, DiscardedBytesAreGoneAndTheRestReadsAsBefore) {
   Bytes bytes(std::size_t{1} << 20);
   for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i * 7 + 3);
   const Bytes original = bytes;
-  VecStore store(std::move(bytes));
-  store.set_read_once();
+  ReadOnceImage store(std::move(bytes));
   store.discard(100, 200'000);
   store.discard(100, 600'000);
   const auto slice = [&](std::size_t from, std::size_t n) {
@@ -246,61 +245,12 @@ TEST(VecStoreReadOnceTest, DiscardedBytesAreGoneAndTheRestReadsAsBefore) {
   EXPECT_THAT(read_bytes(store, 600'000, 400'000), IsOkAndHolds(slice(600'000, 400'000)));
   std::array<std::uint8_t, 8> out;
   EXPECT_THROW((void)store.read_exact_at(300'000, out), InternalFault);
-  EXPECT_THROW((void)store.write_all_at(500'000, ByteSpan(out)), InternalFault);
-  // A store not marked read-once refuses to discard.
-  VecStore plain(Bytes(16, 0));
-  EXPECT_THROW(plain.discard(0, 16), InternalFault);
-}
-
-// A spooling VecStore: what reaches its sink is the image a plain VecStore would hold, and the
-// bytes it handed over cannot be touched again.
-TEST(VecStoreSpoolTest, SinkGetsTheImageAPlainStoreHolds) {
-  TempDir dir;
-  RawFileStore sink =
-      RawFileStore::open(dir.file("sink").string(), OpenMode::CreateIfMissing).value();
-  VecStore plain;
-  VecStore spooling;
-  const auto both = [&](std::uint64_t offset, const Bytes& bytes) {
-    ASSERT_OK(plain.write_all_at(offset, bytes));
-    ASSERT_OK(spooling.write_all_at(offset, bytes));
-  };
-  both(0, Bytes(100, 7));
-  spooling.spool_to(sink);
-  std::mt19937 random(5);
-  // Appends past several runs, the head rewritten between them, as a commit rewrites its
-  // superblock.
-  while (plain.bytes().size() < 3 * VecStore::kSpoolRun + 12345) {
-    const Bytes piece(random() % 40000, static_cast<std::uint8_t>(random()));
-    both(plain.bytes().size(), piece);
-    both(random() % 90, Bytes(10, static_cast<std::uint8_t>(random())));
-  }
-  both(plain.bytes().size(), Bytes(10, 1));  // a held tail to cut into below
-  EXPECT_THAT(spooling.len(), IsOkAndHolds(plain.bytes().size()));
-  // The head and the held tail read back; the handed-over middle does not.
-  Bytes head(100);
-  ASSERT_OK(spooling.read_exact_at(0, head));
-  EXPECT_EQ(head, Bytes(plain.bytes().begin(), plain.bytes().begin() + 100));
-  const std::uint64_t end = plain.bytes().size();
-  Bytes last(1);
-  ASSERT_OK(spooling.read_exact_at(end - 1, last));
-  EXPECT_EQ(last[0], plain.bytes().back());
-  const char* kSpooled = "i/o error: spooled bytes cannot be read or written again";
-  EXPECT_THAT(spooling.read_exact_at(200, last), ErrorRenders(kSpooled));
-  Bytes across(20);
-  EXPECT_THAT(spooling.read_exact_at(90, across), ErrorRenders(kSpooled));
-  EXPECT_THAT(spooling.read_exact_at(end, last),
+  EXPECT_THAT(store.read_exact_at(original.size() - 4, out),
               ErrorRenders("i/o error: read past end of VecStore"));
-  EXPECT_THAT(spooling.write_all_at(200, Bytes(1)), ErrorRenders(kSpooled));
-  EXPECT_THAT(spooling.truncate(200), ErrorRenders(kSpooled));
-  // A cut within the held tail, as a failed commit's, is taken.
-  ASSERT_OK(spooling.truncate(end - 1));
-  ASSERT_OK(plain.truncate(end - 1));
-  ASSERT_OK(spooling.finish_spool());
-  EXPECT_THAT(spooling.len(), IsOkAndHolds(0u));
-  Bytes written(plain.bytes().size());
-  ASSERT_OK(sink.read_exact_at(0, written));
-  EXPECT_EQ(written, plain.bytes());
-  EXPECT_THAT(sink.len(), IsOkAndHolds(plain.bytes().size()));
+  EXPECT_THAT(store.write_all_at(700'000, ByteSpan(out)),
+              ErrorRenders("i/o error: a read-once image is not written"));
+  ASSERT_OK(store.truncate(800'000));
+  EXPECT_THAT(store.len(), IsOkAndHolds(800'000u));
 }
 
 // The raw file: opening, ownership of the handle, growth by truncate.

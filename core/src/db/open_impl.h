@@ -134,7 +134,7 @@ Result<ImageHead> read_image_head(S& store, std::uint64_t len) {
 // An image read whole into memory, recovered: where its durable log ends, and the segments
 // recovery walked below that end.
 struct RecoveredCopy {
-  VecStore image;
+  ReadOnceImage image;
   // The bytes read; the copy holds those below safe_end.
   std::uint64_t read = 0;
   std::uint64_t safe_end = 0;
@@ -148,8 +148,7 @@ template <Store S>
 Result<RecoveredCopy> read_and_recover(S& store, std::uint64_t len, std::uint16_t minor) {
   Bytes bytes(static_cast<std::size_t>(len));
   QUARN_TRY(store.read_exact_at(0, bytes));
-  RecoveredCopy copy{VecStore(std::move(bytes)), len, 0, {}};
-  copy.image.set_read_once();
+  RecoveredCopy copy{ReadOnceImage(std::move(bytes)), len, 0, {}};
   QUARN_TRY(read_and_select_superblock(copy.image));
   QUARN_ASSIGN_OR_RETURN(copy.safe_end,
                          truncate_end_for_recovery(copy.image, kDataStart, minor, copy.scanned));
@@ -162,7 +161,7 @@ inline Result<ReplayedState> load_copy_state(RecoveredCopy copy, std::uint16_t m
   const std::uint64_t read = copy.read;
   QUARN_ASSIGN_OR_RETURN(ReplayedState state,
                          load_state(copy.image, minor, std::span<const SegmentMeta>(copy.scanned)));
-  copy = RecoveredCopy();
+  copy = RecoveredCopy{ReadOnceImage({}), 0, 0, {}};
   release_freed_memory(read);
   return state;
 }
@@ -190,7 +189,7 @@ Result<Database<S>> Database<S>::open_with_store(std::string path, S store) {
       break;
     case open_detail::ImageHead::Kind::Log:
       // The store is this open's alone, so a torn tail is cut off it at once.
-      if constexpr (std::is_same_v<S, VecStore>) {
+      if constexpr (InMemoryStore<S>) {
         QUARN_TRY(open_detail::cut_torn_tail(store, store, minor, scanned));
       } else {
         QUARN_ASSIGN_OR_RETURN(open_detail::RecoveredCopy copy,

@@ -28,57 +28,65 @@ namespace replay_detail {
 
 Status apply_committed(const CommittedSegments& committed, Catalog& catalog, LatestRows& latest,
                        IndexState& indexes) {
-  // Below this many segments a second lane costs more than it saves.
-  constexpr std::size_t kLanesFrom = 16384;
-  enum class Which { All, Index, Rest };
-  auto applying = [&](Which which, ApplyScratch& scratch) {
-    return [&, which](SegmentType type, ByteSpan payload) -> Status {
-      if (which != Which::All && (type == SegmentType::Index) != (which == Which::Index)) {
-        return ok_status();
-      }
-      return apply_data_segment(type, payload, catalog, latest, indexes, scratch);
-    };
-  };
   ApplyScratch scratch;
-  if (committed.in_memory == nullptr || committed.walked.size() < kLanesFrom) {
-    return committed.for_each(applying(Which::All, scratch), /*discard_applied=*/true);
+  auto one_pass = [&](SegmentType type, ByteSpan payload) {
+    return apply_data_segment(type, payload, catalog, latest, indexes, scratch);
+  };
+  if (committed.in_memory == nullptr || committed.walked.size() < kReplayLanesFrom) {
+    return committed.for_each(one_pass, /*discard_applied=*/true);
   }
 
-  // A lane's outcome: its status, or what it threw, and where (the lane's last offset).
+  // Each lane is handed only the state it changes.
+  std::vector<IndexEntryView> index_entries;
+  auto index_lane = [&indexes, &index_entries](SegmentType type, ByteSpan payload) -> Status {
+    if (type != SegmentType::Index) return ok_status();
+    return apply_index_segment(payload, indexes, index_entries);
+  };
+  RecordPlans& plans = scratch.record_plans;
+  auto row_lane = [&catalog, &latest, &plans](SegmentType type, ByteSpan payload) -> Status {
+    if (type == SegmentType::Index) return ok_status();
+    return apply_row_segment(type, payload, catalog, latest, plans);
+  };
+
+  // A lane's outcome: its status, or what it threw, and where it failed.
   struct Outcome {
     Status status;
     std::exception_ptr fault;
-    std::uint64_t at = 0;
+    std::uint64_t at = std::numeric_limits<std::uint64_t>::max();
     bool failed() const { return !status.ok() || fault != nullptr; }
   };
   ReplayLanes lanes;
-  auto run = [&](Which which, ApplyScratch& lane_scratch, int lane) {
+  auto run = [&lanes, &committed](auto& apply, int lane) {
     Outcome out;
     try {
-      out.status = committed.for_each(applying(which, lane_scratch), lane == 0, &lanes, lane);
+      out.status = committed.for_each(apply, /*discard_applied=*/lane == 0, &lanes, lane);
     } catch (...) {
       out.fault = std::current_exception();
+      // Where it threw: the segment it was at.
+      lanes.failed_at[lane].store(lanes.at[lane].load(std::memory_order_acquire),
+                                  std::memory_order_release);
     }
-    out.at = lanes.at[lane].load(std::memory_order_acquire);
+    if (out.failed()) out.at = lanes.failed_at[lane].load(std::memory_order_acquire);
     // Done: the other lane may hand back everything it is past.
-    if (!out.failed()) lanes.at[lane].store(std::numeric_limits<std::uint64_t>::max());
+    lanes.at[lane].store(std::numeric_limits<std::uint64_t>::max(), std::memory_order_release);
     return out;
   };
-  Outcome index_lane;
-  ApplyScratch index_scratch;
+  Outcome index_outcome;
   std::optional<std::jthread> side;
   try {
-    side.emplace([&] { index_lane = run(Which::Index, index_scratch, 1); });
+    side.emplace([&] { index_outcome = run(index_lane, 1); });
   } catch (const std::system_error&) {
     // No thread to be had: one pass does it all.
-    return committed.for_each(applying(Which::All, scratch), /*discard_applied=*/true);
+    return committed.for_each(one_pass, /*discard_applied=*/true);
   }
-  const Outcome rest_lane = run(Which::Rest, scratch, 0);
+  const Outcome row_outcome = run(row_lane, 0);
   side.reset();
   // The first failure in log order is the one a single pass would have met.
   const Outcome* first = nullptr;
-  if (rest_lane.failed()) first = &rest_lane;
-  if (index_lane.failed() && (first == nullptr || index_lane.at < first->at)) first = &index_lane;
+  if (row_outcome.failed()) first = &row_outcome;
+  if (index_outcome.failed() && (first == nullptr || index_outcome.at < first->at)) {
+    first = &index_outcome;
+  }
   if (first == nullptr) return ok_status();
   if (first->fault != nullptr) std::rethrow_exception(first->fault);
   return first->status;
@@ -141,6 +149,6 @@ Status apply_record_segment(ByteSpan payload, const Catalog& catalog, LatestRows
   return ok_status();
 }
 
-QUARN_FOR_EACH_STORE(QUARN_INSTANTIATE_DB_REPLAY)
+QUARN_FOR_EACH_READ_STORE(QUARN_INSTANTIATE_DB_REPLAY)
 
 }  // namespace quarn

@@ -49,6 +49,11 @@ Status replay_tail_into(S& store, std::uint64_t start, std::uint16_t format_mino
                         LatestRows& latest, IndexState& indexes,
                         std::span<const SegmentMeta> scanned = {});
 
+// A replay over an image in memory that walks at least this many segments applies its index
+// segments on a second thread, beside the catalog and record segments; below it a second lane
+// costs more than it saves.
+inline constexpr std::size_t kReplayLanesFrom = 16384;
+
 // Where a row record comes from, which decides how it is applied.
 enum class RecordSource {
   // A record segment of the log: a delete removes its key, any other operation stores the row

@@ -39,16 +39,20 @@ struct StagedSegment {
 };
 
 // Two applications of one walk side by side (apply_committed): where each is, as the offset of
-// the segment it applies next, or UINT64_MAX once it is done.
+// the segment it applies next, or UINT64_MAX once it is done; and where each failed, or
+// UINT64_MAX. A lane stops once it is past the other's failure, which is then the replay's.
 struct ReplayLanes {
   std::atomic<std::uint64_t> at[2] = {0, 0};
+  std::atomic<std::uint64_t> failed_at[2] = {UINT64_MAX, UINT64_MAX};
 };
 
 // The committed data segments of a walk, in log order.
 struct CommittedSegments {
   // A store in memory: the data segments among walked[first, last) of each range, read where
-  // they lie, so that a replay holds no list of its own beside the walk's.
-  VecStore* in_memory = nullptr;
+  // they lie in its image, so that a replay holds no list of its own beside the walk's.
+  const Bytes* in_memory = nullptr;
+  // When the store can hand back what is applied (a read-once image), the store.
+  ReadOnceImage* discarding = nullptr;
   std::span<const SegmentMeta> walked;
   std::vector<std::pair<std::size_t, std::size_t>> ranges;
   // Any other store: the payloads copied into one buffer as the walk read them.
@@ -70,38 +74,74 @@ struct CommittedSegments {
     }
     // In steps, so that handing back costs a call per few MiB and not one per segment.
     constexpr std::uint64_t kDiscardStep = std::uint64_t{4} << 20;
-    const bool discarding = discard_applied && in_memory->read_once() && !walked.empty();
-    const std::uint64_t first = discarding ? walked.front().offset : 0;
+    const bool discard = discard_applied && discarding != nullptr && !walked.empty();
+    const std::uint64_t first = discard ? walked.front().offset : 0;
     std::uint64_t discarded = first;
     for (const auto& [from, to] : ranges) {
       for (std::size_t i = from; i < to; ++i) {
         const SegmentMeta& meta = walked[i];
         if (!is_data_segment(meta.header.segment_type)) continue;
-        if (lanes != nullptr) lanes->at[lane].store(meta.offset, std::memory_order_release);
-        if (discarding && meta.offset - discarded >= kDiscardStep) {
+        if (lanes != nullptr) {
+          // The other lane failed before this segment: its error is the first in log order.
+          if (lanes->failed_at[1 - lane].load(std::memory_order_acquire) < meta.offset) {
+            return ok_status();
+          }
+          lanes->at[lane].store(meta.offset, std::memory_order_release);
+        }
+        if (discard && meta.offset - discarded >= kDiscardStep) {
           // Everything before this segment is applied, or was cut out with its transaction.
           const std::uint64_t below =
               lanes == nullptr
                   ? meta.offset
                   : std::min(meta.offset, lanes->at[1 - lane].load(std::memory_order_acquire));
           if (below > discarded) {
-            in_memory->discard(first, below);
+            discarding->discard(first, below);
             discarded = below;
           }
         }
         // The walk bounded the payload by the store.
-        const ByteSpan payload(in_memory->bytes().data() + meta.offset + kSegmentHeaderSize,
+        const ByteSpan payload(in_memory->data() + meta.offset + kSegmentHeaderSize,
                                static_cast<std::size_t>(meta.header.payload_len));
-        QUARN_TRY(f(meta.header.segment_type, payload));
+        Status applied = f(meta.header.segment_type, payload);
+        if (!applied.ok()) {
+          if (lanes != nullptr)
+            lanes->failed_at[lane].store(meta.offset, std::memory_order_release);
+          return applied;
+        }
       }
     }
     return ok_status();
   }
 };
 
-// What one pass of application keeps from one segment to the next: storage for an index
-// segment's decoded entries, so that they cost no allocation per segment, and the record
-// decoding plans of the catalog as it stands.
+// The two kinds of state a replay changes, apart: index segments change the index state alone,
+// catalog and record segments the catalog and the rows, so the two can be applied side by side.
+
+// entries is storage for the segment's decoded entries, kept from one segment to the next so
+// that they cost no allocation per segment.
+inline Status apply_index_segment(ByteSpan payload, IndexState& indexes,
+                                  std::vector<IndexEntryView>& entries) {
+  QUARN_ASSIGN_OR_RETURN(const std::span<const IndexEntryView> decoded,
+                         decode_index_payload_views(payload, entries));
+  for (const IndexEntryView& entry : decoded) QUARN_TRY(indexes.apply(entry));
+  return ok_status();
+}
+
+// A catalog or record segment; plans hold the record decoding plans of the catalog as it stands.
+inline Status apply_row_segment(SegmentType type, ByteSpan payload, Catalog& catalog,
+                                LatestRows& latest, RecordPlans& plans) {
+  if (type == SegmentType::Catalog) {
+    QUARN_ASSIGN_OR_RETURN(CatalogRecordWire entry, decode_catalog_payload(payload));
+    // Plans hold the definitions they were made from.
+    plans.clear();
+    return catalog.apply_record(std::move(entry));
+  }
+  QUARN_CHECK(type == SegmentType::Record,
+              "replay applies only catalog, record and index segments");
+  return apply_record_segment(payload, catalog, latest, RecordSource::Log, &plans);
+}
+
+// What one pass of application keeps from one segment to the next.
 struct ApplyScratch {
   std::vector<IndexEntryView> index_entries;
   RecordPlans record_plans;
@@ -109,26 +149,9 @@ struct ApplyScratch {
 
 inline Status apply_data_segment(SegmentType type, ByteSpan payload, Catalog& catalog,
                                  LatestRows& latest, IndexState& indexes, ApplyScratch& scratch) {
-  switch (type) {
-    case SegmentType::Catalog: {
-      QUARN_ASSIGN_OR_RETURN(CatalogRecordWire entry, decode_catalog_payload(payload));
-      // Plans hold the definitions they were made from.
-      scratch.record_plans.clear();
-      return catalog.apply_record(std::move(entry));
-    }
-    case SegmentType::Index: {
-      QUARN_ASSIGN_OR_RETURN(const std::span<const IndexEntryView> entries,
-                             decode_index_payload_views(payload, scratch.index_entries));
-      for (const IndexEntryView& entry : entries) QUARN_TRY(indexes.apply(entry));
-      return ok_status();
-    }
-    case SegmentType::Record:
-      return apply_record_segment(payload, catalog, latest, RecordSource::Log,
-                                  &scratch.record_plans);
-    default:
-      QUARN_CHECK(false, "replay applies only catalog, record and index segments");
-  }
-  return ok_status();
+  if (type == SegmentType::Index)
+    return apply_index_segment(payload, indexes, scratch.index_entries);
+  return apply_row_segment(type, payload, catalog, latest, scratch.record_plans);
 }
 
 // The committed data segments of a framed log, in log order; the whole framing is checked
@@ -137,9 +160,10 @@ inline Status apply_data_segment(SegmentType type, ByteSpan payload, Catalog& ca
 template <Store S>
 Result<CommittedSegments> committed_segments(S& store, std::span<const SegmentMeta> segments) {
   CommittedSegments out;
-  constexpr bool kInMemory = std::is_same_v<S, VecStore>;
+  constexpr bool kInMemory = InMemoryStore<S>;
   if constexpr (kInMemory) {
-    out.in_memory = &store;
+    out.in_memory = &store.bytes();
+    if constexpr (DiscardingStore<S>) out.discarding = &store;
     out.walked = segments;
   } else {
     std::uint64_t data_bytes = 0;

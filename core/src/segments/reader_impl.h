@@ -78,7 +78,7 @@ Result<std::vector<SegmentMeta>> walk_segments(S& store, std::uint64_t start, st
       return FormatError::SegmentPayloadPastEof{};
     }
     std::uint32_t crc;
-    if constexpr (std::is_same_v<S, VecStore>) {
+    if constexpr (InMemoryStore<S>) {
       // The bytes are in memory, and within the store: checksummed where they lie.
       crc = crc32c(ByteSpan(store.bytes().data() + pos + kSegmentHeaderSize,
                             static_cast<std::size_t>(header.payload_len)));
