@@ -32,7 +32,9 @@ import quarn
 path, role, seconds, batch = sys.argv[1], sys.argv[2], float(sys.argv[3]), int(sys.argv[4])
 refusals = {sys.argv[5], sys.argv[6]}
 say = lambda line: (sys.stdout.write(line + "\n"), sys.stdout.flush())
-deadline = time.monotonic() + seconds
+# The second writer goes on alone for a moment after the first stops: a writer refused because
+# the other appended reopens, and a writer that commits without pause can keep it refused.
+deadline = time.monotonic() + seconds + (max(1.0, seconds / 4) if role == "writer2" else 0)
 
 def refused(error):
     text = str(error)
