@@ -56,16 +56,17 @@ struct Leb128 {
   const std::uint8_t* end() const { return bytes.data() + size; }
 };
 
+// Hands value's LEB128 bytes to put(std::uint8_t), first byte first.
+template <class Put>
+void encode_leb128(std::uint64_t value, Put put) {
+  for (; value >= 0x80; value >>= 7) put(static_cast<std::uint8_t>(value | 0x80));
+  put(static_cast<std::uint8_t>(value));
+}
+
 inline Leb128 encode_leb128(std::uint64_t value) {
   Leb128 out;
-  for (;; value >>= 7) {
-    const auto low = static_cast<std::uint8_t>(value & 0x7F);
-    if (value < 0x80) {
-      out.bytes[out.size++] = low;
-      return out;
-    }
-    out.bytes[out.size++] = static_cast<std::uint8_t>(low | 0x80);
-  }
+  encode_leb128(value, [&out](std::uint8_t byte) { out.bytes[out.size++] = byte; });
+  return out;
 }
 
 // The number at `at`, which it moves past. REQUIRES: a whole number lies there; nothing is

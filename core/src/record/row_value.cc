@@ -147,7 +147,11 @@ struct ValueSink {
     list.reserve(std::min({static_cast<std::size_t>(count), kMaxListReserve, remaining}));
     return list;
   }
-  void add_element(RowValue::List& list, RowValue element) { list.push_back(std::move(element)); }
+  Status add_element(RowValue::List& list, Result<RowValue> element) {
+    if (!element.ok()) return std::move(element).error();
+    list.push_back(std::move(element).value());
+    return ok_status();
+  }
   RowValue close_list(RowValue::List list) { return RowValue(std::move(list)); }
   RowValue object(Row row, ZeroByteBudget& budget) {
     // Only an object type without members decodes to an empty row.
@@ -162,28 +166,27 @@ struct ValueSink {
 // Appends the value's image to out. It writes only what decode_value has read and checked, so
 // the image is valid whatever the stored bytes held; out keeps a partial image on an error.
 struct ImageSink {
-  struct Written {};
-  using Out = Written;
+  using Out = void;
   Bytes& out;
-  Result<Written> scalar(Cursor& reader, const Type& type) {
-    QUARN_TRY(decode_tagged_scalar_packed(reader, type, out));
-    return Written{};
+  Status scalar(Cursor& reader, const Type& type) {
+    return decode_tagged_scalar_packed(reader, type, out);
   }
-  Written null() {
+  Status null() {
     packed_build::null(out);
-    return Written{};
+    return ok_status();
   }
   std::size_t open_list(std::uint32_t count, std::size_t) {
     return packed_build::open_list(out, count);
   }
-  void add_element(std::size_t, Written) {}
-  Written close_list(std::size_t at) {
+  // The element is already written.
+  Status add_element(std::size_t, Status element) { return element; }
+  Status close_list(std::size_t at) {
     packed_build::close_list(out, at);
-    return Written{};
+    return ok_status();
   }
-  Written object(const Row& row, ZeroByteBudget&) {
+  Status object(const Row& row, ZeroByteBudget&) {
     packed_build::object(out, row);
-    return Written{};
+    return ok_status();
   }
 };
 
@@ -202,9 +205,7 @@ Result<typename Sink::Out> decode_value(Cursor& reader, const Type& type, ZeroBy
       QUARN_ASSIGN_OR_RETURN(const std::uint32_t count, take_list_count(reader, type, budget));
       auto list = sink.open_list(count, reader.remaining());
       for (std::uint32_t i = 0; i < count; ++i) {
-        QUARN_ASSIGN_OR_RETURN(typename Sink::Out element,
-                               decode_value(reader, type.inner(), budget, sink));
-        sink.add_element(list, std::move(element));
+        QUARN_TRY(sink.add_element(list, decode_value(reader, type.inner(), budget, sink)));
       }
       return sink.close_list(std::move(list));
     }
@@ -288,8 +289,7 @@ Result<RowValue> decode_row_value(record::scalar::Cursor& reader, const Type& ty
 Status decode_row_value_packed(record::scalar::Cursor& reader, const Type& type, Bytes& out) {
   ZeroByteBudget budget;
   ImageSink sink{out};
-  QUARN_TRY(decode_value(reader, type, budget, sink));
-  return ok_status();
+  return decode_value(reader, type, budget, sink);
 }
 
 std::vector<const FieldDef*> non_pk_defs_in_order(const std::vector<FieldDef>& fields,
