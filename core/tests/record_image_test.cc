@@ -46,6 +46,11 @@ std::vector<Shape> shapes() {
        "pk",
        {def("x", Type(K::Int64)), def("pk", Type(K::Bool)), def("x", Type(K::String))}},
       {"KeyAlone", "k", {def("k", Type(K::Uuid))}},
+      // Keys whose canonical bytes are their stored bytes, of the kinds not keyed above.
+      {"FloatKey", "f", {def("f", Type(K::Float64)), def("x", Type(K::Int64))}},
+      {"BytesKey", "k", {def("k", Type(K::Bytes))}},
+      {"TimestampKey", "t", {def("t", Type(K::Timestamp))}},
+      {"Uint64Key", "u", {def("u", Type(K::Uint64))}},
   };
 }
 

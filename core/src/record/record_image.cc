@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <bit>
 #include <numeric>
+#include <optional>
 #include <span>
 
 #include "record/packed_row.h"
@@ -121,11 +122,15 @@ bool RecordImagePlan::decode(ByteSpan payload, DecodedRecordImage& out) const {
   out.op = in.u8();
   if (out.op == static_cast<std::uint8_t>(RecordOp::Delete)) return false;
 
-  // The key as the general decoder reads it, so that its canonical bytes come from ScalarValue
-  // alone; where its bytes lie, for the image.
-  record::scalar::Cursor key_reader(payload, in.at);
-  Result<ScalarValue> pk = decode_tagged_scalar(key_reader, pk_type_);
-  if (!pk.ok()) return false;
+  // A key's canonical bytes are its stored bytes, but for a bool's: that one is read as the
+  // general decoder reads it, so that its canonical bytes come from ScalarValue alone.
+  std::optional<ScalarValue> bool_pk;
+  if (pk_type_.kind() == Type::Kind::Bool) {
+    record::scalar::Cursor key_reader(payload, in.at);
+    Result<ScalarValue> pk = decode_tagged_scalar(key_reader, pk_type_);
+    if (!pk.ok()) return false;
+    bool_pk = std::move(pk).value();
+  }
   ValueAt pk_at;
   if (!read_primitive(in, pk_type_.kind(), pk_at)) return false;
   // Bounded by the field count of the definition, which make() saw.
@@ -149,7 +154,12 @@ bool RecordImagePlan::decode(ByteSpan payload, DecodedRecordImage& out) const {
   if (in.at != payload.size()) return false;
 
   out.key.clear();
-  pk.value().append_canonical_key_bytes(out.key);
+  if (bool_pk) {
+    bool_pk->append_canonical_key_bytes(out.key);
+  } else {
+    const ByteSpan key = payload.subspan(pk_at.at, pk_at.size);
+    out.key.assign(key.begin(), key.end());
+  }
   // Sized once, then filled in place.
   std::size_t size = count_.size();
   for (const std::uint32_t i : image_order_) {
