@@ -44,6 +44,13 @@ inline std::uint64_t load_le(ByteSpan bytes, std::size_t at, std::size_t width) 
   return v;
 }
 
+// Writes v little-endian into bytes [at, at + width): for fixed records built in place and
+// appended at once. REQUIRES: width <= 8, in range.
+inline void store_le(std::span<std::uint8_t> bytes, std::size_t at, std::size_t width,
+                     std::uint64_t v) {
+  for (std::size_t i = 0; i < width; ++i) bytes[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
 // LEB128, for lengths and counts held in memory: seven bits a byte, low bits first, the top bit
 // set on every byte but the last. At most kMaxLeb128Size bytes for a 64-bit number.
 inline constexpr std::size_t kMaxLeb128Size = 10;
@@ -121,11 +128,11 @@ class ByteWriter {
   explicit ByteWriter(Bytes& out) : out_(out) {}
 
   void put_u8(std::uint8_t v) { out_.push_back(v); }
-  void put_u16(std::uint16_t v) { put_le(v, 2); }
-  void put_u32(std::uint32_t v) { put_le(v, 4); }
-  void put_u64(std::uint64_t v) { put_le(v, 8); }
-  void put_i64(std::int64_t v) { put_le(static_cast<std::uint64_t>(v), 8); }
-  void put_f64(double v) { put_le(std::bit_cast<std::uint64_t>(v), 8); }
+  void put_u16(std::uint16_t v) { put_le<2>(v); }
+  void put_u32(std::uint32_t v) { put_le<4>(v); }
+  void put_u64(std::uint64_t v) { put_le<8>(v); }
+  void put_i64(std::int64_t v) { put_le<8>(static_cast<std::uint64_t>(v)); }
+  void put_f64(double v) { put_le<8>(std::bit_cast<std::uint64_t>(v)); }
   void put_zeros(std::size_t n) { out_.insert(out_.end(), n, std::uint8_t{0}); }
   void put_bytes(ByteSpan bytes) { out_.insert(out_.end(), bytes.begin(), bytes.end()); }
   void put_bytes(std::string_view bytes) { put_bytes(as_span(bytes)); }
@@ -139,12 +146,10 @@ class ByteWriter {
   std::size_t size() const { return out_.size(); }
 
  private:
-  void put_le(std::uint64_t v, int n) {
-    // One append, not a capacity check per byte.
-    std::array<std::uint8_t, 8> le;
-    for (int i = 0; i < n; ++i)
-      le[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(v >> (8 * i));
-    out_.insert(out_.end(), le.begin(), le.begin() + n);
+  // Byte by byte: for a few bytes, push_back's inline path costs less than a call to insert.
+  template <std::size_t N>
+  void put_le(std::uint64_t v) {
+    for (std::size_t i = 0; i < N; ++i) out_.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
   }
   Bytes& out_;
 };

@@ -442,19 +442,22 @@ std::optional<std::vector<Bytes>> IndexState::non_unique_lookup(std::uint32_t co
   return pks;
 }
 
-Bytes encode_index_payload(const std::vector<IndexEntry>& entries) {
+namespace {
+
+// The one writer of the payload, over IndexEntry or IndexEntryView.
+template <class Entry>
+void append_entries(std::span<const Entry> entries, Bytes& out) {
   QUARN_CHECK(entries.size() <= std::numeric_limits<std::uint32_t>::max(),
               "more than 2^32 - 1 index entries in one payload");
   // Sized up front: grown a field at a time, the buffer would be copied several times.
-  std::size_t size = 2 + 4;
-  for (const IndexEntry& e : entries)
+  std::size_t size = out.size() + 2 + 4;
+  for (const Entry& e : entries)
     size += 4 + 1 + 1 + 3 * 4 + e.index_name.size() + e.key.size() + e.pk.size();
-  Bytes out;
   out.reserve(size);
   ByteWriter w(out);
   w.put_u16(kIndexPayloadVersion);
   w.put_u32(static_cast<std::uint32_t>(entries.size()));
-  for (const IndexEntry& e : entries) {
+  for (const Entry& e : entries) {
     w.put_u32(e.collection_id);
     w.put_u8(tag_of(e.kind));
     w.put_u8(tag_of(e.op));
@@ -462,7 +465,18 @@ Bytes encode_index_payload(const std::vector<IndexEntry>& entries) {
     put_counted(w, e.key);
     put_counted(w, e.pk);
   }
+}
+
+}  // namespace
+
+Bytes encode_index_payload(const std::vector<IndexEntry>& entries) {
+  Bytes out;
+  append_entries(std::span<const IndexEntry>(entries), out);
   return out;
+}
+
+void append_index_payload(std::span<const IndexEntryView> entries, Bytes& out) {
+  append_entries(entries, out);
 }
 
 Result<std::span<const IndexEntryView>> decode_index_payload_views(

@@ -254,6 +254,8 @@ struct PayloadEof {
 // Entry list to payload, version 2. REQUIRES: every name, key and primary key, and the entry
 // count, fit in 32 bits (an InternalFault otherwise, never a wrong length on disk).
 Bytes encode_index_payload(const std::vector<IndexEntry>& entries);
+// The same payload for entries as views, appended to out.
+void append_index_payload(std::span<const IndexEntryView> entries, Bytes& out);
 
 // Reads versions 1 (every entry an insert) and 2. A version other than 1 or 2 is
 // FormatError::UnsupportedVersion 0.<version>; every other failure is

@@ -5,6 +5,8 @@
 //   [10, 18)  length of the whole manifest segment, u64: 50
 #include "manifest.h"
 
+#include <array>
+
 namespace quarn {
 
 // Each field of the table starts where the one before it ends.
@@ -19,13 +21,12 @@ Bytes ManifestV0::encode(std::uint64_t segment_offset, std::uint64_t segment_len
 }
 
 void encode_manifest_v0(const ManifestV0& manifest, Bytes& out) {
-  const std::size_t start = out.size();
-  out.reserve(start + kManifestV0Size);
-  ByteWriter w(out);
-  w.put_u16(kManifestVersion);
-  w.put_u64(manifest.segment_offset);
-  w.put_u64(manifest.segment_len);
-  QUARN_CHECK(out.size() - start == kManifestV0Size, "manifest encoded off its layout");
+  // Built in place and appended at once: every commit writes one.
+  std::array<std::uint8_t, kManifestV0Size> bytes;
+  store_le(bytes, kManifestVersionAt, 2, kManifestVersion);
+  store_le(bytes, kManifestSegmentOffsetAt, 8, manifest.segment_offset);
+  store_le(bytes, kManifestSegmentLenAt, 8, manifest.segment_len);
+  out.insert(out.end(), bytes.begin(), bytes.end());
 }
 
 Result<ManifestV0> decode_manifest_v0(ByteSpan bytes) {

@@ -7,6 +7,7 @@
 //   [22, 24)  zero (not checked)
 #include "txn.h"
 
+#include <array>
 #include <string>
 
 #include "checksum.h"
@@ -21,15 +22,12 @@ static_assert(kTxnTailZeroAt == kTxnCrcAt + 4);
 static_assert(kTxnTailZeroAt < kTxnPayloadV0Size);
 
 void encode_txn_payload_v0(std::uint64_t txn_id, Bytes& out) {
-  const std::size_t start = out.size();
-  out.reserve(start + kTxnPayloadV0Size);
-  ByteWriter w(out);
-  w.put_u16(kTxnPayloadVersion);
-  w.put_u64(txn_id);
-  w.put_zeros(kTxnCrcAt - kTxnZeroAt);
-  w.put_u32(crc32c(ByteSpan(out).subspan(start, kTxnCrcAt)));
-  w.put_zeros(kTxnPayloadV0Size - kTxnTailZeroAt);
-  QUARN_CHECK(out.size() - start == kTxnPayloadV0Size, "txn marker encoded off its layout");
+  // Built in place and appended at once: every commit writes two.
+  std::array<std::uint8_t, kTxnPayloadV0Size> bytes{};  // the zero fields stay 0
+  store_le(bytes, kTxnVersionAt, 2, kTxnPayloadVersion);
+  store_le(bytes, kTxnIdAt, 8, txn_id);
+  store_le(bytes, kTxnCrcAt, 4, crc32c(ByteSpan(bytes).first(kTxnCrcAt)));
+  out.insert(out.end(), bytes.begin(), bytes.end());
 }
 
 Result<std::uint64_t> decode_txn_payload_v0(ByteSpan bytes) {

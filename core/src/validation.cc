@@ -95,14 +95,10 @@ struct Measured {
   std::uint64_t length;
 };
 
-std::optional<Measured> measure(const RowValue& value) {
-  if (const auto* s = std::get_if<ScalarValue::String>(&value.value())) {
-    return Measured{"string", s->value.size()};
-  }
-  if (const auto* b = std::get_if<ScalarValue::Bytes>(&value.value())) {
-    return Measured{"bytes", b->value.size()};
-  }
-  if (const auto* l = value.as_list()) return Measured{"list", l->size()};
+std::optional<Measured> measure(ValueView value) {
+  if (value.number() == ValueNumber::String) return Measured{"string", value.bytes().size()};
+  if (value.number() == ValueNumber::Bytes) return Measured{"bytes", value.bytes().size()};
+  if (value.number() == ValueNumber::List) return Measured{"list", value.list().size()};
   return std::nullopt;
 }
 
@@ -112,37 +108,38 @@ std::string length_message(const Measured& m, const char* which, std::uint64_t b
 }
 
 // One constraint against one value; the failure message, or nothing when it holds.
-std::optional<std::string> check_constraint(const Constraint& constraint, const RowValue& value) {
-  const RowValue::Variant& v = value.value();
-  const auto* text = std::get_if<ScalarValue::String>(&v);
+std::optional<std::string> check_constraint(const Constraint& constraint, ValueView value) {
+  const ValueNumber number = value.number();
+  std::optional<std::string_view> text;
+  if (number == ValueNumber::String) text = value.text();
   return std::visit(
       [&](const auto& c) -> std::optional<std::string> {
         using C = std::decay_t<decltype(c)>;
         if constexpr (std::is_same_v<C, Constraint::MinI64>) {
-          const auto* x = std::get_if<ScalarValue::Int64>(&v);
-          if (x == nullptr) return "MinI64 constraint requires int64";
-          if (x->value < c.value) return bound_message("below minimum", x->value, c.value);
+          if (number != ValueNumber::Int64) return "MinI64 constraint requires int64";
+          const std::int64_t x = value.fixed<std::int64_t>();
+          if (x < c.value) return bound_message("below minimum", x, c.value);
         } else if constexpr (std::is_same_v<C, Constraint::MaxI64>) {
-          const auto* x = std::get_if<ScalarValue::Int64>(&v);
-          if (x == nullptr) return "MaxI64 constraint requires int64";
-          if (x->value > c.value) return bound_message("above maximum", x->value, c.value);
+          if (number != ValueNumber::Int64) return "MaxI64 constraint requires int64";
+          const std::int64_t x = value.fixed<std::int64_t>();
+          if (x > c.value) return bound_message("above maximum", x, c.value);
         } else if constexpr (std::is_same_v<C, Constraint::MinU64>) {
-          const auto* x = std::get_if<ScalarValue::Uint64>(&v);
-          if (x == nullptr) return "MinU64 constraint requires uint64";
-          if (x->value < c.value) return bound_message("below minimum", x->value, c.value);
+          if (number != ValueNumber::Uint64) return "MinU64 constraint requires uint64";
+          const std::uint64_t x = value.fixed<std::uint64_t>();
+          if (x < c.value) return bound_message("below minimum", x, c.value);
         } else if constexpr (std::is_same_v<C, Constraint::MaxU64>) {
-          const auto* x = std::get_if<ScalarValue::Uint64>(&v);
-          if (x == nullptr) return "MaxU64 constraint requires uint64";
-          if (x->value > c.value) return bound_message("above maximum", x->value, c.value);
+          if (number != ValueNumber::Uint64) return "MaxU64 constraint requires uint64";
+          const std::uint64_t x = value.fixed<std::uint64_t>();
+          if (x > c.value) return bound_message("above maximum", x, c.value);
         } else if constexpr (std::is_same_v<C, Constraint::MinF64>) {
-          const auto* x = std::get_if<ScalarValue::Float64>(&v);
-          if (x == nullptr) return "MinF64 constraint requires float64";
+          if (number != ValueNumber::Float64) return "MinF64 constraint requires float64";
+          const double x = value.fixed<double>();
           // Written as bound > value so that a NaN on either side passes.
-          if (c.value > x->value) return bound_message("below minimum", x->value, c.value);
+          if (c.value > x) return bound_message("below minimum", x, c.value);
         } else if constexpr (std::is_same_v<C, Constraint::MaxF64>) {
-          const auto* x = std::get_if<ScalarValue::Float64>(&v);
-          if (x == nullptr) return "MaxF64 constraint requires float64";
-          if (x->value > c.value) return bound_message("above maximum", x->value, c.value);
+          if (number != ValueNumber::Float64) return "MaxF64 constraint requires float64";
+          const double x = value.fixed<double>();
+          if (x > c.value) return bound_message("above maximum", x, c.value);
         } else if constexpr (std::is_same_v<C, Constraint::MinLength>) {
           const std::optional<Measured> m = measure(value);
           if (!m) return "MinLength applies to string, bytes, or list";
@@ -152,19 +149,19 @@ std::optional<std::string> check_constraint(const Constraint& constraint, const 
           if (!m) return "MaxLength applies to string, bytes, or list";
           if (m->length > c.value) return length_message(*m, "above maximum", c.value);
         } else if constexpr (std::is_same_v<C, Constraint::Regex>) {
-          if (text == nullptr) return "Regex constraint requires string";
+          if (!text) return "Regex constraint requires string";
           const RE2& re = compiled_regex(c.pattern);
           if (!re.ok()) return "invalid regex in schema: " + re.error();
-          if (!RE2::PartialMatch(text->value, re)) return "string does not match regex";
+          if (!RE2::PartialMatch(*text, re)) return "string does not match regex";
         } else if constexpr (std::is_same_v<C, Constraint::Email>) {
-          if (text == nullptr) return "Email constraint requires string";
-          const std::string_view s = text->value;
+          if (!text) return "Email constraint requires string";
+          const std::string_view s = *text;
           if (s.find('@') == std::string_view::npos || s.find('.') == std::string_view::npos) {
             return "string is not a valid email shape";
           }
         } else if constexpr (std::is_same_v<C, Constraint::Url>) {
-          if (text == nullptr) return "Url constraint requires string";
-          const std::string_view s = text->value;
+          if (!text) return "Url constraint requires string";
+          const std::string_view s = *text;
           if (!s.starts_with("http://") && !s.starts_with("https://")) {
             return "string must be an http(s) URL";
           }
@@ -179,30 +176,29 @@ std::optional<std::string> check_constraint(const Constraint& constraint, const 
       constraint.value());
 }
 
-bool has_member(const std::vector<FieldDef>& members, const std::string& name) {
+bool has_member(const std::vector<FieldDef>& members, std::string_view name) {
   for (const FieldDef& member : members) {
     if (member.path.first() == name) return true;
   }
   return false;
 }
 
-Status validate_object(Path& path, const std::vector<FieldDef>& members, const Row& row) {
-  const RowValue null;
+Status validate_object(Path& path, const std::vector<FieldDef>& members, RowView row) {
   for (const FieldDef& member : members) {
     const std::string& name = member.path.first();
-    auto it = row.find(name);
+    const std::optional<ValueView> found = row.find(name);
     PathSegment segment(path, name);
-    if (it == row.end() && member.type.kind() != Type::Kind::Optional) {
+    if (!found && member.type.kind() != Type::Kind::Optional) {
       return validation_error_at(path, "missing object field");
     }
     QUARN_TRY(
-        validate_value(path, member.type, member.constraints, it == row.end() ? null : it->second));
+        validate_value(path, member.type, member.constraints, found ? *found : null_value()));
     segment.pop();
   }
   // Unknown keys only after every member validated.
-  for (const auto& [key, unused] : row) {
-    if (!has_member(members, key)) {
-      path.push_back(key);
+  for (const RowView::Field field : row) {
+    if (!has_member(members, field.name)) {
+      path.emplace_back(field.name);
       return validation_error_at(path, "unknown field in object");
     }
   }
@@ -253,7 +249,7 @@ std::string plain_decimal_f64(double value) {
 }
 
 Status apply_constraints(const std::vector<std::string>& path,
-                         std::span<const Constraint> constraints, const RowValue& value) {
+                         std::span<const Constraint> constraints, ValueView value) {
   for (const Constraint& constraint : constraints) {
     std::optional<std::string> failure = check_constraint(constraint, value);
     if (failure) return validation_error_at(path, std::move(*failure));
@@ -261,35 +257,45 @@ Status apply_constraints(const std::vector<std::string>& path,
   return ok_status();
 }
 
+Status apply_constraints(const std::vector<std::string>& path,
+                         std::span<const Constraint> constraints, const RowValue& value) {
+  Bytes image;
+  append_packed_value(image, value);
+  return apply_constraints(path, constraints, ValueView(image.data()));
+}
+
 Status validate_value(std::vector<std::string>& path, const Type& type,
-                      std::span<const Constraint> constraints, const RowValue& value) {
+                      std::span<const Constraint> constraints, ValueView value) {
   switch (type.kind()) {
     case Type::Kind::Optional:
       if (value.is_null()) return ok_status();
       QUARN_TRY(validate_value(path, type.inner(), {}, value));
       return apply_constraints(path, constraints, value);
     case Type::Kind::List: {
-      const RowValue::List* list = value.as_list();
-      if (list == nullptr) return validation_error_at(path, "expected list");
-      for (std::size_t i = 0; i < list->size(); ++i) {
-        PathSegment segment(path, std::to_string(i));
-        QUARN_TRY(validate_value(path, type.inner(), {}, (*list)[i]));
+      if (value.number() != ValueNumber::List) return validation_error_at(path, "expected list");
+      std::size_t i = 0;
+      for (const ValueView element : value.list()) {
+        PathSegment segment(path, std::to_string(i++));
+        QUARN_TRY(validate_value(path, type.inner(), {}, element));
         segment.pop();
       }
       return apply_constraints(path, constraints, value);
     }
     case Type::Kind::Object: {
-      const Row* row = value.as_object();
-      if (row == nullptr) return validation_error_at(path, "expected object");
-      QUARN_TRY(validate_object(path, type.members(), *row));
+      if (value.number() != ValueNumber::Object) {
+        return validation_error_at(path, "expected object");
+      }
+      QUARN_TRY(validate_object(path, type.members(), value.object()));
       return apply_constraints(path, constraints, value);
     }
     case Type::Kind::Enum: {
-      const auto* text = std::get_if<ScalarValue::String>(&value.value());
-      if (text == nullptr) return validation_error_at(path, "expected string (enum)");
+      if (value.number() != ValueNumber::String) {
+        return validation_error_at(path, "expected string (enum)");
+      }
+      const std::string_view text = value.text();
       bool known = false;
       for (const std::string& variant : type.variants()) {
-        if (variant == text->value) {
+        if (variant == text) {
           known = true;
           break;
         }
@@ -300,35 +306,53 @@ Status validate_value(std::vector<std::string>& path, const Type& type,
       return apply_constraints(path, constraints, value);
     }
     default:
-      // A primitive: the value's alternative number equals the type's number.
-      if (value.number() != type.number())
+      // A primitive: the value's number equals the type's number.
+      if (static_cast<std::uint8_t>(value.number()) != type.number())
         return validation_error_at(path, expected_kind_message(type.kind()));
       return apply_constraints(path, constraints, value);
   }
 }
 
-Status validate_top_level_row(const std::vector<FieldDef>& fields, const std::string& primary,
-                              const Row& row) {
-  for (const auto& [key, unused] : row) {
-    if (find_top_level_field(fields, key) == nullptr)
-      return validation_error_at({key}, "unknown field");
+Status validate_value(std::vector<std::string>& path, const Type& type,
+                      std::span<const Constraint> constraints, const RowValue& value) {
+  Bytes image;
+  append_packed_value(image, value);
+  return validate_value(path, type, constraints, ValueView(image.data()));
+}
+
+DbError unknown_field_error(std::string_view name) {
+  return validation_error_at({std::string(name)}, "unknown field");
+}
+
+Status validate_top_level_field(const FieldDef& def, std::optional<ValueView> value,
+                                std::vector<std::string>& path) {
+  const std::string& name = def.path.first();
+  const bool optional = def.type.kind() == Type::Kind::Optional;
+  if (!value && !optional) return validation_error_at({name}, "missing field");
+  if (value && value->is_null() && !optional) {
+    return validation_error_at({name}, "unexpected null for required field");
   }
-  const RowValue null;
-  // One path for every field: validate_value leaves it as it found it.
-  Path path;
+  path.assign(1, name);
+  return validate_value(path, def.type, def.constraints, value ? *value : null_value());
+}
+
+Status validate_top_level_row(const std::vector<FieldDef>& fields, const std::string& primary,
+                              RowView row, std::vector<std::string>& path) {
+  for (const RowView::Field field : row) {
+    if (find_top_level_field(fields, field.name) == nullptr) return unknown_field_error(field.name);
+  }
   for (const FieldDef& def : fields) {
-    const std::string& name = def.path.first();
-    if (name == primary) continue;
-    const bool optional = def.type.kind() == Type::Kind::Optional;
-    auto it = row.find(name);
-    if (it == row.end() && !optional) return validation_error_at({name}, "missing field");
-    if (it != row.end() && it->second.is_null() && !optional) {
-      return validation_error_at({name}, "unexpected null for required field");
-    }
-    path.assign(1, name);
-    QUARN_TRY(validate_value(path, def.type, def.constraints, it == row.end() ? null : it->second));
+    if (def.path.first() == primary) continue;
+    QUARN_TRY(validate_top_level_field(def, row.find(def.path.first()), path));
   }
   return ok_status();
+}
+
+Status validate_top_level_row(const std::vector<FieldDef>& fields, const std::string& primary,
+                              const Row& row) {
+  const Bytes image = pack_row(row);
+  Path path;
+  return validate_top_level_row(fields, primary, RowView(image.data()), path);
 }
 
 }  // namespace quarn

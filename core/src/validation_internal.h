@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "record/packed_row.h"
 #include "record/row_value.h"
 #include "result.h"
 #include "schema.h"
@@ -16,6 +17,8 @@ namespace quarn {
 // Tests the constraints in order; the first that fails is returned with path.
 Status apply_constraints(const std::vector<std::string>& path,
                          std::span<const Constraint> constraints, const RowValue& value);
+Status apply_constraints(const std::vector<std::string>& path,
+                         std::span<const Constraint> constraints, ValueView value);
 
 // A double in plain decimal with the shortest round-trip digits and no exponent: 5, 1.5,
 // 0.0000001, -0, inf, NaN.

@@ -24,9 +24,15 @@ using testing::FaultStore;
 using testing::IsOk;
 using testing::StateSummary;
 
+// One segment of a transaction, owning its payload.
+struct TxnSegment {
+  SegmentType type;
+  Bytes payload;
+};
+
 // The transactions of the run: registration, inserts with index entries, a replacement, a
 // delete and a schema version with a row under it.
-std::vector<std::vector<PendingSegment>> transactions() {
+std::vector<std::vector<TxnSegment>> transactions() {
   using testing::by_name_entry;
   return {
       {{SegmentType::Catalog, testing::create_users()}},
@@ -56,14 +62,14 @@ StateSummary summary_of(const Database<S>& db) {
                             probed_names());
 }
 
-std::vector<SegmentView> views_of(const std::vector<PendingSegment>& txn) {
+std::vector<SegmentView> views_of(const std::vector<TxnSegment>& txn) {
   std::vector<SegmentView> views;
-  for (const PendingSegment& s : txn) views.push_back(SegmentView{s.type, s.payload});
+  for (const TxnSegment& s : txn) views.push_back(SegmentView{s.type, s.payload});
   return views;
 }
 
 template <class S>
-Status commit(Database<S>& db, const std::vector<PendingSegment>& txn) {
+Status commit(Database<S>& db, const std::vector<TxnSegment>& txn) {
   return DatabaseTestPeer::commit(db, views_of(txn));
 }
 
@@ -101,7 +107,7 @@ class CrashTest : public ::testing::Test {
     return k;
   }
 
-  const std::vector<std::vector<PendingSegment>> txns_ = transactions();
+  const std::vector<std::vector<TxnSegment>> txns_ = transactions();
   std::vector<StateSummary> states_;
   std::vector<std::uint64_t> commit_ends_;
   Bytes image_;

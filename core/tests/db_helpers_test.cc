@@ -2,6 +2,7 @@
 // key helpers and row projection.
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -93,11 +94,22 @@ std::vector<PlanErrorCase> plan_error_cases() {
   return c;
 }
 
+// A planner for the collection, then the plan of the row image, as an insert runs them; the
+// image must outlive the plan.
+Status plan_into(std::optional<InsertPlanner>& planner, const Catalog& catalog,
+                 std::uint32_t collection_id, const Bytes& image) {
+  QUARN_ASSIGN_OR_RETURN(InsertPlanner made, InsertPlanner::make(catalog, collection_id));
+  planner.emplace(std::move(made));
+  return planner->plan(RowView(image.data()));
+}
+
 class PlanInsertRowErrorTest : public ::testing::TestWithParam<PlanErrorCase> {};
 
 TEST_P(PlanInsertRowErrorTest, FirstFailingCheckWins) {
   const PlanErrorCase& c = GetParam();
-  EXPECT_THAT(plan_insert_row(c.catalog, c.collection_id, c.row), ErrorRenders(c.expected));
+  std::optional<InsertPlanner> planner;
+  EXPECT_THAT(plan_into(planner, c.catalog, c.collection_id, pack_row(c.row)),
+              ErrorRenders(c.expected));
 }
 
 INSTANTIATE_TEST_SUITE_P(Order, PlanInsertRowErrorTest, ::testing::ValuesIn(plan_error_cases()),
@@ -107,29 +119,43 @@ INSTANTIATE_TEST_SUITE_P(Order, PlanInsertRowErrorTest, ::testing::ValuesIn(plan
 
 const FieldDef& primary_def(const CollectionInfo& info) { return info.fields.front(); }
 
+std::vector<IndexEntry> owned_entries(std::span<const IndexEntryView> views) {
+  std::vector<IndexEntry> entries;
+  for (const IndexEntryView& v : views) {
+    entries.push_back(IndexEntry{std::string(v.index_name), Bytes(v.key.begin(), v.key.end()),
+                                 Bytes(v.pk.begin(), v.pk.end()), v.collection_id, v.kind, v.op});
+  }
+  return entries;
+}
+
+Bytes bytes_of(ByteSpan bytes) { return Bytes(bytes.begin(), bytes.end()); }
+
 TEST(PlanInsertRowTest, BuildsCompleteRowEntriesAndPayload) {
   const Catalog catalog =
       catalog_with(user_fields(), {index_def("by_email", {"email"}),
                                    index_def("by_nick", {"nick"}, IndexKind::NonUnique),
                                    index_def("by_level", {"level"}, IndexKind::NonUnique)});
-  ASSERT_OK_AND_ASSIGN(InsertPlan plan, plan_insert_row(catalog, 1, user_row(7, "a@x")));
+  std::optional<InsertPlanner> planner;
+  ASSERT_OK(plan_into(planner, catalog, 1, pack_row(user_row(7, "a@x"))));
 
   const Row expected{
       {"id", i64(7)}, {"email", str("a@x")}, {"nick", null()}, {"level", str("gold")}};
-  EXPECT_EQ(plan.row, expected);
-  EXPECT_EQ(plan.pk, s_i64(7));
-  EXPECT_EQ(plan.pk_key, s_i64(7).canonical_key_bytes());
+  EXPECT_EQ(planner->row().to_row(), expected);
+  EXPECT_EQ(bytes_of(planner->image()), pack_row(expected));
+  EXPECT_EQ(bytes_of(planner->pk_key()), s_i64(7).canonical_key_bytes());
   // The absent optional nick has no entry; the enum is keyed by its text.
   const Bytes pk = s_i64(7).canonical_key_bytes();
-  EXPECT_THAT(plan.index_entries,
-              ElementsAre(IndexEntry{"by_email", Bytes{'a', '@', 'x'}, pk, 1, IndexKind::Unique,
-                                     IndexOp::Insert},
-                          IndexEntry{"by_level", Bytes{'g', 'o', 'l', 'd'}, pk, 1,
-                                     IndexKind::NonUnique, IndexOp::Insert}));
+  const std::vector<IndexEntry> entries{
+      IndexEntry{"by_email", Bytes{'a', '@', 'x'}, pk, 1, IndexKind::Unique, IndexOp::Insert},
+      IndexEntry{"by_level", Bytes{'g', 'o', 'l', 'd'}, pk, 1, IndexKind::NonUnique,
+                 IndexOp::Insert}};
+  EXPECT_EQ(owned_entries(planner->index_entries()), entries);
+  EXPECT_EQ(planner->index_payload(), encode_index_payload(entries));
 
   const CollectionInfo& info = *catalog.get(1);
-  ASSERT_OK_AND_ASSIGN(RecordPayload decoded,
-                       decode_record_payload(plan.payload, "id", primary_def(info), info.fields));
+  ASSERT_OK_AND_ASSIGN(
+      RecordPayload decoded,
+      decode_record_payload(planner->payload(), "id", primary_def(info), info.fields));
   EXPECT_EQ(decoded.op, static_cast<std::uint8_t>(RecordOp::Insert));
   EXPECT_EQ(decoded.schema_version, 1u);
   EXPECT_EQ(decoded.pk, s_i64(7));
@@ -138,15 +164,103 @@ TEST(PlanInsertRowTest, BuildsCompleteRowEntriesAndPayload) {
   EXPECT_EQ(decoded.fields, rest);
 }
 
+// A row holding every name is kept as given; one lacking an optional is rebuilt with its Null.
+// Both must plan exactly what the other does.
+TEST(PlanInsertRowTest, CompleteRowKeptAsGivenPlansWhatARebuiltOneDoes) {
+  const Catalog catalog = catalog_with(
+      user_fields(),
+      {index_def("by_email", {"email"}), index_def("by_nick", {"nick"}, IndexKind::NonUnique)});
+  Row complete_row = user_row(7, "a@x");
+  complete_row.emplace("nick", null());
+  const Bytes complete = pack_row(complete_row);
+  const Bytes lacking = pack_row(user_row(7, "a@x"));
+
+  std::optional<InsertPlanner> kept;
+  ASSERT_OK(plan_into(kept, catalog, 1, complete));
+  EXPECT_EQ(kept->image().data(), complete.data());
+  std::optional<InsertPlanner> rebuilt;
+  ASSERT_OK(plan_into(rebuilt, catalog, 1, lacking));
+  EXPECT_NE(rebuilt->image().data(), lacking.data());
+
+  EXPECT_EQ(bytes_of(kept->image()), bytes_of(rebuilt->image()));
+  EXPECT_EQ(kept->payload(), rebuilt->payload());
+  EXPECT_EQ(bytes_of(kept->pk_key()), bytes_of(rebuilt->pk_key()));
+  EXPECT_EQ(owned_entries(kept->index_entries()), owned_entries(rebuilt->index_entries()));
+  EXPECT_EQ(kept->index_payload(), rebuilt->index_payload());
+
+  // The same planner, reused for the other shape, forgets the row before.
+  const Bytes other = pack_row(user_row(8, "b@x"));
+  ASSERT_OK(kept->plan(RowView(other.data())));
+  std::optional<InsertPlanner> fresh;
+  ASSERT_OK(plan_into(fresh, catalog, 1, other));
+  EXPECT_EQ(bytes_of(kept->image()), bytes_of(fresh->image()));
+  EXPECT_EQ(kept->payload(), fresh->payload());
+  EXPECT_EQ(owned_entries(kept->index_entries()), owned_entries(fresh->index_entries()));
+  EXPECT_EQ(kept->index_payload(), fresh->index_payload());
+}
+
 TEST(PlanInsertRowTest, RepeatedOptionalNameKeepsWhatReplayRebuilds) {
   const Catalog catalog = catalog_with(
       {def("id", ty(K::Int64)), def("x", opt(ty(K::Int64))), def("x", opt(ty(K::Int64)))});
-  ASSERT_OK_AND_ASSIGN(InsertPlan plan,
-                       plan_insert_row(catalog, 1, Row{{"id", i64(1)}, {"x", i64(2)}}));
+  std::optional<InsertPlanner> planner;
+  ASSERT_OK(plan_into(planner, catalog, 1, pack_row(Row{{"id", i64(1)}, {"x", i64(2)}})));
   const CollectionInfo& info = *catalog.get(1);
-  ASSERT_OK_AND_ASSIGN(RecordPayload decoded,
-                       decode_record_payload(plan.payload, "id", primary_def(info), info.fields));
-  EXPECT_EQ(plan.row.at("x"), decoded.fields.at("x"));
+  ASSERT_OK_AND_ASSIGN(
+      RecordPayload decoded,
+      decode_record_payload(planner->payload(), "id", primary_def(info), info.fields));
+  EXPECT_EQ(planner->row().to_row().at("x"), decoded.fields.at("x"));
+}
+
+// A replacement logs the complete row and takes the old row's keys out first.
+TEST(PlanInsertRowTest, ReplacementLogsTheCompleteRowAndDeletesTheOldKeysFirst) {
+  const Catalog catalog = catalog_with(
+      user_fields(),
+      {index_def("by_email", {"email"}), index_def("by_nick", {"nick"}, IndexKind::NonUnique)});
+  std::optional<InsertPlanner> planner;
+  const Bytes row = pack_row(user_row(7, "new"));
+  ASSERT_OK(plan_into(planner, catalog, 1, row));
+  const Bytes insert_payload = planner->payload();
+  const Bytes old =
+      pack_row({{"id", i64(7)}, {"email", str("old")}, {"nick", str("n")}, {"level", str("gold")}});
+  ASSERT_OK(planner->replace(RowView(old.data())));
+
+  const Bytes pk = s_i64(7).canonical_key_bytes();
+  EXPECT_EQ(
+      owned_entries(planner->index_entries()),
+      (std::vector<IndexEntry>{
+          IndexEntry{"by_email", Bytes{'o', 'l', 'd'}, pk, 1, IndexKind::Unique, IndexOp::Delete},
+          IndexEntry{"by_nick", Bytes{'n'}, pk, 1, IndexKind::NonUnique, IndexOp::Delete},
+          IndexEntry{"by_email", Bytes{'n', 'e', 'w'}, pk, 1, IndexKind::Unique,
+                     IndexOp::Insert}}));
+  Bytes expected = insert_payload;
+  expected[10] = static_cast<std::uint8_t>(RecordOp::Replace);
+  EXPECT_EQ(planner->payload(), expected);
+}
+
+// Where several fields bear one name the complete row holds Null there, and a replacement logs
+// that Null for each of them: refused when the first of them is required.
+TEST(PlanInsertRowTest, ReplacementOfARepeatedNameLogsItsNull) {
+  const Catalog catalog =
+      catalog_with({def("id", ty(K::Int64)), def("x", ty(K::Int64)), def("x", opt(ty(K::Int64)))});
+  std::optional<InsertPlanner> planner;
+  const Bytes row = pack_row(Row{{"id", i64(1)}, {"x", i64(2)}});
+  ASSERT_OK(plan_into(planner, catalog, 1, row));
+  EXPECT_EQ(planner->row().to_row(), (Row{{"id", i64(1)}, {"x", null()}}));
+  EXPECT_THAT(planner->replace(RowView(row.data())),
+              ErrorRenders("format error: record payload type does not match schema"));
+}
+
+TEST(PlanInsertRowTest, PlannerFollowsTheDefinitionItWasMadeFor) {
+  Catalog catalog = catalog_with(user_fields());
+  ASSERT_OK_AND_ASSIGN(InsertPlanner planner, InsertPlanner::make(catalog, 1));
+  const Catalog copy = catalog;
+  EXPECT_TRUE(planner.plans_for(copy, 1));
+  EXPECT_FALSE(planner.plans_for(catalog, 2));
+  ASSERT_OK(catalog.apply_record(CatalogRecordWire::NewSchemaVersion{1, 2, user_fields(), {}}));
+  EXPECT_FALSE(planner.plans_for(catalog, 1));
+  // The old definition stays the planner's.
+  const Bytes row = pack_row(user_row(1, "a"));
+  EXPECT_OK(planner.plan(RowView(row.data())));
 }
 
 TEST(ScalarAtPathTest, ResolvesOnlyPrimitiveLeaves) {

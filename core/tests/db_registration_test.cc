@@ -29,6 +29,7 @@ using ::quarn::testing::MemDb;
 using ::quarn::testing::opt;
 using ::quarn::testing::reopen;
 using ::quarn::testing::ty;
+using ::quarn::testing::user;
 using ::quarn::testing::user_fields;
 using ::quarn::testing::user_indexes;
 using ::quarn::testing::users_db;
@@ -167,6 +168,28 @@ TEST(RegistrationTest, TransactionRegistrationIsStagedAndRolledBack) {
   EXPECT_EQ(db.snapshot_bytes(), image);
   EXPECT_THAT(db.register_collection_with_indexes("orders", user_fields(), {}, "id"),
               IsOkAndHolds(Pair(2u, 1u)));
+}
+
+// Inserts are checked against the working definition: a schema version staged in a
+// transaction, the committed one again after its rollback, and each collection its own.
+TEST(RegistrationTest, InsertsFollowTheWorkingDefinition) {
+  MemDb db = users_db();
+  ASSERT_OK(
+      db.register_collection_with_indexes("orders", with_field(def("x", ty(K::Bool))), {}, "id"));
+  Row with_x = user(1, "a@x");
+  with_x.emplace("x", RowValue(ScalarValue::Bool{true}));
+  ASSERT_OK(db.begin_transaction());
+  ASSERT_OK(
+      db.register_schema_version_with_indexes_force(1, with_field(def("x", ty(K::Bool))), {}));
+  ASSERT_OK(db.insert(1, with_x));
+  EXPECT_THAT(db.insert(1, user(2, "b@x")), ErrorRenders("validation error at x: missing field"));
+  db.rollback_transaction();
+
+  EXPECT_THAT(db.insert(1, with_x), ErrorRenders("validation error at x: unknown field"));
+  ASSERT_OK(db.insert(1, user(2, "b@x")));
+  ASSERT_OK(db.insert(2, with_x));
+  EXPECT_THAT(db.insert(1, with_x), ErrorRenders("validation error at x: unknown field"));
+  EXPECT_THAT(db.insert(2, user(3, "c@x")), ErrorRenders("validation error at x: missing field"));
 }
 
 TEST(RegistrationTest, TransactionCommitLogsCatalogEntriesInOrder) {

@@ -4,6 +4,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -75,8 +76,9 @@ class CompactedImage {
   std::uint64_t end() const { return run_at_ + run_.size(); }
   void publish_manifest() {
     const std::uint64_t manifest_at = end();
-    append_encoded_segment(SegmentType::Manifest,
-                           ManifestV0::encode(manifest_at, kManifestSegmentLen), run_);
+    manifest_.clear();
+    encode_manifest_v0(ManifestV0{manifest_at, kManifestSegmentLen}, manifest_);
+    append_encoded_segment(SegmentType::Manifest, manifest_, run_);
     const Publication next = next_publication(slots_, manifest_at);
     (next.slot == SuperblockSlot::A ? slots_.a : slots_.b) = next.superblock;
   }
@@ -91,6 +93,7 @@ class CompactedImage {
   Bytes run_;
   std::uint64_t run_at_ = kDataStart;
   Bytes marker_;
+  Bytes manifest_;
   std::uint64_t txn_id_ = 0;
   SuperblockSlots slots_;
 };
@@ -134,20 +137,23 @@ Result<std::uint64_t> write_compacted(RawFileStore& file, const Catalog& catalog
   }
   for (const CollectionInfo& info : collections) {
     const std::uint32_t id = info.collection_id;
+    // Made at the first row: an insert meets the definition's errors only with a row.
+    std::optional<InsertPlanner> planner;
     for (const auto entry : latest.rows_of(id)) {
+      if (!planner) {
+        QUARN_ASSIGN_OR_RETURN(InsertPlanner made, InsertPlanner::make(built.catalog, id));
+        planner.emplace(std::move(made));
+      }
       // Planned under the current definition, as an insert into the new database would be.
-      QUARN_ASSIGN_OR_RETURN(InsertPlan plan,
-                             plan_insert_row(built.catalog, id, entry.row.to_row()));
-      QUARN_TRY(check_unique_insertions(built.indexes, id, plan.index_entries));
-      const Bytes index_payload =
-          plan.index_entries.empty() ? Bytes() : encode_index_payload(plan.index_entries);
-      const std::array both{SegmentView{SegmentType::Index, index_payload},
-                            SegmentView{SegmentType::Record, plan.payload}};
-      QUARN_TRY(
-          image.commit(plan.index_entries.empty() ? std::span(both).subspan(1) : std::span(both)));
-      built.latest.put(id, plan.pk_key, plan.row);
-      for (IndexEntry& index_entry : plan.index_entries) {
-        const Status applied = built.indexes.apply(std::move(index_entry));
+      QUARN_TRY(planner->plan(entry.row));
+      QUARN_TRY(check_unique_insertions(built.indexes, id, planner->index_entries()));
+      const std::array both{SegmentView{SegmentType::Index, planner->index_payload()},
+                            SegmentView{SegmentType::Record, planner->payload()}};
+      QUARN_TRY(image.commit(planner->index_entries().empty() ? std::span(both).subspan(1)
+                                                               : std::span(both)));
+      built.latest.put_image(id, planner->pk_key(), planner->image());
+      for (const IndexEntryView& index_entry : planner->index_entries()) {
+        const Status applied = built.indexes.apply(index_entry);
         QUARN_CHECK(applied.ok(), "checked index entry refused");
       }
     }

@@ -13,12 +13,14 @@
 #include "bytes.h"
 #include "catalog/state.h"
 #include "db/durable_file.h"
+#include "db/helpers.h"
 #include "db/latest_rows.h"
 #include "db/state_view.h"
 #include "file_format.h"
 #include "index.h"
 #include "migration.h"
 #include "pager.h"
+#include "record/packed_row.h"
 #include "record/row_value.h"
 #include "record/scalar.h"
 #include "result.h"
@@ -37,11 +39,12 @@ struct DatabaseStatePeer;
 // The path an in-memory database reports.
 inline constexpr const char* kMemoryPath = ":memory:";
 
-// One segment a write makes, owning its payload: committed at once outside a transaction, else
-// encoded into the open one's staged segments.
+// One segment a write makes: committed at once outside a transaction, else encoded into the
+// open one's staged segments, which take the buffer of a payload of kAppendRunBytes or more
+// rather than copy it. A smaller payload is copied and its buffer left as it was, to be reused.
 struct PendingSegment {
   SegmentType type;
-  Bytes payload;
+  Bytes& payload;
 };
 
 // An open transaction: a copy of the committed catalog and overlays of its own changes over the
@@ -95,6 +98,9 @@ class Database {
 
   // Insert or replace by primary key.
   Status insert(std::uint32_t collection_id, Row row);
+  // The same for a row given as an image (record/packed_row.h), which must be valid: views read
+  // it unchecked.
+  Status insert(std::uint32_t collection_id, RowView row);
   // A copy of the latest row of that key, if any.
   Result<std::optional<Row>> get(std::uint32_t collection_id, const ScalarValue& pk) const;
   // get without decoding: a view of the stored row, valid until the state next changes.
@@ -196,6 +202,11 @@ class Database {
   // succeeded, change changes the committed state. change must not fail. Defined in db/write.h.
   template <class Change>
   Status stage_or_commit(std::span<PendingSegment> segments, Change change);
+  // The planner of inserts into the collection under the working catalog, made anew when the
+  // collection's definition is not the one planned for last. Errors: InsertPlanner::make's.
+  Result<InsertPlanner*> insert_planner(std::uint32_t collection_id);
+  // insert once the handle may write and the planner is there.
+  Status insert_planned(InsertPlanner& planner, std::uint32_t collection_id, RowView row);
   // An i/o error once a failed commit could not be cut back (or the file was replaced under the
   // handle), or for a handle opened for reading; call before any write.
   Status check_writable() const;
@@ -238,6 +249,9 @@ class Database {
   std::uint64_t file_end_ = 0;
   // Opened by open_for_reading: every write is refused.
   bool read_only_ = false;
+  // The last collection inserts were planned for, kept so that a run of inserts into one
+  // collection works out its definition once.
+  std::optional<InsertPlanner> insert_planner_;
 };
 
 }  // namespace quarn

@@ -32,7 +32,8 @@ Result<std::pair<std::uint32_t, std::uint32_t>> Database<S>::register_collection
                                                    std::move(indexes), primary_field));
   const std::uint32_t id =
       std::get<CatalogRecordWire::CreateCollection>(entry.value()).collection_id;
-  PendingSegment segment{SegmentType::Catalog, encode_catalog_payload(entry)};
+  Bytes payload = encode_catalog_payload(entry);
+  PendingSegment segment{SegmentType::Catalog, payload};
   QUARN_TRY(stage_or_commit(std::span(&segment, 1), [&](WriteTarget& target) {
     apply_checked_entry(target.catalog, std::move(entry));
   }));
@@ -72,7 +73,8 @@ Result<std::uint32_t> Database<S>::register_schema_version_with_indexes_force(
       schema_version_entry(catalog(), collection_id, std::move(fields), std::move(indexes)));
   const std::uint32_t version =
       std::get<CatalogRecordWire::NewSchemaVersion>(entry.value()).schema_version;
-  PendingSegment segment{SegmentType::Catalog, encode_catalog_payload(entry)};
+  Bytes payload = encode_catalog_payload(entry);
+  PendingSegment segment{SegmentType::Catalog, payload};
   QUARN_TRY(stage_or_commit(std::span(&segment, 1), [&](WriteTarget& target) {
     apply_checked_entry(target.catalog, std::move(entry));
   }));

@@ -28,12 +28,6 @@ inline Result<KeyedCollection> collection_for_key(const Catalog& catalog,
   return keyed;
 }
 
-inline const FieldDef& primary_def_of(const CollectionInfo& info) {
-  const Result<const FieldDef*> def = primary_field_def(info);
-  QUARN_CHECK(def.ok(), "planned collection without its primary field definition");
-  return *def.value();
-}
-
 // The writes were checked against this very state, so no entry can conflict; one that did
 // would leave memory disagreeing with what was just logged.
 inline void apply_entries(IndexState& indexes, std::vector<IndexEntry> entries) {
@@ -44,60 +38,60 @@ inline void apply_entries(IndexState& indexes, std::vector<IndexEntry> entries) 
 }
 
 // The segments of one row write: its index changes, if it has any, then its record.
-struct RowWriteSegments {
-  RowWriteSegments(const std::vector<IndexEntry>& entries, Bytes record_payload)
-      : segments{PendingSegment{SegmentType::Index, {}},
-                 PendingSegment{SegmentType::Record, std::move(record_payload)}},
-        has_index(!entries.empty()) {
-    if (has_index) segments[0].payload = encode_index_payload(entries);
-  }
-  std::span<PendingSegment> written() {
-    return has_index ? std::span(segments) : std::span(segments).subspan(1);
-  }
-
-  std::array<PendingSegment, 2> segments;
-  bool has_index;
-};
+inline std::span<PendingSegment> row_write_segments(std::array<PendingSegment, 2>& segments) {
+  return segments[0].payload.empty() ? std::span(segments).subspan(1) : std::span(segments);
+}
 
 }  // namespace rows_detail
 
 template <Store S>
 Status Database<S>::insert(std::uint32_t collection_id, Row row) {
+  const Bytes image = pack_row(row);
+  return insert(collection_id, RowView(image.data()));
+}
+
+template <Store S>
+Status Database<S>::insert(std::uint32_t collection_id, RowView row) {
   QUARN_TRY(check_writable());
   QUARN_TRY(check_log_upgradable());
   QUARN_TRY(ensure_row_writes_header());
-  QUARN_ASSIGN_OR_RETURN(InsertPlan plan,
-                         plan_insert_row(catalog(), collection_id, std::move(row)));
-  const CollectionInfo& info = *catalog().get(collection_id);
+  QUARN_ASSIGN_OR_RETURN(InsertPlanner* const planner, insert_planner(collection_id));
+  const Status inserted = insert_planned(*planner, collection_id, row);
+  planner->release_large_buffers();
+  return inserted;
+}
 
-  Bytes record_payload;
-  std::vector<IndexEntry> entries;
-  if (const std::optional<RowView> old = latest().get(collection_id, plan.pk_key)) {
-    const FieldDef& primary_def = rows_detail::primary_def_of(info);
-    std::vector<RecordFieldValue> values;
-    for (const FieldDef* def : non_pk_defs_in_order(info.fields, *info.primary_field)) {
-      auto it = plan.row.find(def->path.first());
-      values.emplace_back(def, it == plan.row.end() ? RowValue() : it->second);
-    }
-    QUARN_ASSIGN_OR_RETURN(record_payload,
-                           encode_record_payload_v2_op(collection_id, info.schema_version,
-                                                       static_cast<std::uint8_t>(RecordOp::Replace),
-                                                       plan.pk, primary_def.type, values));
-    entries = index_deletes_for_existing_row(collection_id, plan.pk, info.indexes, *old);
-    for (IndexEntry& entry : plan.index_entries) entries.push_back(std::move(entry));
-  } else {
-    record_payload = std::move(plan.payload);
-    entries = std::move(plan.index_entries);
+template <Store S>
+Result<InsertPlanner*> Database<S>::insert_planner(std::uint32_t collection_id) {
+  if (!insert_planner_ || !insert_planner_->plans_for(catalog(), collection_id)) {
+    QUARN_ASSIGN_OR_RETURN(InsertPlanner planner, InsertPlanner::make(catalog(), collection_id));
+    insert_planner_.emplace(std::move(planner));
   }
+  return &*insert_planner_;
+}
 
+template <Store S>
+Status Database<S>::insert_planned(InsertPlanner& planner, std::uint32_t collection_id,
+                                   RowView row) {
+  QUARN_TRY(planner.plan(row));
+  if (const std::optional<RowView> old = latest().get(collection_id, planner.pk_key())) {
+    QUARN_TRY(planner.replace(*old));
+  }
   // Against the state before this write: the old row's keys belong to this same primary key,
   // so not applying its deletions first changes no answer.
-  QUARN_TRY(check_unique_insertions(indexes(), collection_id, entries));
+  QUARN_TRY(check_unique_insertions(indexes(), collection_id, planner.index_entries()));
 
-  rows_detail::RowWriteSegments segments(entries, std::move(record_payload));
-  return stage_or_commit(segments.written(), [&](WriteTarget& target) {
-    target.latest.put(collection_id, plan.pk_key, plan.row);
-    rows_detail::apply_entries(target.indexes, std::move(entries));
+  std::array<PendingSegment, 2> segments{
+      PendingSegment{SegmentType::Index, planner.index_payload()},
+      PendingSegment{SegmentType::Record, planner.payload()}};
+  return stage_or_commit(rows_detail::row_write_segments(segments), [&](WriteTarget& target) {
+    target.latest.put_image(collection_id, planner.pk_key(), planner.image());
+    // Checked against this very state, so no entry can conflict; one that did would leave
+    // memory disagreeing with what was just logged.
+    for (const IndexEntryView& entry : planner.index_entries()) {
+      const Status applied = target.indexes.apply(entry);
+      QUARN_CHECK(applied.ok(), "checked index entry refused");
+    }
   });
 }
 
@@ -134,8 +128,10 @@ Status Database<S>::delete_row(std::uint32_t collection_id, const ScalarValue& p
                                                      static_cast<std::uint8_t>(RecordOp::Delete),
                                                      pk, keyed.primary_def->type, {}));
 
-  rows_detail::RowWriteSegments segments(entries, std::move(record_payload));
-  return stage_or_commit(segments.written(), [&](WriteTarget& target) {
+  Bytes index_payload = entries.empty() ? Bytes() : encode_index_payload(entries);
+  std::array<PendingSegment, 2> segments{PendingSegment{SegmentType::Index, index_payload},
+                                         PendingSegment{SegmentType::Record, record_payload}};
+  return stage_or_commit(rows_detail::row_write_segments(segments), [&](WriteTarget& target) {
     target.latest.erase(collection_id, pk_key);
     rows_detail::apply_entries(target.indexes, std::move(entries));
   });
@@ -146,6 +142,9 @@ Status Database<S>::delete_row(std::uint32_t collection_id, const ScalarValue& p
 // The explicit instantiations of the templates above for store type S.
 #define QUARN_INSTANTIATE_DB_ROWS(S)                                                               \
   template Status Database<S>::insert(std::uint32_t, Row);                                         \
+  template Status Database<S>::insert(std::uint32_t, RowView);                                     \
+  template Result<InsertPlanner*> Database<S>::insert_planner(std::uint32_t);                      \
+  template Status Database<S>::insert_planned(InsertPlanner&, std::uint32_t, RowView);             \
   template Result<std::optional<Row>> Database<S>::get(std::uint32_t, const ScalarValue&) const;   \
   template Result<std::optional<RowView>> Database<S>::get_view(std::uint32_t, const ScalarValue&) \
       const;                                                                                       \

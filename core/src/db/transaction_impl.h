@@ -25,7 +25,8 @@ Database<S>::Database(Database&& other) noexcept
       unframed_log_checked_(other.unframed_log_checked_),
       location_(std::move(other.location_)),
       file_end_(other.file_end_),
-      read_only_(other.read_only_) {
+      read_only_(other.read_only_),
+      insert_planner_(std::move(other.insert_planner_)) {
   if (txn_) {
     txn_->latest.rebase(latest_);
     txn_->indexes.rebase(indexes_);
@@ -48,6 +49,7 @@ Database<S>& Database<S>::operator=(Database&& other) noexcept {
   location_ = std::move(other.location_);
   file_end_ = other.file_end_;
   read_only_ = other.read_only_;
+  insert_planner_ = std::move(other.insert_planner_);
   if (txn_) {
     txn_->latest.rebase(latest_);
     txn_->indexes.rebase(indexes_);

@@ -2,6 +2,7 @@
 #include "record/packed_row.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstring>
 #include <iterator>
@@ -128,6 +129,10 @@ void object(Bytes& out, const Row& row) {
   const std::size_t at = open_length(out);
   append_fields(out, row);
   close_length(out, at);
+}
+void value(Bytes& out, ValueView value) {
+  const ByteSpan bytes = value.image();
+  out.insert(out.end(), bytes.begin(), bytes.end());
 }
 
 namespace {
@@ -335,7 +340,42 @@ ByteSpan RowView::image() const {
   return ByteSpan(at_, static_cast<std::size_t>(at - at_));
 }
 
+ValueView null_value() {
+  static constexpr std::uint8_t kNull = static_cast<std::uint8_t>(ValueNumber::Null);
+  return ValueView(&kNull);
+}
+
 void append_packed_row(Bytes& out, const Row& row) { append_fields(out, row); }
+
+void append_packed_value(Bytes& out, const RowValue& value) { append_value(out, value); }
+
+void append_canonical_key_bytes(ValueView value, Bytes& out) {
+  const auto raw = [&](ByteSpan bytes) { out.insert(out.end(), bytes.begin(), bytes.end()); };
+  // Numbers little-endian whatever the image's native order.
+  const auto le = [&](std::uint64_t bits) {
+    std::array<std::uint8_t, sizeof bits> bytes;
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+      bytes[i] = static_cast<std::uint8_t>(bits >> (8 * i));
+    }
+    raw(bytes);
+  };
+  value.visit(Overloaded{
+      [&](ValueView::Bool v) {
+        out.push_back(0x00);
+        out.push_back(v.value ? 0x01 : 0x00);
+      },
+      [&](ValueView::Int64 v) { le(std::bit_cast<std::uint64_t>(v.value)); },
+      [&](ValueView::Uint64 v) { le(v.value); },
+      [&](ValueView::Float64 v) { le(std::bit_cast<std::uint64_t>(v.value)); },
+      [&](ValueView::String v) { raw(as_span(v.value)); },
+      [&](ValueView::Bytes v) { raw(v.value); },
+      [&](ValueView::Uuid v) { raw(v.value); },
+      [&](ValueView::Timestamp v) { le(std::bit_cast<std::uint64_t>(v.value)); },
+      [](ValueView::Null) { QUARN_CHECK(false, "key bytes of a null"); },
+      [](const ValueView::List&) { QUARN_CHECK(false, "key bytes of a list"); },
+      [](const ValueView::Object&) { QUARN_CHECK(false, "key bytes of an object"); },
+  });
+}
 
 bool operator==(RowView a, const Row& b) { return a.to_row() == b; }
 bool operator==(RowView a, RowView b) { return a.to_row() == b.to_row(); }

@@ -17,7 +17,8 @@
 //            (u64s in native order)
 //
 // Trust boundary: views read their image unchecked, so every writer of an image must produce a
-// valid one. Images are written only by append_packed_row and the packed_build pieces below, and
+// valid one. Images are written only by append_packed_row, append_packed_value and the
+// packed_build pieces below (packed_build::value copies a value out of an image already valid), and
 // the decoders that build images straight from stored bytes (decode_tagged_scalar_packed,
 // decode_row_value_packed, decode_record_payload_packed, RecordImagePlan::decode) hand them
 // only what they have already checked; where such a decoder fails, the partial image is dropped
@@ -201,6 +202,8 @@ class ValueView {
 
   // One past the value's last byte.
   const std::uint8_t* end() const;
+  // The value's bytes in its image, its number first.
+  ByteSpan image() const { return ByteSpan(at_, static_cast<std::size_t>(end() - at_)); }
 
  private:
   const std::uint8_t* at_;
@@ -327,8 +330,17 @@ decltype(auto) ValueView::visit(F&& f) const {
   __builtin_unreachable();
 }
 
+// A Null value, in an image of its own that lives as long as the program.
+ValueView null_value();
+
 // Appends the image of row.
 void append_packed_row(Bytes& out, const Row& row);
+// Appends the image of one value, as a field of a row holds it; ValueView reads it at its start.
+void append_packed_value(Bytes& out, const RowValue& value);
+
+// Appends the key form of a primitive: the bytes ScalarValue::append_canonical_key_bytes writes
+// for a copy of it. REQUIRES: value.is_primitive().
+void append_canonical_key_bytes(ValueView value, Bytes& out);
 
 // The pieces of an image, for a decoder that writes one straight from another format: an image
 // is count(n), then n times name() and one value, names in strictly ascending byte order. The
@@ -361,6 +373,8 @@ std::size_t open_list(Bytes& out, std::size_t count);
 void close_list(Bytes& out, std::size_t at);
 // An Object value holding row.
 void object(Bytes& out, const Row& row);
+// A copy of a value of another image.
+void value(Bytes& out, ValueView value);
 }  // namespace packed_build
 
 // Whether image is exactly one valid row image: in bounds throughout, known value numbers, Bool

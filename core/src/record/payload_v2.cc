@@ -12,6 +12,7 @@
 
 #include <limits>
 #include <utility>
+#include <vector>
 
 #include "record/payload_v1.h"
 
@@ -21,9 +22,34 @@ Result<Bytes> encode_record_payload_v2_op(std::uint32_t collection_id, std::uint
                                           std::uint8_t op, const ScalarValue& pk,
                                           const Type& pk_type,
                                           std::span<const RecordFieldValue> values) {
+  // Encoded from images, so that there is one writer of the format: the key's and each value's
+  // image go into one buffer, then the views are taken.
+  Bytes images;
+  packed_build::scalar(images, pk);
+  std::vector<std::size_t> starts;
+  if (op != static_cast<std::uint8_t>(RecordOp::Delete)) {
+    starts.reserve(values.size());
+    for (const RecordFieldValue& pair : values) {
+      starts.push_back(images.size());
+      append_packed_value(images, pair.second);
+    }
+  }
+  std::vector<RecordFieldView> views;
+  views.reserve(starts.size());
+  for (std::size_t i = 0; i < starts.size(); ++i) {
+    views.push_back(RecordFieldView{values[i].first, ValueView(images.data() + starts[i])});
+  }
   Bytes out;
   // Most rows fit; growing a byte vector from nothing would take several reallocations.
   out.reserve(256);
+  QUARN_TRY(append_record_payload_v2_op(out, collection_id, schema_version, op,
+                                        ValueView(images.data()), pk_type, views));
+  return out;
+}
+
+Status append_record_payload_v2_op(Bytes& out, std::uint32_t collection_id,
+                                   std::uint32_t schema_version, std::uint8_t op, ValueView pk,
+                                   const Type& pk_type, std::span<const RecordFieldView> values) {
   ByteWriter w(out);
   w.put_u16(kRecordPayloadV2);
   w.put_u32(collection_id);
@@ -32,18 +58,18 @@ Result<Bytes> encode_record_payload_v2_op(std::uint32_t collection_id, std::uint
   QUARN_TRY(encode_tagged_scalar(out, pk, pk_type));
   if (op == static_cast<std::uint8_t>(RecordOp::Delete)) {
     w.put_u32(0);
-    return out;
+    return ok_status();
   }
   // A count that does not fit would be written truncated and misread every later value.
   if (values.size() > std::numeric_limits<std::uint32_t>::max()) {
     return FormatError::RecordTypeMismatch{};
   }
   w.put_u32(static_cast<std::uint32_t>(values.size()));
-  for (const RecordFieldValue& pair : values) {
-    QUARN_CHECK(pair.first != nullptr, "record value without a field definition");
-    QUARN_TRY(encode_row_value(out, pair.second, pair.first->type));
+  for (const RecordFieldView& field : values) {
+    QUARN_CHECK(field.def != nullptr, "record value without a field definition");
+    QUARN_TRY(encode_row_value(out, field.value.value_or(null_value()), field.def->type));
   }
-  return out;
+  return ok_status();
 }
 
 namespace {

@@ -4,12 +4,14 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "bytes.h"
+#include "record/packed_row.h"
 #include "record/payload.h"
 #include "record/row_value.h"
 #include "record/scalar.h"
@@ -31,6 +33,19 @@ Result<Bytes> encode_record_payload_v2_op(std::uint32_t collection_id, std::uint
                                           std::uint8_t op, const ScalarValue& pk,
                                           const Type& pk_type,
                                           std::span<const RecordFieldValue> values);
+
+// A field value to encode as a view of its row image, beside the definition whose type drives
+// its format; nothing stands for Null.
+struct RecordFieldView {
+  const FieldDef* def;
+  std::optional<ValueView> value;
+};
+
+// The same payload, with the same checks and errors, for a key and values read in place from
+// row images, appended to out (out may have grown on an error).
+Status append_record_payload_v2_op(Bytes& out, std::uint32_t collection_id,
+                                   std::uint32_t schema_version, std::uint8_t op, ValueView pk,
+                                   const Type& pk_type, std::span<const RecordFieldView> values);
 
 // Decodes a version-1 or version-2 payload. Checks in order: 2 bytes (TruncatedRecordPayload),
 // version (UnknownRecordPayloadVersion), header, key and count (value decoder errors), the

@@ -66,7 +66,7 @@ struct ZeroByteBudget {
   }
 };
 
-Status encode_value(Bytes& out, const RowValue& value, const Type& type, ZeroByteBudget& budget) {
+Status encode_value(Bytes& out, ValueView value, const Type& type, ZeroByteBudget& budget) {
   if (value.is_null()) {
     if (type.kind() != Type::Kind::Optional) return mismatch();
     out.push_back(0);
@@ -77,38 +77,31 @@ Status encode_value(Bytes& out, const RowValue& value, const Type& type, ZeroByt
     out.push_back(1);
     t = &t->inner();
   }
-  if (t->is_primitive()) {
-    const std::optional<ScalarValue> scalar = value.as_scalar();
-    if (!scalar) return mismatch();
-    return encode_tagged_scalar(out, *scalar, *t);
-  }
+  if (t->is_primitive()) return encode_tagged_scalar(out, value, *t);
   switch (t->kind()) {
     case Type::Kind::List: {
-      const RowValue::List* list = value.as_list();
-      if (list == nullptr) return mismatch();
-      QUARN_TRY(check_encoded_length(list->size()));
+      if (value.number() != ValueNumber::List) return mismatch();
+      const ValueView::ListRange list = value.list();
+      QUARN_TRY(check_encoded_length(list.size()));
       // What the decoder would refuse is not written.
-      if (min_encoded_size(t->inner()) == 0 && !budget.take(list->size())) return mismatch();
-      ByteWriter(out).put_u32(static_cast<std::uint32_t>(list->size()));
-      for (const RowValue& element : *list)
-        QUARN_TRY(encode_value(out, element, t->inner(), budget));
+      if (min_encoded_size(t->inner()) == 0 && !budget.take(list.size())) return mismatch();
+      ByteWriter(out).put_u32(static_cast<std::uint32_t>(list.size()));
+      for (const ValueView element : list) QUARN_TRY(encode_value(out, element, t->inner(), budget));
       return ok_status();
     }
     case Type::Kind::Object: {
-      const Row* row = value.as_object();
-      if (row == nullptr) return mismatch();
+      if (value.number() != ValueNumber::Object) return mismatch();
+      const RowView row = value.object();
       for (const FieldDef& member : t->members()) {
-        const auto it = row->find(member.path.first());
-        if (it == row->end()) return truncated();
-        QUARN_TRY(encode_value(out, it->second, member.type, budget));
+        const std::optional<ValueView> found = row.find(member.path.first());
+        if (!found) return truncated();
+        QUARN_TRY(encode_value(out, *found, member.type, budget));
       }
       return ok_status();
     }
-    case Type::Kind::Enum: {
-      const auto* text = std::get_if<ScalarValue::String>(&value.value());
-      if (text == nullptr) return mismatch();
-      return encode_tagged_scalar(out, ScalarValue(*text), Type(Type::Kind::String));
-    }
+    case Type::Kind::Enum:
+      if (value.number() != ValueNumber::String) return mismatch();
+      return encode_tagged_scalar(out, value, Type(Type::Kind::String));
     default:
       return mismatch();
   }
@@ -276,6 +269,13 @@ bool RowValue::operator==(const RowValue& other) const {
 }
 
 Status encode_row_value(Bytes& out, const RowValue& value, const Type& type) {
+  // Encoded from its image, so that there is one writer of the format.
+  Bytes image;
+  append_packed_value(image, value);
+  return encode_row_value(out, ValueView(image.data()), type);
+}
+
+Status encode_row_value(Bytes& out, ValueView value, const Type& type) {
   ZeroByteBudget budget;
   return encode_value(out, value, type, budget);
 }

@@ -82,6 +82,8 @@ inline constexpr std::size_t kMaxZeroByteListElements = 1'048'576;
 // kMaxZeroByteListElements zero-byte list elements), or TruncatedRecordPayload for an object
 // member absent from the value.
 Status encode_row_value(Bytes& out, const RowValue& value, const Type& type);
+// The same for a value of a row image (record/packed_row.h), read in place.
+Status encode_row_value(Bytes& out, ValueView value, const Type& type);
 
 // Reads one value of the given type. A list count is refused (TruncatedRecordPayload) when the
 // remaining bytes cannot hold that many elements, or when it would take the value past

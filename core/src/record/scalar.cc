@@ -119,26 +119,36 @@ Status check_encoded_length(std::size_t length) {
 }
 
 Status encode_tagged_scalar(Bytes& out, const ScalarValue& value, const Type& type) {
-  if (value.kind() != type.number()) return FormatError::RecordTypeMismatch{};
+  // Encoded from its image, so that there is one writer of the format.
+  Bytes image;
+  packed_build::scalar(image, value);
+  return encode_tagged_scalar(out, ValueView(image.data()), type);
+}
+
+Status encode_tagged_scalar(Bytes& out, ValueView value, const Type& type) {
+  if (!value.is_primitive() || static_cast<std::uint8_t>(value.number()) != type.number()) {
+    return FormatError::RecordTypeMismatch{};
+  }
   // Lengths are checked before the kind byte so that a refused value writes nothing.
-  if (const auto* s = value.get_if<ScalarValue::String>()) {
-    QUARN_TRY(check_encoded_length(s->value.size()));
-  } else if (const auto* b = value.get_if<ScalarValue::Bytes>()) {
-    QUARN_TRY(check_encoded_length(b->value.size()));
+  if (value.number() == ValueNumber::String || value.number() == ValueNumber::Bytes) {
+    QUARN_TRY(check_encoded_length(value.bytes().size()));
   }
   ByteWriter w(out);
-  w.put_u8(value.kind());
-  std::visit(Overloaded{
-                 [&](const ScalarValue::Bool& v) { w.put_u8(v.value ? 1 : 0); },
-                 [&](const ScalarValue::Int64& v) { w.put_i64(v.value); },
-                 [&](const ScalarValue::Uint64& v) { w.put_u64(v.value); },
-                 [&](const ScalarValue::Float64& v) { w.put_f64(v.value); },
-                 [&](const ScalarValue::String& v) { w.put_len_prefixed(v.value); },
-                 [&](const ScalarValue::Bytes& v) { w.put_len_prefixed(ByteSpan(v.value)); },
-                 [&](const ScalarValue::Uuid& v) { w.put_bytes(ByteSpan(v.value)); },
-                 [&](const ScalarValue::Timestamp& v) { w.put_i64(v.value); },
-             },
-             value.value());
+  w.put_u8(type.number());
+  value.visit(Overloaded{
+      [&](ValueView::Bool v) { w.put_u8(v.value ? 1 : 0); },
+      [&](ValueView::Int64 v) { w.put_i64(v.value); },
+      [&](ValueView::Uint64 v) { w.put_u64(v.value); },
+      [&](ValueView::Float64 v) { w.put_f64(v.value); },
+      [&](ValueView::String v) { w.put_len_prefixed(v.value); },
+      [&](ValueView::Bytes v) { w.put_len_prefixed(v.value); },
+      [&](ValueView::Uuid v) { w.put_bytes(v.value); },
+      [&](ValueView::Timestamp v) { w.put_i64(v.value); },
+      // Refused above.
+      [](ValueView::Null) {},
+      [](const ValueView::List&) {},
+      [](const ValueView::Object&) {},
+  });
   return ok_status();
 }
 

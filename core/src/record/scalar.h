@@ -13,6 +13,8 @@
 
 namespace quarn {
 
+class ValueView;
+
 // One primitive value; the variant index is the kind number (frozen, equals Type numbers 0-7).
 class ScalarValue {
  public:
@@ -101,6 +103,9 @@ Status check_encoded_length(std::size_t length);
 // Appends the kind byte and payload. RecordTypeMismatch when the kinds differ (so for every
 // non-primitive type) and for a text or byte string longer than 2^32 - 1 bytes.
 Status encode_tagged_scalar(Bytes& out, const ScalarValue& value, const Type& type);
+// The same for a value of a row image (record/packed_row.h), read in place: RecordTypeMismatch
+// also for a null, list or object.
+Status encode_tagged_scalar(Bytes& out, ValueView value, const Type& type);
 
 // Checks in order: no byte (Truncated), kind byte consumed, non-primitive type
 // (UnsupportedTypeInV1), kind mismatch, payload (Truncated, then InvalidRecordUtf8).

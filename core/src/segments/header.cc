@@ -12,6 +12,7 @@
 #include "segments/header.h"
 
 #include <algorithm>
+#include <array>
 
 #include "checksum.h"
 
@@ -34,19 +35,16 @@ Bytes SegmentHeader::encode() const {
 }
 
 void encode_segment_header(const SegmentHeader& header, Bytes& out) {
-  const std::size_t start = out.size();
-  out.reserve(start + kSegmentHeaderSize);
-  ByteWriter w(out);
-  w.put_bytes(ByteSpan(kSegmentMagic));
-  w.put_u16(kSegmentVersion);
-  w.put_u16(static_cast<std::uint16_t>(header.segment_type));
-  w.put_u32(static_cast<std::uint32_t>(kSegmentHeaderSize));
-  w.put_u64(header.payload_len);
-  w.put_u32(header.payload_crc);
-  w.put_u8(0);  // flags
-  w.put_zeros(kSegmentHeaderCrcAt - kSegmentZeroAt);
-  w.put_u32(crc32c(ByteSpan(out).subspan(start, kSegmentHeaderCrcAt)));
-  QUARN_CHECK(out.size() - start == kSegmentHeaderSize, "segment header encoded off its layout");
+  // Built in place and appended at once: every segment of the log has one.
+  std::array<std::uint8_t, kSegmentHeaderSize> bytes{};  // the flags and the zero bytes stay 0
+  std::copy(kSegmentMagic.begin(), kSegmentMagic.end(), bytes.begin() + kSegmentMagicAt);
+  store_le(bytes, kSegmentVersionAt, 2, kSegmentVersion);
+  store_le(bytes, kSegmentTypeAt, 2, static_cast<std::uint16_t>(header.segment_type));
+  store_le(bytes, kSegmentHeaderLenAt, 4, kSegmentHeaderSize);
+  store_le(bytes, kSegmentPayloadLenAt, 8, header.payload_len);
+  store_le(bytes, kSegmentPayloadCrcAt, 4, header.payload_crc);
+  store_le(bytes, kSegmentHeaderCrcAt, 4, crc32c(ByteSpan(bytes).first(kSegmentHeaderCrcAt)));
+  out.insert(out.end(), bytes.begin(), bytes.end());
 }
 
 Result<SegmentHeader> decode_segment_header(ByteSpan bytes) {
