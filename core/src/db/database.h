@@ -12,9 +12,9 @@
 
 #include "bytes.h"
 #include "catalog/state.h"
-#include "db/durable_file.h"
 #include "db/latest_rows.h"
 #include "db/state_view.h"
+#include "durable_file.h"
 #include "file_format.h"
 #include "index.h"
 #include "migration.h"
