@@ -12,12 +12,13 @@
 
 #include "bytes.h"
 #include "catalog/state.h"
-#include "db/latest_rows.h"
-#include "db/state_view.h"
+#include "db/state/latest_rows.h"
+#include "db/state/state_view.h"
 #include "durable_file.h"
 #include "file_format.h"
 #include "index.h"
 #include "migration.h"
+#include "overlay.h"
 #include "pager.h"
 #include "record/row_value.h"
 #include "record/scalar.h"
@@ -53,6 +54,7 @@ struct TxnStaging {
   EncodedSegments pending;
   std::uint64_t txn_id = 0;
 };
+static_assert(OverlayState<LatestRows> && OverlayState<IndexState>);
 
 template <Store S = FileStore>
 class Database {
