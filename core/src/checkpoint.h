@@ -10,7 +10,7 @@
 #include "bytes.h"
 #include "catalog/codec.h"
 #include "catalog/state.h"
-#include "db/latest_rows.h"
+#include "db/state/latest_rows.h"
 #include "index.h"
 #include "result.h"
 #include "storage.h"

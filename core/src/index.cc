@@ -282,15 +282,8 @@ const V* IndexState::find_value(const PerIndex<V>& maps, std::uint32_t collectio
   return it == keys->end() ? nullptr : &it->second;
 }
 
-IndexState IndexState::overlay_on(const IndexState& base) {
-  QUARN_CHECK(!base.is_overlay(), "overlay on an overlay");
-  IndexState overlay;
-  overlay.base_ = &base;
-  return overlay;
-}
-
 void IndexState::absorb(IndexState&& overlay) {
-  QUARN_CHECK(overlay.base_ == this, "absorbing an overlay of another index state");
+  check_absorbs(overlay, "absorbing an overlay of another index state");
   for (auto& [id, changes] : overlay.unique_changes_) {
     if (changes.empty()) continue;
     UniqueKeys& keys = unique_[id];
@@ -318,12 +311,12 @@ void IndexState::absorb(IndexState&& overlay) {
   }
   overlay.unique_changes_.clear();
   overlay.non_unique_changes_.clear();
-  overlay.base_ = nullptr;
+  detach(overlay);
 }
 
 template <class E>
 Status IndexState::apply_entry(E& entry) {
-  if (base_ != nullptr) return apply_to_overlay(entry);
+  if (base() != nullptr) return apply_to_overlay(entry);
   if (entry.kind == IndexKind::NonUnique) {
     KeyMap<PkSet>& keys = key_map(non_unique_, entry);
     auto it = keys.find(ByteSpan(entry.key));
@@ -361,7 +354,7 @@ template <class E>
 Status IndexState::apply_to_overlay(E& entry) {
   if (entry.kind == IndexKind::NonUnique) {
     const PkSet* below =
-        find_value(base_->non_unique_, entry.collection_id, entry.index_name, entry.key);
+        find_value(base()->non_unique_, entry.collection_id, entry.index_name, entry.key);
     const bool in_base = below != nullptr && below->contains(entry.pk);
     KeyMap<PkChanges>& keys = key_map(non_unique_changes_, entry);
     auto it = keys.find(ByteSpan(entry.key));
@@ -400,13 +393,13 @@ Status IndexState::apply(const IndexEntryView& entry) { return apply_entry(entry
 
 std::optional<ByteSpan> IndexState::unique_lookup(std::uint32_t collection_id,
                                                   std::string_view index_name, ByteSpan key) const {
-  if (base_ != nullptr) {
+  if (base() != nullptr) {
     if (const std::optional<Bytes>* changed =
             find_value(unique_changes_, collection_id, index_name, key)) {
       if (!*changed) return std::nullopt;
       return ByteSpan(**changed);
     }
-    return base_->unique_lookup(collection_id, index_name, key);
+    return base()->unique_lookup(collection_id, index_name, key);
   }
   const UniqueKeys* keys = find_keys(unique_, collection_id, index_name);
   if (keys == nullptr) return std::nullopt;
@@ -418,10 +411,10 @@ std::optional<ByteSpan> IndexState::unique_lookup(std::uint32_t collection_id,
 std::optional<std::vector<Bytes>> IndexState::non_unique_lookup(std::uint32_t collection_id,
                                                                 std::string_view index_name,
                                                                 ByteSpan key) const {
-  const IndexState& committed = base_ == nullptr ? *this : *base_;
+  const IndexState& committed = base() == nullptr ? *this : *base();
   const PkSet* below = find_value(committed.non_unique_, collection_id, index_name, key);
   const PkChanges* changes =
-      base_ == nullptr ? nullptr : find_value(non_unique_changes_, collection_id, index_name, key);
+      base() == nullptr ? nullptr : find_value(non_unique_changes_, collection_id, index_name, key);
   std::vector<Bytes> pks;
   const auto keep = [&](ByteSpan pk) { pks.emplace_back(pk.begin(), pk.end()); };
   if (changes == nullptr) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "bytes.h"
+#include "overlay.h"
 #include "result.h"
 #include "schema.h"
 
@@ -113,18 +114,13 @@ void PkSet::for_each(F&& f) const {
 
 // The unique and non-unique index maps. Accepts entries for any collection id and index name;
 // it does not consult the catalog. A plain value: copies are deep and independent. A transaction
-// stages its own state in an overlay, which holds only its changes over the committed state.
-class IndexState {
+// stages its own state in an overlay (overlay.h), which holds only its changes over the committed
+// state: lookups see the base with the overlay's entries applied, apply() changes only the
+// overlay.
+class IndexState : public Overlayable<IndexState> {
  public:
   IndexState() = default;
 
-  // No changes over base: lookups see base with the overlay's entries applied, apply() changes
-  // only the overlay. Costs nothing in the size of base, which must outlive the overlay and stay
-  // unchanged while it is used (see rebase). REQUIRES: base is not an overlay.
-  static IndexState overlay_on(const IndexState& base);
-  bool is_overlay() const { return base_ != nullptr; }
-  // Points the overlay at base, which holds what its old base held (the old one was moved).
-  void rebase(const IndexState& base) { base_ = &base; }
   // Applies the overlay's changes to this state, the overlay's base; costs what the changes
   // hold. REQUIRES: overlay.is_overlay() and its base is this state.
   void absorb(IndexState&& overlay);
@@ -237,9 +233,8 @@ class IndexState {
 
   PerIndexOf<UniqueKeys> unique_;
   PerIndex<PkSet> non_unique_;
-  // Set in an overlay only, whose own maps above stay empty and whose changes are below: a
-  // unique key's new owner (nothing for a key removed), a non-unique key's changed primary keys.
-  const IndexState* base_ = nullptr;
+  // In an overlay only, whose own maps above stay empty: a unique key's new owner (nothing for a
+  // key removed), a non-unique key's changed primary keys.
   PerIndex<std::optional<Bytes>> unique_changes_;
   PerIndex<PkChanges> non_unique_changes_;
 };

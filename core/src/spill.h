@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "bytes.h"
-#include "db/state_view.h"
+#include "db/state/state_view.h"
 #include "query/ast.h"
 #include "query/operators.h"
 #include "record/row_value.h"

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "bytes.h"
-#include "db/state_view.h"
+#include "db/state/state_view.h"
 #include "pager.h"
 #include "query/ast.h"
 #include "query/operators.h"

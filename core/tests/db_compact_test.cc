@@ -16,7 +16,7 @@
 #include <unistd.h>
 
 #include "db/database.h"
-#include "db/durable_file.h"
+#include "durable_file.h"
 #include "segments/reader.h"
 #include "testing/db_state.h"
 #include "testing/log_images.h"

@@ -20,8 +20,8 @@
 #include <unistd.h>
 
 #include "db/database.h"
-#include "db/durable_file.h"
 #include "db/open.h"
+#include "durable_file.h"
 #include "manifest.h"
 #include "superblock.h"
 #include "testing/database_peer.h"

@@ -12,8 +12,8 @@
 #include <gtest/gtest.h>
 
 #include "db/database.h"
-#include "db/durable_file.h"
 #include "db/write.h"
+#include "durable_file.h"
 #include "manifest.h"
 #include "superblock.h"
 #include "testing/database_peer.h"

@@ -17,7 +17,7 @@
 #include "args.h"
 #include "database.h"
 #include "db/helpers.h"
-#include "db/state_view.h"
+#include "db/state/state_view.h"
 #include "errors.h"
 #include "paths.h"
 #include "query/ast.h"

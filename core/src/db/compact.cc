@@ -13,10 +13,10 @@
 #include <sys/stat.h>
 
 #include "db/database.h"
-#include "db/durable_file.h"
 #include "db/helpers.h"
 #include "db/registration.h"
 #include "db/write_impl.h"
+#include "durable_file.h"
 #include "file_format.h"
 #include "manifest.h"
 #include "pager.h"

@@ -12,13 +12,14 @@
 
 #include "bytes.h"
 #include "catalog/state.h"
-#include "db/durable_file.h"
 #include "db/helpers.h"
-#include "db/latest_rows.h"
-#include "db/state_view.h"
+#include "db/state/latest_rows.h"
+#include "db/state/state_view.h"
+#include "durable_file.h"
 #include "file_format.h"
 #include "index.h"
 #include "migration.h"
+#include "overlay.h"
 #include "pager.h"
 #include "record/packed_row.h"
 #include "record/row_value.h"
@@ -56,6 +57,7 @@ struct TxnStaging {
   EncodedSegments pending;
   std::uint64_t txn_id = 0;
 };
+static_assert(OverlayState<LatestRows> && OverlayState<IndexState>);
 
 template <Store S = FileStore>
 class Database {

@@ -12,9 +12,9 @@
 #include <fcntl.h>
 
 #include "db/database.h"
-#include "db/durable_file.h"
 #include "db/open_impl.h"
 #include "db/recover.h"
+#include "durable_file.h"
 #include "store_instances.h"
 
 namespace quarn {

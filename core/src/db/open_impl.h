@@ -12,11 +12,11 @@
 
 #include "checkpoint.h"
 #include "db/database.h"
-#include "db/durable_file.h"
 #include "db/helpers.h"
 #include "db/open.h"
 #include "db/recover.h"
 #include "db/replay.h"
+#include "durable_file.h"
 #include "file_format.h"
 #include "publish.h"
 

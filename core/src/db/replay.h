@@ -12,7 +12,7 @@
 
 #include "bytes.h"
 #include "catalog/state.h"
-#include "db/latest_rows.h"
+#include "db/state/latest_rows.h"
 #include "index.h"
 #include "record/record_image.h"
 #include "result.h"

@@ -7,7 +7,7 @@
 
 #include "catalog/state.h"
 #include "db/database.h"
-#include "db/latest_rows.h"
+#include "db/state/latest_rows.h"
 #include "index.h"
 
 namespace quarn::testing {

@@ -12,7 +12,7 @@
 
 #include "bytes.h"
 #include "catalog/state.h"
-#include "db/latest_rows.h"
+#include "db/state/latest_rows.h"
 #include "index.h"
 #include "record/packed_row.h"
 #include "record/row_value.h"

@@ -9,23 +9,19 @@
 #include <unordered_map>
 
 #include "bytes.h"
-#include "db/row_table.h"
+#include "db/state/row_table.h"
+#include "overlay.h"
 #include "record/packed_row.h"
 #include "record/row_value.h"
 
 namespace quarn {
 
-class LatestRows {
+// An overlay (overlay.h) holds a transaction's changes over its base: reads see the base with the
+// changes applied, writes change only the overlay.
+class LatestRows : public Overlayable<LatestRows> {
  public:
   LatestRows() = default;
 
-  // An empty set of changes over base: reads see base with the changes applied, writes change
-  // only the overlay. Costs nothing in the size of base, which must outlive the overlay and
-  // stay unchanged while it is used (see rebase). REQUIRES: base is not an overlay.
-  static LatestRows overlay_on(const LatestRows& base);
-  bool is_overlay() const { return base_ != nullptr; }
-  // Points the overlay at base, which holds what its old base held (the old one was moved).
-  void rebase(const LatestRows& base) { base_ = &base; }
   // Applies the overlay's changes to this map, the overlay's base; costs what the changes
   // hold. REQUIRES: overlay.is_overlay() and its base is this map.
   void absorb(LatestRows&& overlay);
@@ -146,8 +142,7 @@ class LatestRows {
 
   // Copies share each collection's map until one of them writes to it.
   std::unordered_map<std::uint32_t, std::shared_ptr<RowTable>> collections_;
-  // Set in an overlay only, whose changes are in changes_ and whose collections_ stays empty.
-  const LatestRows* base_ = nullptr;
+  // In an overlay only, whose collections_ stays empty.
   std::unordered_map<std::uint32_t, Changes> changes_;
 };
 

@@ -2,7 +2,7 @@
 // where the file system allows (so a crash leaves nothing behind), is synced, and only then
 // gets its name. Named temporaries, the fallback, carry their process id so that a later open
 // can tell the leftovers of dead processes.
-#include "db/durable_file.h"
+#include "durable_file.h"
 
 #include <algorithm>
 #include <atomic>

@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "db/latest_rows.h"
+#include "db/state/latest_rows.h"
 
 namespace quarn {
 namespace {

@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "db/row_table.h"
+#include "db/state/row_table.h"
 
 namespace quarn {
 namespace {

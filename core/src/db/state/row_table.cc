@@ -1,5 +1,5 @@
 // One collection's stored rows in one buffer.
-#include "db/row_table.h"
+#include "db/state/row_table.h"
 
 #include <algorithm>
 #include <array>

@@ -1,5 +1,5 @@
 // The latest row of every primary key.
-#include "db/latest_rows.h"
+#include "db/state/latest_rows.h"
 
 #include <string_view>
 #include <unordered_set>
@@ -20,20 +20,13 @@ ByteSpan scratch_image(const Row& row) {
 
 }  // namespace
 
-LatestRows LatestRows::overlay_on(const LatestRows& base) {
-  QUARN_CHECK(!base.is_overlay(), "overlay on an overlay");
-  LatestRows overlay;
-  overlay.base_ = &base;
-  return overlay;
-}
-
 LatestRows LatestRows::share() const {
   QUARN_CHECK(!is_overlay(), "sharing an overlay");
   return *this;
 }
 
 void LatestRows::absorb(LatestRows&& overlay) {
-  QUARN_CHECK(overlay.base_ == this, "absorbing an overlay of another map");
+  check_absorbs(overlay, "absorbing an overlay of another map");
   for (auto& [id, changes] : overlay.changes_) {
     if (changes.rows->empty()) continue;
     const auto held = collections_.find(id);
@@ -55,17 +48,17 @@ void LatestRows::absorb(LatestRows&& overlay) {
     }
   }
   overlay.changes_.clear();
-  overlay.base_ = nullptr;
+  detach(overlay);
 }
 
 const RowTable* LatestRows::find(std::uint32_t collection_id) const {
-  const LatestRows& rows = base_ == nullptr ? *this : *base_;
+  const LatestRows& rows = base() == nullptr ? *this : *base();
   const auto it = rows.collections_.find(collection_id);
   return it == rows.collections_.end() ? nullptr : it->second.get();
 }
 
 const LatestRows::Changes* LatestRows::find_changes(std::uint32_t collection_id) const {
-  if (base_ == nullptr) return nullptr;
+  if (base() == nullptr) return nullptr;
   const auto it = changes_.find(collection_id);
   return it == changes_.end() ? nullptr : &it->second;
 }
@@ -100,7 +93,7 @@ std::optional<RowView> LatestRows::get(std::uint32_t collection_id, ByteSpan pk)
 }
 
 void LatestRows::reserve(std::uint32_t collection_id, std::size_t bytes, std::size_t keys) {
-  if (base_ == nullptr) own(collection_id).reserve(bytes, keys);
+  if (base() == nullptr) own(collection_id).reserve(bytes, keys);
 }
 
 std::size_t LatestRows::bytes_held() const {
@@ -122,7 +115,7 @@ void LatestRows::put(std::uint32_t collection_id, ByteSpan pk, const Row& row) {
 }
 
 void LatestRows::put_image(std::uint32_t collection_id, ByteSpan pk, ByteSpan image) {
-  if (base_ == nullptr) {
+  if (base() == nullptr) {
     own(collection_id).put(pk, &image);
     return;
   }
@@ -135,7 +128,7 @@ void LatestRows::put_image(std::uint32_t collection_id, ByteSpan pk, ByteSpan im
 }
 
 bool LatestRows::erase(std::uint32_t collection_id, ByteSpan pk) {
-  if (base_ == nullptr) {
+  if (base() == nullptr) {
     const RowTable* map = find(collection_id);
     if (map == nullptr || !map->contains(pk)) return false;
     own(collection_id).erase(pk);
@@ -165,7 +158,7 @@ bool LatestRows::erase(std::uint32_t collection_id, ByteSpan pk) {
 }
 
 std::size_t LatestRows::size() const {
-  const LatestRows& rows = base_ == nullptr ? *this : *base_;
+  const LatestRows& rows = base() == nullptr ? *this : *base();
   std::ptrdiff_t total = 0;
   for (const auto& [id, map] : rows.collections_) total += static_cast<std::ptrdiff_t>(map->size());
   for (const auto& [id, changes] : changes_) total += changes.delta;
@@ -194,7 +187,7 @@ LatestRows::Range LatestRows::rows_of(std::uint32_t collection_id) const {
 bool LatestRows::operator==(const LatestRows& other) const {
   if (size() != other.size()) return false;
   std::unordered_set<std::uint32_t> ids;
-  const LatestRows& rows = base_ == nullptr ? *this : *base_;
+  const LatestRows& rows = base() == nullptr ? *this : *base();
   for (const auto& [id, map] : rows.collections_) ids.insert(id);
   for (const auto& [id, changes] : changes_) ids.insert(id);
   for (const std::uint32_t id : ids) {
