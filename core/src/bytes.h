@@ -87,6 +87,15 @@ inline std::uint64_t read_leb128(const std::uint8_t*& at) {
   }
 }
 
+// The number at offset at of bytes, as read_leb128 reads it; at moves past it.
+inline std::size_t read_leb128_at(ByteSpan bytes, std::size_t& at) {
+  const std::uint8_t* const start = bytes.data();
+  const std::uint8_t* p = start + at;
+  const std::uint64_t n = read_leb128(p);
+  at = static_cast<std::size_t>(p - start);
+  return static_cast<std::size_t>(n);
+}
+
 // Well-formed UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
 inline bool is_valid_utf8(ByteSpan s) {
   std::size_t i = 0;

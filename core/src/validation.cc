@@ -191,8 +191,7 @@ Status validate_object(Path& path, const std::vector<FieldDef>& members, RowView
     if (!found && member.type.kind() != Type::Kind::Optional) {
       return validation_error_at(path, "missing object field");
     }
-    QUARN_TRY(
-        validate_value(path, member.type, member.constraints, found ? *found : null_value()));
+    QUARN_TRY(validate_value(path, member.type, member.constraints, found ? *found : null_value()));
     segment.pop();
   }
   // Unknown keys only after every member validated.

@@ -14,6 +14,7 @@
 
 #include "db/database.h"
 #include "db/helpers.h"
+#include "db/memory.h"
 #include "db/registration.h"
 #include "db/write_impl.h"
 #include "durable_file.h"
@@ -150,7 +151,7 @@ Result<std::uint64_t> write_compacted(RawFileStore& file, const Catalog& catalog
       const std::array both{SegmentView{SegmentType::Index, planner->index_payload()},
                             SegmentView{SegmentType::Record, planner->payload()}};
       QUARN_TRY(image.commit(planner->index_entries().empty() ? std::span(both).subspan(1)
-                                                               : std::span(both)));
+                                                              : std::span(both)));
       built.latest.put_image(id, planner->pk_key(), planner->image());
       for (const IndexEntryView& index_entry : planner->index_entries()) {
         const Status applied = built.indexes.apply(index_entry);

@@ -1,12 +1,8 @@
-// Insert planning, the key helpers shared by writes and queries, and row projection.
+// Insert planning and the key helpers shared by writes and queries.
 #include "db/helpers.h"
 
 #include <algorithm>
 #include <utility>
-
-#ifdef __GLIBC__
-#include <malloc.h>
-#endif
 
 #include "record/payload.h"
 #include "record/payload_v2.h"
@@ -34,28 +30,6 @@ Result<KeyedCollection> keyed_collection(const Catalog& catalog, std::uint32_t c
   if (info == nullptr) return SchemaError::UnknownCollectionId{collection_id};
   QUARN_ASSIGN_OR_RETURN(const FieldDef* primary_def, primary_field_def(*info));
   return KeyedCollection{info, primary_def};
-}
-
-const RowValue* row_value_at(const Row& row, const FieldPath& path) {
-  const std::vector<std::string>& segments = path.segments();
-  if (segments.empty()) return nullptr;
-  auto it = row.find(segments.front());
-  if (it == row.end()) return nullptr;
-  const RowValue* value = &it->second;
-  for (std::size_t i = 1; i < segments.size(); ++i) {
-    const Row* object = value->as_object();
-    if (object == nullptr) return nullptr;
-    auto next = object->find(segments[i]);
-    if (next == object->end()) return nullptr;
-    value = &next->second;
-  }
-  return value;
-}
-
-std::optional<ScalarValue> scalar_at_path(const Row& row, const FieldPath& path) {
-  const RowValue* value = row_value_at(row, path);
-  if (value == nullptr) return std::nullopt;
-  return value->as_scalar();
 }
 
 InsertPlanner::InsertPlanner(std::shared_ptr<const CollectionInfo> info,
@@ -107,8 +81,9 @@ Result<InsertPlanner> InsertPlanner::make(const Catalog& catalog, std::uint32_t 
 }
 
 std::size_t InsertPlanner::name_at(std::string_view text) const {
-  const auto at = std::lower_bound(names_.begin(), names_.end(), text,
-                                   [](const Name& name, std::string_view t) { return name.text < t; });
+  const auto at =
+      std::lower_bound(names_.begin(), names_.end(), text,
+                       [](const Name& name, std::string_view t) { return name.text < t; });
   QUARN_CHECK(at != names_.end() && at->text == text, "field name missing from the complete row");
   return static_cast<std::size_t>(at - names_.begin());
 }
@@ -166,8 +141,7 @@ Status InsertPlanner::plan(RowView row) {
 
   record_values_.clear();
   for (const ValueField& f : value_fields_) {
-    record_values_.push_back(
-        RecordFieldView{f.def, f.takes_value ? found_[f.name] : std::nullopt});
+    record_values_.push_back(RecordFieldView{f.def, f.takes_value ? found_[f.name] : std::nullopt});
   }
   payload_.clear();
   QUARN_TRY(append_record_payload_v2_op(payload_, info_->collection_id, info_->schema_version,
@@ -247,62 +221,6 @@ std::vector<IndexEntry> index_deletes_for_existing_row(std::uint32_t collection_
   return entries;
 }
 
-RowValue row_value_nested_object_path(const std::vector<std::string>& segments, std::size_t count,
-                                      RowValue leaf) {
-  QUARN_CHECK(count >= 1 && count <= segments.size(), "nested object path of a bad length");
-  // Built from the innermost level outwards, so the leaf is moved and never copied.
-  RowValue value = std::move(leaf);
-  for (std::size_t i = count; i-- > 0;) {
-    Row level;
-    level.emplace(segments[i], std::move(value));
-    value = RowValue::object(std::move(level));
-  }
-  return value;
-}
-
-void merge_row_value_trees(RowValue& target, RowValue source) {
-  const Row* target_row = target.as_object();
-  const Row* source_row = source.as_object();
-  if (target_row == nullptr || source_row == nullptr) {
-    target = std::move(source);
-    return;
-  }
-  // Objects share their rows (copy-on-write): merge into a private copy of the target's.
-  Row merged = *target_row;
-  for (const auto& [name, value] : *source_row) {
-    auto it = merged.find(name);
-    if (it == merged.end()) {
-      merged.emplace(name, value);
-    } else {
-      merge_row_value_trees(it->second, value);
-    }
-  }
-  target = RowValue::object(std::move(merged));
-}
-
-Row row_subset_by_field_defs(const Row& row, const std::vector<FieldDef>& field_defs) {
-  Row result;
-  if (row.empty()) return result;
-  for (const FieldDef& def : field_defs) {
-    const std::vector<std::string>& segments = def.path.segments();
-    const RowValue* found = row_value_at(row, def.path);
-    if (found == nullptr) continue;
-    if (segments.size() == 1) {
-      result.insert_or_assign(segments.front(), *found);
-      continue;
-    }
-    const std::vector<std::string> inner(segments.begin() + 1, segments.end());
-    RowValue wrapped = row_value_nested_object_path(inner, inner.size(), *found);
-    auto it = result.find(segments.front());
-    if (it == result.end()) {
-      result.emplace(segments.front(), std::move(wrapped));
-    } else {
-      merge_row_value_trees(it->second, std::move(wrapped));
-    }
-  }
-  return result;
-}
-
 Status check_unique_insertions(const IndexState& indexes, std::uint32_t collection_id,
                                std::span<const IndexEntryView> entries) {
   for (const IndexEntryView& entry : entries) {
@@ -314,14 +232,6 @@ Status check_unique_insertions(const IndexState& indexes, std::uint32_t collecti
     }
   }
   return ok_status();
-}
-
-void release_freed_memory(std::uint64_t freed_bytes) {
-#ifdef __GLIBC__
-  if (freed_bytes >= (std::uint64_t{1} << 20)) ::malloc_trim(0);
-#else
-  static_cast<void>(freed_bytes);
-#endif
 }
 
 }  // namespace quarn

@@ -1,5 +1,5 @@
-// Insert planning, the key helpers that writes and queries share, and row projection. None
-// of them touches a store or a handle: they read the state they are given and return values.
+// Insert planning and the key helpers that writes and queries share. None of them touches a store
+// or a handle: they read the state they are given and return values.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +12,7 @@
 
 #include "bytes.h"
 #include "catalog/state.h"
+#include "db/projection.h"
 #include "index.h"
 #include "record/packed_row.h"
 #include "record/payload_v2.h"
@@ -146,36 +147,10 @@ class InsertPlanner {
 Status check_unique_insertions(const IndexState& indexes, std::uint32_t collection_id,
                                std::span<const IndexEntryView> entries);
 
-// The value at path, through nested objects, or null for a missing name or a non-object on the
-// way; what scalar_at_path reads, without copying. Valid as long as the row.
-const RowValue* row_value_at(const Row& row, const FieldPath& path);
-
-// A copy of the primitive value at path, through nested objects; nothing for a missing name, a
-// non-object on the way, or a null, list or object at the end.
-std::optional<ScalarValue> scalar_at_path(const Row& row, const FieldPath& path);
-
 // The deletions that take old_row out of every index of its collection, in definition order.
 std::vector<IndexEntry> index_deletes_for_existing_row(std::uint32_t collection_id,
                                                        const ScalarValue& pk,
                                                        const std::vector<IndexDef>& indexes,
                                                        RowView old_row);
-
-// Projection: the row cut down to the paths of field_defs, keeping the nesting; paths under one
-// top-level field merge into one object. A path that does not resolve is left out.
-Row row_subset_by_field_defs(const Row& row, const std::vector<FieldDef>& field_defs);
-
-// {segments[0]: {segments[1]: ... leaf}} over the first count segments.
-// REQUIRES: 1 <= count <= segments.size().
-RowValue row_value_nested_object_path(const std::vector<std::string>& segments, std::size_t count,
-                                      RowValue leaf);
-
-// Merges source into target: objects merge entry by entry, anything else replaces target.
-void merge_row_value_trees(RowValue& target, RowValue source);
-
-// Hands the heap's free pages back to the system after work that freed freed_bytes at once. An
-// open of a large file, a compaction or the commit of a large transaction frees about what it
-// wrote or read (a copy of the file, outgrown buffers, staged segments), and the allocator would
-// keep those pages resident for good; below a megabyte it is not worth the walk.
-void release_freed_memory(std::uint64_t freed_bytes);
 
 }  // namespace quarn

@@ -13,6 +13,7 @@
 #include "checkpoint.h"
 #include "db/database.h"
 #include "db/helpers.h"
+#include "db/memory.h"
 #include "db/open.h"
 #include "db/recover.h"
 #include "db/replay.h"

@@ -7,6 +7,7 @@
 
 #include "db/database.h"
 #include "db/helpers.h"
+#include "db/memory.h"
 
 namespace quarn {
 

@@ -86,7 +86,8 @@ Status encode_value(Bytes& out, ValueView value, const Type& type, ZeroByteBudge
       // What the decoder would refuse is not written.
       if (min_encoded_size(t->inner()) == 0 && !budget.take(list.size())) return mismatch();
       ByteWriter(out).put_u32(static_cast<std::uint32_t>(list.size()));
-      for (const ValueView element : list) QUARN_TRY(encode_value(out, element, t->inner(), budget));
+      for (const ValueView element : list)
+        QUARN_TRY(encode_value(out, element, t->inner(), budget));
       return ok_status();
     }
     case Type::Kind::Object: {
