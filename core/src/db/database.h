@@ -100,9 +100,6 @@ class Database {
 
   // Insert or replace by primary key.
   Status insert(std::uint32_t collection_id, Row row);
-  // The same for a row given as an image (record/packed_row.h), which must be valid: views read
-  // it unchecked.
-  Status insert(std::uint32_t collection_id, RowView row);
   // A copy of the latest row of that key, if any.
   Result<std::optional<Row>> get(std::uint32_t collection_id, const ScalarValue& pk) const;
   // get without decoding: a view of the stored row, valid until the state next changes.

@@ -30,8 +30,10 @@ inline Result<KeyedCollection> collection_for_key(const Catalog& catalog,
 
 // The writes were checked against this very state, so no entry can conflict; one that did
 // would leave memory disagreeing with what was just logged.
-inline void apply_entries(IndexState& indexes, std::vector<IndexEntry> entries) {
-  for (IndexEntry& entry : entries) {
+// Entries: owned IndexEntrys, taken, or IndexEntryViews.
+template <class Entries>
+void apply_entries(IndexState& indexes, Entries entries) {
+  for (auto& entry : entries) {
     const Status applied = indexes.apply(std::move(entry));
     QUARN_CHECK(applied.ok(), "checked index entry refused");
   }
@@ -46,17 +48,12 @@ inline std::span<PendingSegment> row_write_segments(std::array<PendingSegment, 2
 
 template <Store S>
 Status Database<S>::insert(std::uint32_t collection_id, Row row) {
-  const Bytes image = pack_row(row);
-  return insert(collection_id, RowView(image.data()));
-}
-
-template <Store S>
-Status Database<S>::insert(std::uint32_t collection_id, RowView row) {
   QUARN_TRY(check_writable());
   QUARN_TRY(check_log_upgradable());
   QUARN_TRY(ensure_row_writes_header());
   QUARN_ASSIGN_OR_RETURN(InsertPlanner* const planner, insert_planner(collection_id));
-  const Status inserted = insert_planned(*planner, collection_id, row);
+  const Bytes image = pack_row(row);
+  const Status inserted = insert_planned(*planner, collection_id, RowView(image.data()));
   planner->release_large_buffers();
   return inserted;
 }
@@ -86,12 +83,7 @@ Status Database<S>::insert_planned(InsertPlanner& planner, std::uint32_t collect
       PendingSegment{SegmentType::Record, planner.payload()}};
   return stage_or_commit(rows_detail::row_write_segments(segments), [&](WriteTarget& target) {
     target.latest.put_image(collection_id, planner.pk_key(), planner.image());
-    // Checked against this very state, so no entry can conflict; one that did would leave
-    // memory disagreeing with what was just logged.
-    for (const IndexEntryView& entry : planner.index_entries()) {
-      const Status applied = target.indexes.apply(entry);
-      QUARN_CHECK(applied.ok(), "checked index entry refused");
-    }
+    rows_detail::apply_entries(target.indexes, planner.index_entries());
   });
 }
 
@@ -142,7 +134,6 @@ Status Database<S>::delete_row(std::uint32_t collection_id, const ScalarValue& p
 // The explicit instantiations of the templates above for store type S.
 #define QUARN_INSTANTIATE_DB_ROWS(S)                                                               \
   template Status Database<S>::insert(std::uint32_t, Row);                                         \
-  template Status Database<S>::insert(std::uint32_t, RowView);                                     \
   template Result<InsertPlanner*> Database<S>::insert_planner(std::uint32_t);                      \
   template Status Database<S>::insert_planned(InsertPlanner&, std::uint32_t, RowView);             \
   template Result<std::optional<Row>> Database<S>::get(std::uint32_t, const ScalarValue&) const;   \
